@@ -1,0 +1,31 @@
+"""Build of the native extension mivra.api.gdq_quant against the installed torch."""
+import glob
+import os
+
+from setuptools import find_packages, setup
+from torch.utils.cpp_extension import BuildExtension, CppExtension
+
+ROOT = os.path.dirname(os.path.abspath(__file__))
+SOURCES = sorted(glob.glob("src/gdq_quant/**/*.cpp", recursive=True))
+
+# ccache makes rebuilds of untouched translation units free; ninja makes the
+# build incremental.
+if os.path.exists("/usr/bin/ccache") and "CXX" not in os.environ:
+    os.environ["CXX"] = "ccache g++"
+
+setup(
+    name="mivra",
+    version="0.1.0",
+    packages=find_packages(include=["mivra", "mivra.*"]),
+    ext_modules=[
+        CppExtension(
+            "mivra.api.gdq_quant",
+            SOURCES,
+            include_dirs=[os.path.join(ROOT, "src")],
+            extra_compile_args=["-std=c++17", "-O2", "-Wno-c++20-extensions"],
+        )
+    ],
+    cmdclass={"build_ext": BuildExtension.with_options(use_ninja=True)},
+    entry_points={"console_scripts": ["mivra-gdq = mivra.cli:main"]},
+    python_requires=">=3.10",
+)

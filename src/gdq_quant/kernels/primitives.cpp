@@ -1,0 +1,78 @@
+#include "kernels/primitives.h"
+
+#include "common/errors.h"
+
+namespace gdq {
+
+Tensor my_round(const Tensor& x) {
+  Tensor y = at::round(x);  // half to even
+  Tensor ties = (y - x).abs() == 0.5;
+  if (!ties.any().item<bool>()) return y;
+  // Exact halves: v + 0.5 is a whole number, so rounding it again is exact.
+  return at::round(at::where(ties, x + 0.5, x));
+}
+
+Tensor safe_div(const Tensor& x, const Tensor& y) {
+  Tensor sign = at::sign(y);
+  sign = at::where(sign == 0, at::ones_like(sign), sign);
+  Tensor denom = at::clamp_min(y.abs(), 1e-15) * sign;
+  return x / denom;
+}
+
+std::pair<OptTensor, OptTensor> repeat_interleave(at::IntArrayRef x_shape, int64_t groupsize,
+                                                  const OptTensor& scale, const OptTensor& zero) {
+  if (groupsize == -1) groupsize = x_shape[1];
+  auto spread = [&](const OptTensor& t) -> OptTensor {
+    if (!t) return std::nullopt;
+    Tensor r = t->repeat_interleave(groupsize, 1);
+    std::vector<int64_t> shape{r.size(0), r.size(1)};
+    for (size_t i = 2; i < x_shape.size(); ++i) shape.push_back(1);
+    return r.reshape(shape);
+  };
+  return {spread(scale), spread(zero)};
+}
+
+Tensor quantize(const Tensor& x, const Tensor& scale, const Tensor& zero,
+                const at::Scalar& min_bound, const at::Scalar& max_bound,
+                const OptTensor& scale_out, const OptTensor& zero_out, bool return_int,
+                bool zero_no_shift) {
+  Tensor q = zero_no_shift ? at::clamp(my_round(x / scale) + zero, min_bound, max_bound)
+                           : at::clamp(my_round((x - zero) / scale), min_bound, max_bound);
+  if (return_int) return q;
+  if (scale_out) return q * *scale_out + *zero_out;
+  if (zero_no_shift) return scale * (q - zero);
+  return scale * q + zero;
+}
+
+Tensor cal_quant_error(const Tensor& x, const Tensor& q, const Tensor& h) {
+  GDQ_REQUIRE(x.dim() == 2);
+  GDQ_REQUIRE(q.dim() == 2);
+  GDQ_REQUIRE(h.dim() == 2);
+  Tensor r = q - x;
+  return (at::matmul(r, h) * r).sum(1);
+}
+
+Tensor cal_quant_err_scale_zero(const Tensor& x, const Tensor& scale, const Tensor& zero,
+                                const OptTensor& scale_out, const OptTensor& zero_out,
+                                const at::Scalar& min_bound, const at::Scalar& max_bound,
+                                int64_t groupsize, const OptTensor& h, const OptTensor& x0,
+                                bool zero_no_shift) {
+  auto [s, z] = repeat_interleave(x.sizes(), groupsize, scale, zero);
+  auto [so, zo] = repeat_interleave(x.sizes(), groupsize, scale_out, zero_out);
+  Tensor ref = x0 ? *x0 : x;
+  Tensor q = quantize(x, *s, *z, min_bound, max_bound, so, zo, false, zero_no_shift);
+  GDQ_REQUIRE(h.has_value());
+  return cal_quant_error(ref, q, *h);
+}
+
+std::pair<Tensor, Tensor> get_linear_eq(const Tensor& a, const Tensor& b, const Tensor& c,
+                                        const Tensor& d, const Tensor& e, const Tensor& f) {
+  Tensor deno = a * e - b * d;
+  Tensor sign = at::sign(deno);
+  sign = at::where(sign == 0, at::ones_like(sign), sign);
+  Tensor floor = sign * 1e-5;
+  deno = at::where(deno.abs() < 1e-5, floor, deno);
+  return {(c * e - b * f) / deno, (a * f - c * d) / deno};
+}
+
+}  // namespace gdq

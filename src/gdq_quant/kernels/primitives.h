@@ -1,0 +1,59 @@
+#pragma once
+// Quantization primitives shared by every numerical step.
+//
+// Conventions (element-wise; R = my_round, clamp to [min_bound, max_bound]):
+//   zero_no_shift = true : q = clamp(R(x / scale) + zero),   x^ = scale * (q - zero)
+//   zero_no_shift = false: q = clamp(R((x - zero) / scale)), x^ = scale * q + zero
+// With a dequantization pair (scale_out, zero_out) the way back is always
+//   x^ = q * scale_out + zero_out.
+//
+// All functions work in the dtype and on the device of their tensor arguments
+// and return new tensors; none modifies an argument.
+#include <ATen/ATen.h>
+
+#include <optional>
+#include <utility>
+
+namespace gdq {
+
+using at::Tensor;
+using OptTensor = std::optional<Tensor>;
+
+// Nearest integer, exact halves towards +inf (two passes: half-to-even, then
+// the exact ties shifted by +0.5 and rounded again). Same shape and dtype.
+Tensor my_round(const Tensor& x);
+
+// x / y', y' = sign(y) * max(|y|, 1e-15) with sign(0) = +1. Broadcasting.
+Tensor safe_div(const Tensor& x, const Tensor& y);
+
+// Spreads per-group parameters (rows, G) to column resolution:
+// (rows, G * groupsize) reshaped to (d0, d1, 1, ..., 1) with len(x_shape) - 2
+// trailing ones. groupsize -1 means x_shape[1]. Absent inputs stay absent.
+std::pair<OptTensor, OptTensor> repeat_interleave(at::IntArrayRef x_shape, int64_t groupsize,
+                                                  const OptTensor& scale, const OptTensor& zero);
+
+// Grid values (return_int) or dequantized values of x; scale, zero,
+// scale_out, zero_out already broadcastable to x. Plain division by scale.
+Tensor quantize(const Tensor& x, const Tensor& scale, const Tensor& zero,
+                const at::Scalar& min_bound, const at::Scalar& max_bound,
+                const OptTensor& scale_out = std::nullopt, const OptTensor& zero_out = std::nullopt,
+                bool return_int = false, bool zero_no_shift = false);
+
+// err_i = r_i h r_i^T with r = q - x; x, q (rows, cols), h (cols, cols), all
+// 2-D (AssertionFailure otherwise). Returns (rows,).
+Tensor cal_quant_error(const Tensor& x, const Tensor& q, const Tensor& h);
+
+// Per-row error of quantizing x with per-group (scale, zero) and mapping back
+// with (scale_out, zero_out) when given, measured against x0 (default x).
+Tensor cal_quant_err_scale_zero(const Tensor& x, const Tensor& scale, const Tensor& zero,
+                                const OptTensor& scale_out, const OptTensor& zero_out,
+                                const at::Scalar& min_bound, const at::Scalar& max_bound,
+                                int64_t groupsize, const OptTensor& h, const OptTensor& x0,
+                                bool zero_no_shift);
+
+// Element-wise Cramer's rule for a*x + b*y = c, d*x + e*y = f; a determinant
+// of magnitude below 1e-5 is replaced by +-1e-5 with its own sign (+ for 0).
+std::pair<Tensor, Tensor> get_linear_eq(const Tensor& a, const Tensor& b, const Tensor& c,
+                                        const Tensor& d, const Tensor& e, const Tensor& f);
+
+}  // namespace gdq

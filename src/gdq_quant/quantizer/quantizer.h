@@ -1,0 +1,107 @@
+#pragma once
+// Scale and zero estimation for one weight matrix x (rows = output channels,
+// columns = input features), per row or per group of `groupsize` consecutive
+// columns (G = columns / groupsize groups; groupsize -1 = one group per row).
+//
+// Shapes: scale, zero, scale_out, zero_out (rows, G); best, bestp, err (rows,);
+// h / H (columns, columns) in the weights' dtype and on their device.
+#include <ATen/ATen.h>
+
+#include <optional>
+
+#include "kernels/primitives.h"
+
+namespace gdq {
+
+// Configuration of a quantizer; the integer grid is [min_bound, max_bound] =
+// [-2^(bits-1), 2^(bits-1) - 1].
+struct QuantizerConfig {
+  int64_t max_bound = 7;
+  int64_t min_bound = -8;
+  bool perchannel = true;
+  bool sym = false;
+  int64_t grid = 200;
+  double maxshrink = 0.8;
+  double thr = 0.01;
+  int64_t iters_for_scale = 4;
+  bool zero_no_shift = true;
+
+  static QuantizerConfig configure(int64_t bits = 4, bool perchannel = true, bool sym = false,
+                                   int64_t grid = 200, double maxshrink = 0.8, double thr = 0.01,
+                                   int64_t iters_for_scale = 4, bool zero_no_shift = true);
+};
+
+// --- min/max range and its parameters -------------------------------------
+
+// (xmin, xmax), each (rows, G) ((1, 1) when !perchannel); every range contains
+// 0, is mirrored under sym, and an all-zero group becomes [-1, 1].
+std::pair<Tensor, Tensor> get_minmax(const QuantizerConfig& cfg, const Tensor& x,
+                                     int64_t groupsize);
+
+// (scale, zero) of the range [xmin, xmax]; note the argument order.
+std::pair<Tensor, Tensor> get_scale_zero_by_minmax(const QuantizerConfig& cfg, const Tensor& xmax,
+                                                   const Tensor& xmin);
+
+// --- shrink search ---------------------------------------------------------
+
+struct ShrinkResult {
+  Tensor scale, zero, best, bestp;
+};
+
+// One shrink factor p per row, p = 1 - i/grid for i < int(maxshrink * grid);
+// a row takes a step only when its error strictly improves. Started from
+// min/max (scale absent) it stops at the first step that improves no row.
+ShrinkResult get_scale_and_zero(const QuantizerConfig& cfg, const Tensor& xmin, const Tensor& xmax,
+                                const Tensor& x, const Tensor& h, const OptTensor& scale_out,
+                                const OptTensor& zero_out, const OptTensor& best,
+                                const OptTensor& scale, const OptTensor& zero, int64_t groupsize,
+                                const OptTensor& x0);
+
+struct Params {
+  Tensor scale, zero, scale_out, zero_out, best;
+};
+
+// Min/max estimate, refined by the shrink search (iters_for_scale >= 1) and by
+// the group-wise closed form (iters_for_scale >= 2; an out-of-memory error
+// there is swallowed and the searched values stand).
+Params find_params(const QuantizerConfig& cfg, const Tensor& x, int64_t groupsize,
+                   const OptTensor& H, const OptTensor& x0);
+
+// (dequantized x, bestp): search (or reuse bestp, shape (rows,)) and quantize.
+std::pair<Tensor, Tensor> quant_via_minmax(const QuantizerConfig& cfg, const Tensor& x,
+                                           int64_t groupsize, const Tensor& h,
+                                           const OptTensor& bestp);
+
+// --- closed-form output scale / zero ---------------------------------------
+
+// Clamped grid values of x (float, shape of x) for per-group scale/zero;
+// zero_no_shift absent = cfg.zero_no_shift.
+Tensor get_fake_int_in(const QuantizerConfig& cfg, const Tensor& x, const Tensor& scale,
+                       const Tensor& zero, int64_t groupsize, std::optional<bool> zero_no_shift);
+
+struct OutParams {
+  Tensor scale_out, zero_out, err;
+};
+
+// Least-squares s per row for x^ = s * x_int (requires cfg.sym): returns
+// (scale_out (rows, 1), err (rows,)) with h symmetrised.
+std::pair<Tensor, Tensor> get_scale_out_sym(const QuantizerConfig& cfg, const Tensor& h,
+                                            const Tensor& x0, const Tensor& x_int,
+                                            int64_t groupsize);
+
+// Least-squares (s, z) per row for x^ = s * x_int + z; results (rows, 1).
+// Throws FatalError("Fatal Error") for a non-finite asymmetric solution.
+OutParams get_scale_and_zero_out(const QuantizerConfig& cfg, const OptTensor& x,
+                                 const OptTensor& scale, const OptTensor& zero, const Tensor& h,
+                                 const OptTensor& x0, const OptTensor& x_int);
+
+// Group-wise least squares: G scales (and G zeros unless sym) per row from one
+// dense n x n system per row (n = G or 2G), formed group by group in
+// O(C*G^2 + C*D + D^2) memory. Delegates to get_scale_and_zero_out for a
+// single group. Results scale_out, zero_out (rows, G) float32, err (rows,).
+OutParams get_scale_and_zero_out_group(const QuantizerConfig& cfg, const OptTensor& x,
+                                       const OptTensor& scale, const OptTensor& zero,
+                                       const OptTensor& H, int64_t groupsize, const OptTensor& x0,
+                                       const OptTensor& x_int, bool double_precision);
+
+}  // namespace gdq
