@@ -1,0 +1,5 @@
+"""Test configuration: make the helper modules in tests/ importable."""
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
