@@ -469,7 +469,8 @@ def initializers_as_inputs(model):
 def with_symbolic_dims(model, dims):
     """Copy of ``model`` whose inputs get the dims in ``dims``
     ({input: [dim, ...]}, str entries symbolic) and whose outputs and
-    value_info lose their shapes (left for shape inference)."""
+    value_info lose their sizes (outputs keep their rank with fresh symbolic
+    dims; the rest is left to shape inference)."""
     import copy
 
     m = copy.deepcopy(model)
@@ -484,18 +485,21 @@ def with_symbolic_dims(model, dims):
                 else:
                     dim.dim_value = d
     for vi in m.graph.output:
-        vi.type.tensor_type.ClearField("shape")
+        for k, dim in enumerate(vi.type.tensor_type.shape.dim):
+            dim.Clear()
+            dim.dim_param = f"{vi.name}_d{k}"
     del m.graph.value_info[:]
     return m
 
 
-def save_with_external_data(model, path):
-    """Save ``model`` to ``path`` with every initializer in the side file
-    ``<basename>.data``; returns the side file's path."""
+def save_with_external_data(model, path, convert_attribute=False):
+    """Save ``model`` to ``path`` with every initializer (and, with
+    ``convert_attribute``, every tensor attribute such as Constant values) in
+    the side file ``<basename>.data``; returns the side file's path."""
     import copy
 
     m = copy.deepcopy(model)
     loc = os.path.basename(path) + ".data"
     onnx.save_model(m, path, save_as_external_data=True, all_tensors_to_one_file=True,
-                    location=loc, size_threshold=0)
+                    location=loc, size_threshold=0, convert_attribute=convert_attribute)
     return os.path.join(os.path.dirname(path), loc)
