@@ -50,6 +50,34 @@ _NUMPY_CAST_TYPES = {
 
 _SUBGRAPH_ATTRS = (AttributeProto.GRAPH, AttributeProto.GRAPHS)
 
+# Protobuf cannot serialize messages of 2 GiB or more; the checker and shape
+# inference then have to work from a file with external data.
+_MAX_PROTO_BYTES = 2**31 - 1
+
+
+def _via_file(proto: onnx.ModelProto, fn):
+    """Call ``fn(path)`` on ``proto`` saved with external data in a temporary
+    folder; when ``fn`` returns a path, the model stored there is loaded (data
+    in memory) and returned."""
+    import tempfile
+
+    with tempfile.TemporaryDirectory(prefix="mivra_ir_") as tmp:
+        path = os.path.join(tmp, "model.onnx")
+        onnx.save_model(copy.deepcopy(proto), path, save_as_external_data=True,
+                        all_tensors_to_one_file=True, location="model.data",
+                        size_threshold=1024, convert_attribute=True)
+        out = fn(path)
+        if isinstance(out, str):
+            return onnx.load(out, load_external_data=True)
+        return out
+
+
+def _infer_shapes_path(path: str) -> str:
+    out = path[:-len(".onnx")] + ".inferred.onnx"
+    onnx.shape_inference.infer_shapes_path(path, out, check_type=True, strict_mode=True,
+                                           data_prop=True)
+    return out
+
 
 def _node_label(node: onnx.NodeProto, index: int) -> str:
     """Readable identification of a node for error messages."""
@@ -213,15 +241,22 @@ class IR:
             raise TypeError(
                 f"IR expects a path to an ONNX file or an onnx.ModelProto, got "
                 f"{type(model).__name__}")
+        large = proto.ByteSize() > _MAX_PROTO_BYTES
         try:
-            onnx.checker.check_model(proto)
+            if large:
+                _via_file(proto, lambda path: onnx.checker.check_model(path))
+            else:
+                onnx.checker.check_model(proto)
         except onnx.checker.ValidationError as exc:
             raise ModelLoadError(
                 f"ONNX checker rejected {self._source}: {exc}") from None
         _fold_exporter_constants(proto, self._base_dir)
         try:
-            proto = onnx.shape_inference.infer_shapes(
-                proto, check_type=True, strict_mode=True, data_prop=True)
+            if large:
+                proto = _via_file(proto, _infer_shapes_path)
+            else:
+                proto = onnx.shape_inference.infer_shapes(
+                    proto, check_type=True, strict_mode=True, data_prop=True)
         except Exception as exc:  # onnx raises InferenceError / ValidationError
             raise ModelLoadError(
                 f"shape inference failed for {self._source}: {exc}") from None
