@@ -1,6 +1,5 @@
 """Tests of the toolkit layer: IR, Session, calibration utilities, ranges."""
 import copy
-import os
 
 import numpy as np
 import onnx

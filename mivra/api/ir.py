@@ -26,7 +26,7 @@ from __future__ import annotations
 
 import copy
 import os
-from typing import Dict, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Dict, Iterable, List, Optional, Tuple, Union
 
 import numpy as np
 import onnx
@@ -220,9 +220,10 @@ class IR:
     graph : onnx.GraphProto
         ``model.graph``.
     inputs : list of str
-        Names of the model's own inputs, in graph order, initializers excluded.
+        Names of the model's own inputs, in graph order, initializers excluded
+        (taken when the model is loaded or copied).
     outputs : list of str
-        Names of the graph outputs.
+        Names of the graph outputs (taken likewise).
     """
 
     def __init__(self, model: Union[str, os.PathLike, onnx.ModelProto],
@@ -430,7 +431,7 @@ class IR:
                     producers[name] = i
                     if name not in last_read:
                         seen.append(name)
-        graph_outputs = set(self.outputs)
+        graph_outputs = {o.name for o in graph.output}
         can_frees: List[List[str]] = [[] for _ in nodes]
         last = len(nodes) - 1
         for name in seen:
@@ -448,7 +449,8 @@ class IR:
     def _topological_order(self) -> List[int]:
         """Stable topological order of the graph's node indices."""
         graph = self.model.graph
-        available = set(self.inputs) | self._init_names | {""}
+        available = {vi.name for vi in graph.input} | \
+            {t.name for t in graph.initializer} | {""}
         producer_of = {}
         for i, node in enumerate(graph.node):
             for o in node.output:
