@@ -9,11 +9,27 @@ struct GptqResult {
   at::Tensor newW;  // (rows, cols) W as it stood just before each column was rounded
 };
 
-// W (rows, cols) float, updated in place by the error feedback; scale_out,
-// zero_out (rows, cols) expanded dequantization pair; H00 (cols, cols), not
-// modified. The inverse-Hessian factor comes from a damping ladder
-// t in {0.01, 0.1, 1, 10, 100} x mean(diag H00). `blocksize` columns share
-// one lazy trailing update; blocksize <= 1 updates after every column.
+// W (rows, cols) float, updated in place by the error feedback (afterwards it
+// equals Q up to rounding); scale_out, zero_out (rows, cols) expanded
+// dequantization pair; H00 (cols, cols), not modified. All on one device.
+// Grid value of column i: clamp(my_round(safe_div(w - zero_out_i, scale_out_i))).
+//
+// Inverse-Hessian factor: upper U with U^T U = (H00 + t * mean(diag H00) * I)^-1,
+// in float64, for the first t of 0.01, 0.1, 1, 10, 100 whose factorisations
+// succeed without NaN. A level whose factorisations raise prints the line
+// "海森矩阵为非正定矩阵 <t>"; a NaN factor moves on silently. If the ladder
+// ends on a NaN factor, host::debug_shell("nan appears!") runs and the NaN
+// factor is used. If no level produced a factor at all (every level failed,
+// in its first factorisation or in the factorisation of the inverse),
+// FatalError (ValueError) is thrown naming the non-positive-definite Hessian.
+//
+// `blocksize` columns share one lazy trailing update: rank-one updates inside
+// the block, one (rows x bs) x (bs x rest) product for the columns after it.
+// blocksize <= 1 is the plain column-by-column update of all later columns.
+// Both give the same result up to floating-point rounding.
+//
+// Fault seams: "cholesky" fails a ladder level as if its first factorisation
+// raised; "nan_factor" turns the factor of a level into NaN.
 GptqResult round_gptq(at::Tensor& W, const at::Tensor& scale_out, const at::Tensor& zero_out,
                       const at::Scalar& min_bound, const at::Scalar& max_bound,
                       const at::Tensor& H00, int64_t blocksize = 128);
