@@ -8,10 +8,9 @@ from torch.utils.cpp_extension import BuildExtension, CppExtension
 ROOT = os.path.dirname(os.path.abspath(__file__))
 SOURCES = sorted(glob.glob("src/gdq_quant/**/*.cpp", recursive=True))
 
-# ccache makes rebuilds of untouched translation units free; ninja makes the
-# build incremental.
-if os.path.exists("/usr/bin/ccache") and "CXX" not in os.environ:
-    os.environ["CXX"] = "ccache g++"
+# ninja makes the build incremental; torch's extension builder puts ccache in
+# front of the compiler by itself when it is installed (wrapping CXX here too
+# would run "ccache ccache g++").
 
 setup(
     name="mivra",
@@ -21,7 +20,7 @@ setup(
         CppExtension(
             "mivra.api.gdq_quant",
             SOURCES,
-            include_dirs=[os.path.join(ROOT, "src")],
+            include_dirs=[os.path.join(ROOT, "src"), os.path.join(ROOT, "src", "gdq_quant")],
             extra_compile_args=["-std=c++17", "-O2", "-Wno-c++20-extensions"],
         )
     ],
