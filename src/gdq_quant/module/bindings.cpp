@@ -142,13 +142,15 @@ struct Builder {
 
   py::object fn(const std::string& qualname, std::vector<Param> params, Impl impl,
                 bool varargs = false, bool varkw = false) {
-    Signature sig{qualname, std::move(params), varargs, varkw};
+    Signature sig{qualname, std::move(params), varargs, varkw, ""};
     bool is_method = qualname.find('.') != std::string::npos;
     return make_function(kModule, sig, std::move(impl), is_method);
   }
 
-  void def(const std::string& name, std::vector<Param> params, Impl impl, bool varkw = false) {
-    m.attr(name.c_str()) = fn(name, std::move(params), std::move(impl), false, varkw);
+  void def(const std::string& name, std::vector<Param> params, Impl impl, bool varkw = false,
+           std::string doc = "") {
+    Signature sig{name, std::move(params), false, varkw, std::move(doc)};
+    m.attr(name.c_str()) = make_function(kModule, sig, std::move(impl), false);
   }
 
   // A host class built from (name, method) pairs in declaration order.
@@ -294,7 +296,8 @@ void def_kernels(Builder& b) {
                                       tensor_arg(a[2], "c"), tensor_arg(a[3], "d"),
                                       tensor_arg(a[4], "e"), tensor_arg(a[5], "f"));
           return py::object(py::make_tuple(wrap(x), wrap(y)));
-        });
+        },
+        false, "\n Solve linear equations:\n ax+by=c\n dx+ey=f");
 }
 
 // 6. Quantizer (a torch.nn.Module).

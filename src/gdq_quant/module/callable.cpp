@@ -105,12 +105,11 @@ std::string text_signature(const Signature& sig, bool is_method) {
   os << "(";
   for (size_t i = 0; i < sig.params.size(); ++i) {
     if (i) os << ", ";
-    if (i == 0 && is_method) os << "$";
     os << sig.params[i].name;
     if (!sig.params[i].required) os << "=" << repr_default(sig.params[i].default_value);
   }
   bool any = !sig.params.empty();
-  if (is_method && sig.params.size() == 1 && (sig.varargs || sig.varkw)) os << ", /";
+  (void)is_method;
   if (sig.varargs) os << (any ? ", " : "") << "*args", any = true;
   if (sig.varkw) os << (any ? ", " : "") << "**kwargs";
   os << ")";
@@ -130,27 +129,48 @@ void set_error_from_current_exception() {
   }
 }
 
+namespace {
+
+struct Callable {
+  Signature sig;
+  Impl impl;
+  std::string traced;
+};
+
+const char* const kCapsule = "gdq_quant.callable";
+
+PyObject* call_trampoline(PyObject* capsule, PyObject* args, PyObject* kwargs) {
+  auto* c = static_cast<Callable*>(PyCapsule_GetPointer(capsule, kCapsule));
+  if (!c) return nullptr;
+  try {
+    py::args a = py::reinterpret_borrow<py::args>(args);
+    py::kwargs k = kwargs ? py::reinterpret_borrow<py::kwargs>(kwargs) : py::kwargs();
+    BoundArgs bound = bind_arguments(c->sig, a, k);
+    return c->impl(bound).release().ptr();
+  } catch (...) {
+    set_error_from_current_exception();
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "unknown native error");
+    add_traceback(c->traced);
+    return nullptr;
+  }
+}
+
+}  // namespace
+
 py::object make_function(const std::string& module_name, const Signature& sig, Impl impl,
                          bool is_method) {
   std::string name = sig.qualname.substr(sig.qualname.rfind('.') + 1);
-  std::string traced = module_name + "." + sig.qualname;
-  auto call = [sig, impl = std::move(impl), traced](py::args args,
-                                                    py::kwargs kwargs) -> py::object {
-    try {
-      BoundArgs bound = bind_arguments(sig, args, kwargs);
-      return impl(bound);
-    } catch (...) {
-      set_error_from_current_exception();
-      if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "unknown native error");
-      add_traceback(traced);
-      throw py::error_already_set();
-    }
-  };
-  std::string doc = name + text_signature(sig, is_method) + "\n--\n\n";
-  py::options opts;
-  opts.disable_function_signatures();
-  py::cpp_function fn(std::move(call), py::name(name.c_str()), py::doc(doc.c_str()));
-  if (!is_method) return std::move(fn);
+  // The function lives as long as the module, i.e. the process: its method
+  // record and strings are never freed.
+  auto* c = new Callable{sig, std::move(impl), module_name + "." + sig.qualname};
+  std::string doc = name + text_signature(sig, is_method) + "\n--\n\n" + sig.doc;
+  auto* def = new PyMethodDef{strdup(name.c_str()), (PyCFunction)(void (*)(void))call_trampoline,
+                              METH_VARARGS | METH_KEYWORDS, strdup(doc.c_str())};
+  py::object capsule = py::reinterpret_steal<py::object>(PyCapsule_New(c, kCapsule, nullptr));
+  py::object mod = py::str(module_name);
+  py::object fn = py::reinterpret_steal<py::object>(PyCFunction_NewEx(def, capsule.ptr(), mod.ptr()));
+  if (!fn) throw py::error_already_set();
+  if (!is_method) return fn;
   return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
 }
 

@@ -34,6 +34,7 @@ struct Signature {
   std::vector<Param> params;  // positional-or-keyword, self included for methods
   bool varargs = false;       // trailing *args
   bool varkw = false;         // trailing **kwargs
+  std::string doc;            // documentation text after the signature
 };
 
 // Arguments after binding: one value per declared parameter, in order, plus
@@ -50,7 +51,7 @@ using Impl = std::function<py::object(const BoundArgs&)>;
 // Binds args/kwargs to sig or throws the host's TypeError.
 BoundArgs bind_arguments(const Signature& sig, const py::args& args, const py::kwargs& kwargs);
 
-// The text signature "(a, b=1, *args, **kwargs)" ("($self, ...)" for methods).
+// The text signature "(a, b=1, *args, **kwargs)"; methods list self like any parameter.
 std::string text_signature(const Signature& sig, bool is_method);
 
 // A callable named after the last component of sig.qualname; errors raised
