@@ -32,14 +32,17 @@ def problem(seed, rows, cols, dtype=torch.float64, asym=True):
 @pytest.fixture(autouse=True)
 def _disarm():
     yield
-    for site in ("cholesky", "nan_factor"):
+    for site in ("cholesky", "nan_factor", "gptq_tensor_ops"):
         g._arm_fault(site, 0)
 
 
+@pytest.mark.parametrize("path", ["row_loop", "tensor_ops"])
 @pytest.mark.parametrize("blocksize", [None, 1, 5, 128])
-def test_matches_column_by_column_reference(blocksize):
+def test_matches_column_by_column_reference(blocksize, path):
     W, so, zo, H, t = problem(1, 9, 23)
     Wt = t(W)
+    if path == "tensor_ops":  # the per-column tensor operations used off the CPU
+        g._arm_fault("gptq_tensor_ops", 1)
     Q, newW = gptq(Wt, t(so), t(zo), -8, 7, t(H), blocksize)
     Qr, newWr, Wr = ref.round_gptq(W, so, zo, -8, 7, H)
     np.testing.assert_allclose(Q.numpy(), Qr, rtol=1e-10, atol=1e-12)
@@ -64,15 +67,29 @@ def test_W_ends_equal_to_Q_and_first_column_of_newW_is_the_input():
     assert Q.dtype == torch.float32 and newW.dtype == torch.float32
 
 
-def test_blocked_equals_column_by_column_float32():
+@pytest.mark.parametrize("path", ["row_loop", "tensor_ops"])
+def test_blocked_equals_column_by_column_float32(path):
     W, so, zo, H, t = problem(4, 32, 300, dtype=torch.float32)
     Q1, n1 = gptq(t(W), t(so), t(zo), -8, 7, t(H), 1)
     for bs in (7, 64, 128, 1000):
+        if path == "tensor_ops":
+            g._arm_fault("gptq_tensor_ops", 1)
         Qb, nb = gptq(t(W), t(so), t(zo), -8, 7, t(H), bs)
         # Float32 summation order differs; a grid decision may flip only for a
         # value within rounding noise of a half, which these data do not hit.
         torch.testing.assert_close(Qb, Q1, rtol=0, atol=1e-5)
         torch.testing.assert_close(nb, n1, rtol=1e-4, atol=1e-4)
+
+
+def test_tensor_ops_path_equals_row_loop_float32():
+    W, so, zo, H, t = problem(15, 16, 200, dtype=torch.float32)
+    Wa, Wb = t(W), t(W)
+    Qa, na = gptq(Wa, t(so), t(zo), -8, 7, t(H))
+    g._arm_fault("gptq_tensor_ops", 1)
+    Qb, nb = gptq(Wb, t(so), t(zo), -8, 7, t(H))
+    torch.testing.assert_close(Qa, Qb, rtol=0, atol=1e-6)
+    torch.testing.assert_close(na, nb, rtol=1e-5, atol=1e-5)
+    torch.testing.assert_close(Wa, Wb, rtol=1e-5, atol=1e-5)
 
 
 def test_identity_hessian_gives_clamped_my_round():

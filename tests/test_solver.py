@@ -379,4 +379,8 @@ def test_negative_error_in_the_scale_step_is_fatal(capsys):
         solve(layer, None, H=H, max_iter_num=2)
     eig = str(info.value)[len(prefix):]
     assert "-2.99" in eig  # the negative eigenvalue of the damped H
-    assert capsys.readouterr().out.endswith("\n" + eig + "\n")  # printed before raising
+    out = capsys.readouterr().out
+    assert out.endswith("\n" + eig + "\n")  # printed before raising
+    # Both roundings (first pass, loop) report the damping levels that failed.
+    ladder = ["海森矩阵为非正定矩阵 " + t for t in ("0.01", "0.1", "1.0")]
+    assert [l for l in out.splitlines() if l.startswith("海森")] == ladder * 2

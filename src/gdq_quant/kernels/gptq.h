@@ -2,7 +2,22 @@
 // Column-by-column rounding with inverse-Hessian error feedback.
 #include <ATen/ATen.h>
 
+#include <vector>
+
 namespace gdq {
+
+// The inverse-Hessian factor of the damping ladder, with what the ladder has
+// to say about it, so that one factor can serve several roundings with the
+// same H00 and each of them reports exactly what a fresh ladder would.
+struct GptqFactor {
+  at::Tensor U;                // (cols, cols) float64 upper factor; undefined if no level produced one
+  std::vector<double> failed;  // damping levels whose factorisations raised, in ladder order
+  bool from_inverse = false;   // the last completed step was the plain inverse, not a factor
+  bool nan = false;            // the ladder ended on a factor containing NaN
+};
+
+// Runs the damping ladder on H00 without printing (fault seams included).
+GptqFactor gptq_factor(const at::Tensor& H00);
 
 struct GptqResult {
   at::Tensor Q;     // (rows, cols) rounded weights as real values, dtype of W
@@ -28,10 +43,18 @@ struct GptqResult {
 // blocksize <= 1 is the plain column-by-column update of all later columns.
 // Both give the same result up to floating-point rounding.
 //
+// `factor`, when given, must be gptq_factor(H00): the ladder is then not run
+// again, but its lines, debug shell and error are reported as if it were.
+//
+// On CPU (float32/float64) the rounding inside a block runs as a row-parallel
+// loop (rows are independent); elsewhere as tensor operations per column.
+//
 // Fault seams: "cholesky" fails a ladder level as if its first factorisation
-// raised; "nan_factor" turns the factor of a level into NaN.
+// raised; "nan_factor" turns the factor of a level into NaN;
+// "gptq_tensor_ops" makes one call take the tensor-operation path on CPU too.
 GptqResult round_gptq(at::Tensor& W, const at::Tensor& scale_out, const at::Tensor& zero_out,
                       const at::Scalar& min_bound, const at::Scalar& max_bound,
-                      const at::Tensor& H00, int64_t blocksize = 128);
+                      const at::Tensor& H00, int64_t blocksize = 128,
+                      const GptqFactor* factor = nullptr);
 
 }  // namespace gdq

@@ -13,7 +13,8 @@ OptIntResult opt_intW3(const at::Tensor& scale_out, const at::Tensor& zero_out,
                        const at::Tensor& H00, bool /*sym*/, const at::Scalar& min_bound,
                        const at::Scalar& max_bound, const at::Tensor& x0,
                        const std::optional<at::Tensor>& x_init, int64_t max_iter, double lr,
-                       int64_t /*max_inner_iter*/, const std::string& round_fn) {
+                       int64_t /*max_inner_iter*/, const std::string& round_fn,
+                       const GptqFactor* factor) {
   at::NoGradGuard no_grad;
   // Box of representable values; ordered also where a scale is negative.
   const at::Tensor l = min_bound * scale_out + zero_out;
@@ -32,7 +33,7 @@ OptIntResult opt_intW3(const at::Tensor& scale_out, const at::Tensor& zero_out,
   }
   GDQ_REQUIRE(round_fn == "gptq" || round_fn == "train");
 
-  GptqResult g = round_gptq(w, scale_out, zero_out, min_bound, max_bound, H00);
+  GptqResult g = round_gptq(w, scale_out, zero_out, min_bound, max_bound, H00, 128, factor);
   at::Tensor loss = cal_quant_error(g.Q, x0, H00);
   at::Tensor w_int = at::clamp(my_round(safe_div(g.Q - zero_out, scale_out)), min_bound, max_bound);
   return {w_int, g.newW, loss};

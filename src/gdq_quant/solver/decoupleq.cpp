@@ -197,6 +197,7 @@ StartQuantResult startquant(const LayerView& layer, const at::Tensor& H_in, doub
     perm = at::argsort(H.diagonal(), /*stable=*/true, /*dim=*/0, /*descending=*/true);
     invperm = at::argsort(*perm);
   }
+  std::optional<GptqFactor> factor;
   // Integer weights for the expanded pair (so, zo), in W's column order.
   auto rounding = [&](const Tensor& so, const Tensor& zo, int64_t max_iter, double lr,
                       int64_t max_inner_iter, const std::string& round_fn) {
@@ -209,8 +210,11 @@ StartQuantResult startquant(const LayerView& layer, const at::Tensor& H_in, doub
       *z0 = z0->index_select(1, *perm);
       w00 = w00.index_select(1, *perm);
     }
+    // Every rounding sees the same (permuted) H, so the damping ladder runs
+    // once; later roundings reuse its factor and report what it met.
+    if (!factor) factor = gptq_factor(h00);
     OptIntResult r = opt_intW3(*s0, *z0, h00, args.symmetric, cfg.min_bound, cfg.max_bound, w00,
-                               std::nullopt, max_iter, lr, max_inner_iter, round_fn);
+                               std::nullopt, max_iter, lr, max_inner_iter, round_fn, &*factor);
     if (invperm) r.w_int = r.w_int.index_select(1, *invperm);
     return std::make_pair(r.w_int, r.loss);
   };
