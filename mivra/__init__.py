@@ -1,0 +1,1 @@
+"""mivra: post-training low-bit weight quantization of ONNX models."""

@@ -1,0 +1,91 @@
+"""Inference session for one single-node layer model, on onnxruntime."""
+from __future__ import annotations
+
+import os
+from typing import Dict, List, Mapping, Optional, Sequence
+
+import numpy as np
+import onnx
+import onnxruntime as ort
+
+__all__ = ["Session", "default_providers"]
+
+_MAX_PROTO_BYTES = 2**31 - 1
+
+
+def default_providers() -> List[str]:
+    """CUDAExecutionProvider first when this onnxruntime build has it, then
+    CPUExecutionProvider."""
+    available = ort.get_available_providers()
+    providers = []
+    if "CUDAExecutionProvider" in available:
+        providers.append("CUDAExecutionProvider")
+    providers.append("CPUExecutionProvider")
+    return providers
+
+
+class Session:
+    """An onnxruntime session for one layer model of ``ir.create_ir_layers()``.
+
+    Parameters
+    ----------
+    ir:
+        The model object the layer comes from (kept for reference; the layer
+        model carries everything it needs: its initializers are in memory).
+    layer:
+        A single-node ``onnx.ModelProto``.
+    providers:
+        onnxruntime execution providers; default ``default_providers()``.
+    num_threads:
+        Intra-op threads of the session (default: min(8, CPU count)); one
+        inter-op thread, sequential execution.
+
+    ``get_inputs()`` lists the layer's runtime inputs (initializers excluded),
+    ``get_outputs()`` its outputs; both return onnxruntime ``NodeArg`` entries
+    (with ``.name``, ``.shape``, ``.type``). ``run(input_feed)`` runs one
+    calibration sample.
+    """
+
+    def __init__(self, ir, layer: onnx.ModelProto,
+                 providers: Optional[Sequence[str]] = None,
+                 num_threads: Optional[int] = None):
+        self.ir = ir
+        if not isinstance(layer, onnx.ModelProto):
+            raise TypeError(f"Session expects a layer onnx.ModelProto, got "
+                            f"{type(layer).__name__}")
+        size = layer.ByteSize()
+        if size > _MAX_PROTO_BYTES:
+            raise ValueError(f"layer model '{layer.graph.name}' is {size} bytes, over "
+                             f"the 2 GiB protobuf limit of an in-memory session")
+        self._initializers = {t.name for t in layer.graph.initializer}
+        so = ort.SessionOptions()
+        so.intra_op_num_threads = num_threads or min(8, os.cpu_count() or 1)
+        so.inter_op_num_threads = 1
+        so.execution_mode = ort.ExecutionMode.ORT_SEQUENTIAL
+        so.log_severity_level = 3
+        self._sess = ort.InferenceSession(
+            layer.SerializeToString(), so,
+            providers=list(providers) if providers else default_providers())
+        self._inputs = [i for i in self._sess.get_inputs()
+                        if i.name not in self._initializers]
+        self._outputs = list(self._sess.get_outputs())
+
+    def get_inputs(self) -> list:
+        """Runtime inputs of the layer (initializers excluded), in graph order."""
+        return list(self._inputs)
+
+    def get_outputs(self) -> list:
+        """Outputs of the layer, in the order ``run`` returns them."""
+        return list(self._outputs)
+
+    def run(self, input_feed: Mapping[str, np.ndarray]) -> List[np.ndarray]:
+        """Run one sample: ``input_feed`` maps every name of ``get_inputs()``
+        to its array (extra names are ignored). Returns the output arrays in
+        ``get_outputs()`` order. A missing input raises KeyError naming it."""
+        feed: Dict[str, np.ndarray] = {}
+        for inp in self._inputs:
+            if inp.name not in input_feed:
+                raise KeyError(f"input '{inp.name}' of the layer is missing from "
+                               f"the feed (got {sorted(input_feed)})")
+            feed[inp.name] = np.ascontiguousarray(input_feed[inp.name])
+        return self._sess.run(None, feed)
