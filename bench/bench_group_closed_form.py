@@ -17,6 +17,9 @@ import time
 
 import torch
 
+# run from a checkout: the package lives in the repository root
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
 
 def read_status(key):
     with open("/proc/self/status") as f:
@@ -115,7 +118,9 @@ def worker(method, C, D, gs, sym, out):
 
 def run_worker(method, C, D, gs, sym, out):
     r = subprocess.run([sys.executable, __file__, "--worker", method, str(C), str(D), str(gs),
-                        str(int(sym)), out], capture_output=True, text=True, check=True)
+                        str(int(sym)), out], capture_output=True, text=True)
+    if r.returncode:
+        sys.exit(f"{method} worker failed:\n{r.stderr}")
     return json.loads(r.stdout.strip().splitlines()[-1])
 
 

@@ -286,6 +286,27 @@ def test_search_batches_equal_one_at_a_time(rows, started):
         assert torch.equal(a, b)
 
 
+@pytest.mark.parametrize("started", [False, True])
+def test_search_stacked_candidates_equal_single_ones(started):
+    # A layer this size is searched one candidate at a time on the CPU; the
+    # seam forces the stacked evaluation, which must give the same result.
+    rng = np.random.default_rng(6)
+    x = torch.tensor(rng.normal(size=(64, 576)), dtype=torch.float32)
+    h = torch.tensor(spd(rng, 576), dtype=torch.float32)
+    q = quantizer(grid=50)
+    xmin, xmax = q.get_minmax(x, 64)
+    kw = {}
+    if started:
+        s, z = q.get_scale_zero_by_minmax(xmax, xmin)
+        kw = dict(scale=s, zero=z, best=G.cal_quant_err_scale_zero(
+            x, s, z, None, None, False, -8, 7, 64, h, zero_no_shift=True))
+    single = q.get_scale_and_zero(xmin, xmax, x, h, groupsize=64, **kw)
+    G._arm_fault("shrink_batched", 1)
+    stacked = q.get_scale_and_zero(xmin, xmax, x, h, groupsize=64, **kw)
+    for a, b in zip(stacked, single):
+        assert torch.equal(a, b)
+
+
 @pytest.mark.parametrize("sym,zns", [(False, True), (False, False), (True, True)])
 @pytest.mark.parametrize("gs", [-1, 4])
 @pytest.mark.parametrize("started", [False, True])
