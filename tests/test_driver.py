@@ -128,7 +128,7 @@ def test_conv_attributes_asymmetric_pads_and_missing_kernel_shape(tmp_path):
     node = helper.make_node("Conv", ["x", "w"], ["y"], pads=[0, 0, 1, 1], strides=[2, 1],
                             dilations=[1, 2])
     graph = helper.make_graph([node], "g", [helper.make_tensor_value_info("x", 1, [1, 3, 9, 9])],
-                              [helper.make_tensor_value_info("y", 1, [1, 4, 5, 7])],
+                              [helper.make_tensor_value_info("y", 1, [1, 4, 4, 8])],
                               [onnx.numpy_helper.from_array(w, "w")])
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)])
     ir, param, tab = _setup(model, tmp_path)
