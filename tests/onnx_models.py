@@ -404,3 +404,102 @@ def run_whole_model(model, feeds):
         for k, r in zip(names, res):
             per[k].append(r)
     return {k: np.stack(v) for k, v in per.items()}
+
+
+# ----------------------------------------------------------------------------
+# Rewrites into the styles real exporters produce
+# ----------------------------------------------------------------------------
+
+def weights_as_constants(model, styles=("constant", "identity", "cast")):
+    """Copy of ``model`` whose initializers are produced by nodes instead.
+
+    Initializer k (in stored order) gets style ``styles[k % len(styles)]``:
+    "constant" a ``Constant`` node with the tensor as its ``value``;
+    "identity" ``Constant -> Identity``; "cast" a float64 ``Constant -> Cast``
+    back to the original float type (float tensors only, others fall back to
+    "constant"). The nodes are put first, so the graph stays sorted; the
+    tensors keep their names, so the model computes the same values. Graph
+    inputs naming initializers are removed.
+    """
+    import copy
+
+    m = copy.deepcopy(model)
+    g = m.graph
+    nodes = []
+    for k, t in enumerate(g.initializer):
+        style = styles[k % len(styles)]
+        arr = numpy_helper.to_array(t)
+        if style == "cast" and arr.dtype in (np.float32, np.float16):
+            src = numpy_helper.from_array(arr.astype(np.float64), t.name + "__f64")
+            nodes.append(helper.make_node("Constant", [], [src.name], value=src))
+            nodes.append(helper.make_node("Cast", [src.name], [t.name],
+                                          to=t.data_type))
+        elif style == "identity":
+            src = copy.deepcopy(t)
+            src.name = t.name + "__const"
+            nodes.append(helper.make_node("Constant", [], [src.name], value=src))
+            nodes.append(helper.make_node("Identity", [src.name], [t.name]))
+        else:
+            nodes.append(helper.make_node("Constant", [], [t.name], value=t))
+    names = {t.name for t in g.initializer}
+    rest = list(g.node)
+    inputs = [vi for vi in g.input if vi.name not in names]
+    del g.node[:], g.initializer[:], g.input[:]
+    g.node.extend(nodes + rest)
+    g.input.extend(inputs)
+    if m.ir_version < 4:
+        m.ir_version = 4  # Constant-produced weights need no input entries
+    return m
+
+
+def initializers_as_inputs(model):
+    """Copy of ``model`` listing every initializer as a graph input too, the
+    way exporters for IR version 3 did."""
+    import copy
+
+    m = copy.deepcopy(model)
+    listed = {vi.name for vi in m.graph.input}
+    for t in m.graph.initializer:
+        if t.name not in listed:
+            m.graph.input.append(helper.make_tensor_value_info(t.name, t.data_type,
+                                                               list(t.dims)))
+    return m
+
+
+def with_symbolic_dims(model, dims):
+    """Copy of ``model`` whose inputs get the dims in ``dims``
+    ({input: [dim, ...]}, str entries symbolic) and whose outputs and
+    value_info lose their sizes (outputs keep their rank with fresh symbolic
+    dims; the rest is left to shape inference)."""
+    import copy
+
+    m = copy.deepcopy(model)
+    for vi in m.graph.input:
+        if vi.name in dims:
+            shape = vi.type.tensor_type.shape
+            del shape.dim[:]
+            for d in dims[vi.name]:
+                dim = shape.dim.add()
+                if isinstance(d, str):
+                    dim.dim_param = d
+                else:
+                    dim.dim_value = d
+    for vi in m.graph.output:
+        for k, dim in enumerate(vi.type.tensor_type.shape.dim):
+            dim.Clear()
+            dim.dim_param = f"{vi.name}_d{k}"
+    del m.graph.value_info[:]
+    return m
+
+
+def save_with_external_data(model, path, convert_attribute=False):
+    """Save ``model`` to ``path`` with every initializer (and, with
+    ``convert_attribute``, every tensor attribute such as Constant values) in
+    the side file ``<basename>.data``; returns the side file's path."""
+    import copy
+
+    m = copy.deepcopy(model)
+    loc = os.path.basename(path) + ".data"
+    onnx.save_model(m, path, save_as_external_data=True, all_tensors_to_one_file=True,
+                    location=loc, size_threshold=0, convert_attribute=convert_attribute)
+    return os.path.join(os.path.dirname(path), loc)

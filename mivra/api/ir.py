@@ -373,6 +373,10 @@ class IR:
         nodes = [graph.node[i] for i in order]
         inits = {t.name: t for t in graph.initializer}
         types = self._value_types()
+        untyped = [x for node in nodes for x in node.input
+                   if x and x not in inits and not _typed(types.get(x))]
+        if untyped:
+            types.update(self._runtime_types(list(dict.fromkeys(untyped))))
 
         ir_layers = [self._layer_model(i, node, inits, types)
                      for i, node in enumerate(nodes)]
@@ -450,6 +454,37 @@ class IR:
                 types[vi.name] = vi
         return types
 
+    def _runtime_types(self, names: List[str]) -> Dict[str, onnx.ValueInfoProto]:
+        """Types of tensors ONNX shape inference could not type (operators of
+        domains it does not know, such as onnxruntime's contrib operators),
+        as onnxruntime infers them when it loads the whole model with these
+        tensors exposed as outputs. Names it cannot type are left out."""
+        try:
+            import onnxruntime as ort
+        except ImportError:  # pragma: no cover - onnxruntime is a dependency
+            return {}
+        m = copy.deepcopy(self.model)
+        m.graph.output.extend(onnx.ValueInfoProto(name=n) for n in names)
+        so = ort.SessionOptions()
+        so.graph_optimization_level = ort.GraphOptimizationLevel.ORT_DISABLE_ALL
+        so.log_severity_level = 3
+        try:
+            sess = ort.InferenceSession(m.SerializeToString(), so,
+                                        providers=["CPUExecutionProvider"])
+        except Exception:
+            return {}
+        found = {}
+        for arg in sess.get_outputs():
+            if arg.name not in names or not arg.type.startswith("tensor("):
+                continue
+            elem = _ORT_ELEM_TYPES.get(arg.type[len("tensor("):-1])
+            if elem is None:
+                continue
+            shape = None if arg.shape is None else [
+                d if isinstance(d, (int, str)) else None for d in arg.shape]
+            found[arg.name] = helper.make_tensor_value_info(arg.name, elem, shape)
+        return found
+
     def _layer_model(self, index: int, node: onnx.NodeProto,
                      inits: Dict[str, TensorProto],
                      types: Dict[str, onnx.ValueInfoProto]) -> onnx.ModelProto:
@@ -465,10 +500,11 @@ class IR:
                     layer_inputs.append(_value_info_of_tensor(inits[name]))
                 continue
             vi = types.get(name)
-            if vi is None or not vi.type.WhichOneof("value"):
+            if not _typed(vi):
                 raise ValueError(
                     f"{_node_label(node, index)}: no type is known for its input "
-                    f"'{name}' (shape inference could not determine it)")
+                    f"'{name}' (neither ONNX shape inference nor onnxruntime could "
+                    f"determine it)")
             layer_inputs.append(copy.deepcopy(vi))
         layer_outputs = []
         for name in node.output:
@@ -489,6 +525,21 @@ class IR:
             m.functions.extend(copy.deepcopy(list(self.model.functions)))
         m.graph.CopyFrom(g)
         return m
+
+
+_ORT_ELEM_TYPES = {
+    "float": TensorProto.FLOAT, "double": TensorProto.DOUBLE,
+    "float16": TensorProto.FLOAT16, "bfloat16": TensorProto.BFLOAT16,
+    "int8": TensorProto.INT8, "int16": TensorProto.INT16, "int32": TensorProto.INT32,
+    "int64": TensorProto.INT64, "uint8": TensorProto.UINT8, "uint16": TensorProto.UINT16,
+    "uint32": TensorProto.UINT32, "uint64": TensorProto.UINT64, "bool": TensorProto.BOOL,
+    "string": TensorProto.STRING,
+}
+
+
+def _typed(vi: Optional[onnx.ValueInfoProto]) -> bool:
+    """Whether ``vi`` carries a type."""
+    return vi is not None and vi.type.WhichOneof("value") is not None
 
 
 def _graph_tensors(graph: onnx.GraphProto) -> Iterable[TensorProto]:
