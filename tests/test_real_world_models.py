@@ -3,6 +3,7 @@ shared weights, symbolic dims, external data, opset-dependent operators and
 small torch CNNs exported at several opsets. Every tensor computed layer by
 layer must equal the whole-model onnxruntime run of the model as given."""
 import io
+import os
 import warnings
 
 import numpy as np
@@ -276,7 +277,6 @@ def test_external_data_model(tmp_path):
     ir2 = IR(raw, base_dir=str(tmp_path))
     np.testing.assert_array_equal(ir2.get_array("fc.weight"), ir.get_array("fc.weight"))
     # the side file missing is reported by name
-    import os
     os.remove(side)
     with pytest.raises(FileNotFoundError, match="external data file of initializer "
                                                 "'conv1.weight' not found: .*ext.onnx.data"):

@@ -1,6 +1,5 @@
 """Tests of the toolkit layer: IR, Session, calibration utilities, ranges."""
 import copy
-import os
 
 import numpy as np
 import onnx
@@ -473,3 +472,22 @@ def test_min_max_sym_int4_and_errors():
         get_min_max_from_scale_zp([1.0], [0], "float8", "sym")
     with pytest.raises(ValueError, match="scale has 2 elements but zero_point has 3"):
         get_min_max_from_scale_zp([1.0, 2.0], [0, 0, 0], "int8", "asym")
+
+
+def test_models_over_the_protobuf_limit_are_checked_through_a_file(monkeypatch, tmp_path):
+    # Lower the 2 GiB limit so that the small model takes the file route.
+    import mivra.api.ir as ir_mod
+    monkeypatch.setattr(ir_mod, "_MAX_PROTO_BYTES", 100)
+    model = om.weights_as_constants(om.make_cnn_model())
+    ir = IR(model)
+    assert not {n.op_type for n in ir.graph.node} & {"Constant", "Identity", "Cast"}
+    assert ir.graph.value_info  # shapes were inferred
+    np.testing.assert_array_equal(
+        ir.get_array("conv1.weight"),
+        numpy_helper.to_array(om.make_cnn_model().graph.initializer[0]))
+    bad = om.make_no_conv_model()
+    bad.graph.node[0].input[0] = "does_not_exist"
+    with pytest.raises(ModelLoadError, match="ONNX checker rejected"):
+        IR(bad)
+    param = om.write_calibration(model, tmp_path, n_samples=1)
+    assert_layerwise_equals_whole(ir, param, model=model)

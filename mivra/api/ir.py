@@ -26,7 +26,7 @@ from __future__ import annotations
 
 import copy
 import os
-from typing import Dict, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Dict, Iterable, List, Optional, Tuple, Union
 
 import numpy as np
 import onnx
@@ -49,6 +49,34 @@ _NUMPY_CAST_TYPES = {
 }
 
 _SUBGRAPH_ATTRS = (AttributeProto.GRAPH, AttributeProto.GRAPHS)
+
+# Protobuf cannot serialize messages of 2 GiB or more; the checker and shape
+# inference then have to work from a file with external data.
+_MAX_PROTO_BYTES = 2**31 - 1
+
+
+def _via_file(proto: onnx.ModelProto, fn):
+    """Call ``fn(path)`` on ``proto`` saved with external data in a temporary
+    folder; when ``fn`` returns a path, the model stored there is loaded (data
+    in memory) and returned."""
+    import tempfile
+
+    with tempfile.TemporaryDirectory(prefix="mivra_ir_") as tmp:
+        path = os.path.join(tmp, "model.onnx")
+        onnx.save_model(copy.deepcopy(proto), path, save_as_external_data=True,
+                        all_tensors_to_one_file=True, location="model.data",
+                        size_threshold=1024, convert_attribute=True)
+        out = fn(path)
+        if isinstance(out, str):
+            return onnx.load(out, load_external_data=True)
+        return out
+
+
+def _infer_shapes_path(path: str) -> str:
+    out = path[:-len(".onnx")] + ".inferred.onnx"
+    onnx.shape_inference.infer_shapes_path(path, out, check_type=True, strict_mode=True,
+                                           data_prop=True)
+    return out
 
 
 def _node_label(node: onnx.NodeProto, index: int) -> str:
@@ -192,9 +220,10 @@ class IR:
     graph : onnx.GraphProto
         ``model.graph``.
     inputs : list of str
-        Names of the model's own inputs, in graph order, initializers excluded.
+        Names of the model's own inputs, in graph order, initializers excluded
+        (taken when the model is loaded or copied).
     outputs : list of str
-        Names of the graph outputs.
+        Names of the graph outputs (taken likewise).
     """
 
     def __init__(self, model: Union[str, os.PathLike, onnx.ModelProto],
@@ -213,15 +242,22 @@ class IR:
             raise TypeError(
                 f"IR expects a path to an ONNX file or an onnx.ModelProto, got "
                 f"{type(model).__name__}")
+        large = proto.ByteSize() > _MAX_PROTO_BYTES
         try:
-            onnx.checker.check_model(proto)
+            if large:
+                _via_file(proto, lambda path: onnx.checker.check_model(path))
+            else:
+                onnx.checker.check_model(proto)
         except onnx.checker.ValidationError as exc:
             raise ModelLoadError(
                 f"ONNX checker rejected {self._source}: {exc}") from None
         _fold_exporter_constants(proto, self._base_dir)
         try:
-            proto = onnx.shape_inference.infer_shapes(
-                proto, check_type=True, strict_mode=True, data_prop=True)
+            if large:
+                proto = _via_file(proto, _infer_shapes_path)
+            else:
+                proto = onnx.shape_inference.infer_shapes(
+                    proto, check_type=True, strict_mode=True, data_prop=True)
         except Exception as exc:  # onnx raises InferenceError / ValidationError
             raise ModelLoadError(
                 f"shape inference failed for {self._source}: {exc}") from None
@@ -395,7 +431,7 @@ class IR:
                     producers[name] = i
                     if name not in last_read:
                         seen.append(name)
-        graph_outputs = set(self.outputs)
+        graph_outputs = {o.name for o in graph.output}
         can_frees: List[List[str]] = [[] for _ in nodes]
         last = len(nodes) - 1
         for name in seen:
@@ -413,7 +449,8 @@ class IR:
     def _topological_order(self) -> List[int]:
         """Stable topological order of the graph's node indices."""
         graph = self.model.graph
-        available = set(self.inputs) | self._init_names | {""}
+        available = {vi.name for vi in graph.input} | \
+            {t.name for t in graph.initializer} | {""}
         producer_of = {}
         for i, node in enumerate(graph.node):
             for o in node.output:
