@@ -132,8 +132,8 @@ def _run_gdq(job: Job, qtab: dict) -> dict:
     layer's: its quantization plus its pass over the calibration set.
     """
     try:
+        from .api import gdq_quant
         from .api import session as session_mod
-        from .api.gdq_quant import GdqQuant
     except ImportError as e:
         raise UserError(f"the native quantizer mivra.api.gdq_quant is not available ({e}); "
                         "build it with: make build") from None
@@ -147,11 +147,15 @@ def _run_gdq(job: Job, qtab: dict) -> dict:
                            node.input[1] if node.op_type == "Conv" and len(node.input) > 1 else None))
             super().__init__(ir, layer, *args, **kwargs)
 
-    session_mod.Session = TimedSession
+    # The quantizer looks the session class up by name in its own module.
+    patched = [m for m in (session_mod, gdq_quant) if getattr(m, "Session", None) is base]
+    for m in patched:
+        m.Session = TimedSession
     try:
-        GdqQuant(job.ir, job.param, qtab).run()
+        gdq_quant.GdqQuant(job.ir, job.param, qtab).run()
     finally:
-        session_mod.Session = base
+        for m in patched:
+            m.Session = base
     stamps.append((time.perf_counter(), None))
     return {w: stamps[i + 1][0] - t for i, (t, w) in enumerate(stamps[:-1]) if w is not None}
 

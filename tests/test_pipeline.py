@@ -1,0 +1,95 @@
+"""The quantization job around the native quantizer, with a stand-in quantizer
+module that behaves like the driver at its interfaces: it looks ``Session`` up
+in its own module, needs every ungrouped Conv weight in ``quant_tab`` and fills
+the entries (here by min/max rounding)."""
+import sys
+import types
+
+import numpy as np
+import onnx
+import pytest
+from onnx import numpy_helper
+
+from onnx_models import make_cnn_model, write_calibration
+from mivra import baseline, pipeline
+from mivra.api import session as session_mod
+
+
+@pytest.fixture
+def standin(monkeypatch):
+    mod = types.ModuleType("mivra.api.gdq_quant")
+    mod.Session = session_mod.Session
+    seen = {}
+
+    class GdqQuant:
+        def __init__(self, ir, param, quant_tab):
+            self.ir, self.param, self.quant_tab = ir.deepcopy(), param, quant_tab
+
+        def run(self):
+            layers, _, _ = self.ir.create_ir_layers()
+            bits = int(self.param["dtype_w"][-1])
+            for layer in layers:
+                mod.Session(self.ir, layer)
+                node = layer.graph.node[0]
+                group = [a.i for a in node.attribute if a.name == "group"]
+                if node.op_type == "Conv" and group in ([], [1]):
+                    entry = self.quant_tab[node.input[1]]          # KeyError like the driver
+                    w = {t.name: numpy_helper.to_array(t) for t in layer.graph.initializer}[node.input[1]]
+                    baseline.fill_quant_tab_minmax({node.input[1]: w}, {node.input[1]: entry}, bits)
+            seen["tab_keys"] = sorted(self.quant_tab)
+            return 0
+
+    mod.GdqQuant = GdqQuant
+    monkeypatch.setitem(sys.modules, "mivra.api.gdq_quant", mod)
+    import mivra.api
+    monkeypatch.setattr(mivra.api, "gdq_quant", mod, raising=False)
+    return seen
+
+
+@pytest.fixture
+def model_files(tmp_path):
+    m = make_cnn_model()
+    onnx.save(m, tmp_path / "m.onnx")
+    write_calibration(m, str(tmp_path / "cal"), n_samples=2)
+    return str(tmp_path / "m.onnx"), str(tmp_path / "cal" / "calib.txt")
+
+
+def test_job_with_exclusion_and_timing(standin, model_files):
+    model, lst = model_files
+    job = pipeline.prepare(pipeline.Options(model=model, dataset=lst, bits=4, qtype="asym",
+                                            mean=["127.5"], std=["127.5"], exclude=["conv1.w*"]))
+    pipeline.quantize(job)
+    # every ungrouped conv weight reaches the quantizer; only the kept ones come out
+    assert standin["tab_keys"] == ["conv1.weight", "conv3.weight"]
+    assert sorted(job.quant_tab) == ["conv3.weight"]
+    stats = {s.layer.node: s for s in job.stats}
+    assert stats["conv1"].layer.excluded and stats["conv1"].qmethod == "float"
+    assert stats["conv1"].quant_bytes == stats["conv1"].float_bytes == 8 * 3 * 9 * 4
+    s3 = stats["conv3"]
+    assert s3.seconds is not None and s3.seconds >= 0
+    # the stand-in rounds like the baseline: same error on both sides
+    assert s3.err == pytest.approx(s3.err_minmax) and 0 < s3.err < 1
+    assert s3.container == "INT4" and s3.quant_bytes == 32 + 4 * 8 + 4
+    assert job.param["dtype_w"] == "int4" and job.param["qmethod"] == "channel"
+    attrs = job.param["inputs_meta"]["attrs"]["input"]
+    assert attrs["shape"] == [1, 3, 8, 8] and attrs["mean"] == [127.5] and attrs["dtype"] == "float32"
+
+
+def test_hessian_error_matches_float64_reference(standin, model_files):
+    """H = mean over patches of x x^T, built independently with explicit loops over the padded input."""
+    from mivra.layers import layer_hessians
+    from mivra.report import run_model  # noqa: F401  (same onnxruntime path)
+
+    model, lst = model_files
+    job = pipeline.prepare(pipeline.Options(model=model, dataset=lst, mean=["127.5"], std=["127.5"]))
+    L1 = next(L for L in job.layers if L.node == "conv1")
+    H = layer_hessians(job.model, [L1], job.feeds)["conv1.weight"]
+    x = job.feeds["input"].astype(np.float64)                 # (N, 1, 3, 8, 8), conv1 reads the input
+    xp = np.pad(x[:, 0], ((0, 0), (0, 0), (1, 1), (1, 1)))
+    cols = []
+    for n in range(xp.shape[0]):
+        for i in range(8):
+            for j in range(8):
+                cols.append(xp[n, :, i:i + 3, j:j + 3].reshape(-1))
+    cols = np.array(cols)
+    np.testing.assert_allclose(H, cols.T @ cols / len(cols), rtol=1e-10, atol=1e-12)
