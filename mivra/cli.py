@@ -129,7 +129,10 @@ def cmd_quantize(args) -> int:
         print("kept float: " + ", ".join(L.node for L in job.layers if L.excluded))
     quantize(job)
 
+    import onnx
+
     qdq, info = export.export_qdq(job.model, job.quant_tab, job.quantized)
+    onnx.checker.check_model(qdq)
     qdq_bytes = qdq.SerializeToString()
     notes = []
     if info["opset_to"] != info["opset_from"]:
