@@ -1,0 +1,262 @@
+"""The pass over a model: calibration data path, layer loop, quant_tab update.
+
+The solver is replaced here by recording stand-ins (subclasses overriding
+`quantize`), so these tests see exactly what the driver computes and hands
+on; end-to-end quantization is tested in test_end_to_end.py.
+"""
+import os
+
+import numpy as np
+import onnx
+import pytest
+import torch
+from onnx import helper
+
+import mivra.api.gdq_quant as gq
+from mivra.api.ir import IR
+from onnx_models import (load_model_inputs, make_cnn_model, make_no_conv_model,
+                         make_quant_tab, make_split_model, make_two_input_model,
+                         run_whole_model, write_calibration)
+
+
+@pytest.fixture(autouse=True)
+def _restore_threads():
+    # run() pins the CPU math libraries to 8 threads; give the rest of the
+    # suite back what it had.
+    n = torch.get_num_threads()
+    yield
+    torch.set_num_threads(n)
+
+
+class Recorder(gq.GdqQuant):
+    """GdqQuant that records the working dict and the layers it would quantize."""
+
+    def __init__(self, *a, **k):
+        super().__init__(*a, **k)
+        self.seen = {}          # every tensor that was ever in inputs_data_f
+        self.live_before = []   # keys at the start of each layer
+        self.calls = []         # (layer, inp, w_name, dev, print_log)
+
+    def _sess_input(self, sess, inputs_data_f):
+        self.live_before.append(set(inputs_data_f))
+        super()._sess_input(sess, inputs_data_f)
+        self.seen.update(inputs_data_f)
+
+    def _sess_run(self, sess, inputs_data_f):
+        super()._sess_run(sess, inputs_data_f)
+        self.seen.update(inputs_data_f)
+
+    def quantize(self, layer, inp, w_name, quantizers, dev, print_log):
+        self.calls.append((layer, inp, w_name, dev, print_log))
+
+
+def _setup(model, tmp_path, **kw):
+    param = write_calibration(model, str(tmp_path), **kw)
+    return IR(model), param, make_quant_tab(model)
+
+
+@pytest.mark.parametrize("build,kw", [
+    (make_cnn_model, {}),
+    (make_two_input_model, {"npy_inputs": ("aux",)}),
+    (make_split_model, {}),
+])
+def test_layer_by_layer_equals_whole_model(tmp_path, build, kw):
+    model = build()
+    ir, param, tab = _setup(model, tmp_path, **kw)
+    drv = Recorder(ir, param, tab)
+    assert drv.run() == 0
+    whole = run_whole_model(model, load_model_inputs(ir, param))
+    produced = [o for n in model.graph.node for o in n.output]
+    for name in produced:
+        np.testing.assert_allclose(drv.seen[name], whole[name], rtol=1e-5, atol=1e-5,
+                                   err_msg=name)
+    # Every sample row was filled (np.empty would leave garbage otherwise).
+    assert all(v.shape[0] == 3 for v in drv.seen.values())
+
+
+def test_dead_tensors_dropped_and_graph_outputs_kept(tmp_path):
+    model = make_cnn_model()
+    ir, param, tab = _setup(model, tmp_path)
+    drv = Recorder(ir, param, tab)
+    drv.run()
+    layers, can_frees, _ = ir.deepcopy().create_ir_layers()
+    dead = set()
+    for il, live in enumerate(drv.live_before):
+        assert not (live & dead), f"layer {il} still holds freed {live & dead}"
+        dead |= set(can_frees[il])
+    assert not any("logits" in f for f in can_frees[:-1])  # graph output: kept to the end
+
+
+def test_input_read_by_two_layers_is_loaded_once(tmp_path, monkeypatch):
+    model = make_two_input_model()
+    ir, param, tab = _setup(model, tmp_path, npy_inputs=("aux",))
+    loads = []
+    real = gq.get_input_img
+
+    def counting(path, *a):
+        loads.append(os.path.basename(path))
+        return real(path, *a)
+
+    monkeypatch.setattr(gq, "get_input_img", counting)
+    Recorder(ir, param, tab).run()
+    # one load per (input, sample): 2 inputs x 3 samples
+    assert sorted(loads) == sorted(set(loads)) and len(loads) == 6
+
+
+def test_conv_layers_handed_to_quantize(tmp_path):
+    model = make_cnn_model()
+    ir, param, tab = _setup(model, tmp_path)
+    drv = Recorder(ir, param, tab)
+    drv.run()
+    # conv2 is grouped (group 2) and is run but not quantized.
+    assert [c[2] for c in drv.calls] == ["conv1.weight", "conv3.weight"]
+    layer, inp, _, dev, print_log = drv.calls[0]
+    assert isinstance(layer, torch.nn.Conv2d)
+    assert (layer.kernel_size, layer.padding, layer.stride, layer.groups) == ((3, 3), (1, 1), (1, 1), 1)
+    np.testing.assert_array_equal(layer.weight.detach().numpy(),
+                                  onnx.numpy_helper.to_array(model.graph.initializer[0]))
+    assert layer.bias is not None
+    assert tuple(inp.shape) == (3, 1, 3, 8, 8) and dev == "cpu" and print_log is False
+    assert drv.calls[1][0].bias is None  # conv3 has no bias input
+    assert os.environ["OMP_NUM_THREADS"] == "8" and os.environ["MKL_NUM_THREADS"] == "8"
+    assert torch.get_num_threads() == 8
+
+
+def test_conv_attributes_asymmetric_pads_and_missing_kernel_shape(tmp_path):
+    rng = np.random.default_rng(0)
+    w = rng.standard_normal((4, 3, 3, 2)).astype(np.float32)
+    node = helper.make_node("Conv", ["x", "w"], ["y"], pads=[0, 0, 1, 1], strides=[2, 1],
+                            dilations=[1, 2])
+    graph = helper.make_graph([node], "g", [helper.make_tensor_value_info("x", 1, [1, 3, 9, 9])],
+                              [helper.make_tensor_value_info("y", 1, [1, 4, 4, 8])],
+                              [onnx.numpy_helper.from_array(w, "w")])
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)])
+    ir, param, tab = _setup(model, tmp_path)
+    drv = Recorder(ir, param, tab)
+    drv.run()
+    layer = drv.calls[0][0]
+    assert layer.padding == (0, 0) and layer.stride == (2, 1) and layer.dilation == (1, 2)
+    assert layer.kernel_size == (3, 2)  # taken from the weight
+
+
+def test_no_conv_model_leaves_table_alone(tmp_path, capfd):
+    model = make_no_conv_model()
+    ir, param, _ = _setup(model, tmp_path)
+    tab = {"other": {"qtype": "sym", "dtype": "int4", "qmethod": "channel"}}
+    assert gq.GdqQuant(ir, param, tab).run() == 0
+    assert tab == {"other": {"qtype": "sym", "dtype": "int4", "qmethod": "channel"}}
+    assert "I GdqQuant " in capfd.readouterr().err
+
+
+class Injector(gq.GdqQuant):
+    """Writes chosen result records instead of solving."""
+
+    records = {}
+
+    def quantize(self, layer, inp, w_name, quantizers, dev, print_log):
+        if w_name in self.records:
+            quantizers[w_name] = dict(self.records[w_name])
+
+
+def test_quant_tab_update_rules(tmp_path):
+    model = make_cnn_model()
+    ir, param, tab = _setup(model, tmp_path)
+    tab["conv1.weight"]["qmethod"] = "group4"
+    tab["conv3.weight"]["qmethod"] = "group4"
+    w_int = np.arange(-4, 4, dtype=np.int8).reshape(8, 1, 1, 1)
+    # -zeros/scales: 0.5 (tie -> 0), 0 scale (-> 0), 2.5 (tie -> 2), -1.5 (tie -> -2)
+    scales = np.array([0.5, 0.0, 2.0, 2.0], np.float32)
+    zeros = np.array([-0.25, 1.0, -5.0, 3.0], np.float32)
+    Injector.records = {
+        "conv1.weight": {"scales": scales, "zeros": zeros, "weights": w_int,
+                         "loss": torch.zeros(8), "groupsize": -1, "sym": False},
+        "conv3.weight": {"scales": scales, "zeros": zeros * 0, "weights": w_int,
+                         "loss": torch.zeros(8), "groupsize": 72, "sym": True},
+        "not.in.table": {"scales": scales, "zeros": zeros, "weights": w_int,
+                         "loss": torch.zeros(8), "groupsize": -1, "sym": True},
+    }
+    Injector(ir, param, tab).run()
+    e = tab["conv1.weight"]
+    assert list(e) == ["qtype", "dtype", "qmethod", "scale", "zero_point", "min", "max", "w_int"]
+    assert e["scale"] == [0.5, 0.0, 2.0, 2.0]
+    assert [int(z) for z in e["zero_point"]] == [0, 0, 2, -2]
+    assert all(np.asarray(z).dtype == np.int32 for z in e["zero_point"])
+    assert e["qtype"] == "asym" and e["qmethod"] == "channel"  # group asked, fell back
+    assert e["w_int"] is w_int
+    from mivra.api.quant_utils import get_min_max_from_scale_zp
+    mn, mx = get_min_max_from_scale_zp(e["scale"], e["zero_point"], "int4", "asym")
+    assert e["min"] == mn and e["max"] == mx
+    e3 = tab["conv3.weight"]
+    assert e3["qtype"] == "sym" and e3["qmethod"] == "group4"
+    assert "not.in.table" not in tab
+    assert "scale" not in tab["conv2.weight"]  # grouped: untouched
+
+
+def test_failure_in_loop_leaves_table_untouched(tmp_path):
+    model = make_cnn_model()
+    ir, param, tab = _setup(model, tmp_path)
+    before = {k: dict(v) for k, v in tab.items()}
+
+    class Failing(Injector):
+        def _sess_run(self, sess, inputs_data_f):
+            if sess.get_outputs()[0].name == "flat":
+                raise RuntimeError("boom")
+            super()._sess_run(sess, inputs_data_f)
+
+    Failing.records = {"conv1.weight": {"scales": np.ones(8, np.float32),
+                                        "zeros": np.zeros(8, np.float32),
+                                        "weights": np.zeros((8, 3, 3, 3), np.int8),
+                                        "loss": torch.zeros(8), "groupsize": -1, "sym": True}}
+    with pytest.raises(RuntimeError, match="boom"):
+        Failing(ir, param, tab).run()
+    assert tab == before
+
+
+def test_missing_weight_key_fails_before_writing(tmp_path):
+    model = make_cnn_model()
+    ir, param, tab = _setup(model, tmp_path)
+    del tab["conv1.weight"]
+    before = {k: dict(v) for k, v in tab.items()}
+    with pytest.raises(KeyError, match="conv1.weight"):
+        gq.GdqQuant(ir, param, tab).run()
+    assert tab == before
+
+
+def test_get_w_b(tmp_path):
+    model = make_cnn_model()
+    ir, param, tab = _setup(model, tmp_path)
+    drv = gq.GdqQuant(ir, param, tab)
+    layers, _, _ = drv.ir.create_ir_layers()
+    conv1, conv3 = layers[0], layers[4]
+    w, w_np, w_name, b, b_np, b_name = drv._get_w_b(conv1)
+    assert (w_name, b_name) == ("conv1.weight", "conv1.bias")
+    assert isinstance(w, onnx.TensorProto) and w is not conv1.graph.initializer[0]
+    w_np[...] = 0  # a copy: the layer model is not touched
+    assert np.abs(onnx.numpy_helper.to_array(conv1.graph.initializer[0])).sum() > 0
+    assert drv._get_w_b(conv3)[3:] == (None, None, None)
+    relu = layers[1]
+    assert drv._get_w_b(relu) == (None,) * 6
+
+
+def test_construction_errors(tmp_path):
+    model = make_cnn_model()
+    ir, param, tab = _setup(model, tmp_path)
+    param["inputs_meta"]["dataset"] = str(tmp_path / "nope.txt")
+    with pytest.raises(Exception, match="nope.txt"):
+        gq.GdqQuant(ir, param, tab)
+    with pytest.raises(TypeError, match=r"GdqQuant.__init__\(\) missing 1 required"):
+        gq.GdqQuant(ir, param)
+
+
+def test_create_ir_layers_must_return_three_values(tmp_path):
+    model = make_cnn_model()
+    ir, param, tab = _setup(model, tmp_path)
+    drv = gq.GdqQuant(ir, param, tab)
+
+    class TwoValues:
+        def create_ir_layers(self):
+            return [], []
+
+    drv.ir = TwoValues()
+    with pytest.raises(ValueError, match=r"not enough values to unpack \(expected 3, got 2\)"):
+        drv.run()
