@@ -51,6 +51,10 @@ def find_conv_layers(model: onnx.ModelProto) -> list[ConvLayer]:
         if len(node.input) < 2 or node.input[1] not in inits:
             raise UserError(f"Conv node {name}: its weight is not an initializer, "
                             "which the quantizer needs")
+        if inits[node.input[1]].data_type != onnx.TensorProto.FLOAT:
+            raise UserError(f"Conv node {name}: weight {node.input[1]} is "
+                            f"{onnx.helper.tensor_dtype_to_np_dtype(inits[node.input[1]].data_type)}; "
+                            "only float32 weights are supported")
         dims = tuple(int(d) for d in inits[node.input[1]].dims)
         if len(dims) != 4:
             raise UserError(f"Conv node {name}: only 2-D convolutions are supported, "
