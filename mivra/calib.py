@@ -107,7 +107,7 @@ def build_attrs(model: onnx.ModelProto, inputs: list, mean=None, std=None, layou
             "dtype": _elem_dtype(model, name),
         }
         if attrs[name]["std"] is not None and any(s == 0 for s in attrs[name]["std"]):
-            raise UserError(f"--std {stds[name]}: a standard deviation of 0")
+            raise UserError(f"--std {stds[name]}: a standard deviation of 0 (input {name})")
     return attrs
 
 

@@ -93,3 +93,27 @@ def test_hessian_error_matches_float64_reference(standin, model_files):
                 cols.append(xp[n, :, i:i + 3, j:j + 3].reshape(-1))
     cols = np.array(cols)
     np.testing.assert_allclose(H, cols.T @ cols / len(cols), rtol=1e-10, atol=1e-12)
+
+
+def test_per_input_settings_two_inputs(tmp_path):
+    """A bare value applies to every input, INPUT=VALUE overrides it for one."""
+    from onnx_models import make_two_input_model
+    from mivra.calib import build_attrs, load_calibration
+    from mivra.outputs import UserError
+
+    m = make_two_input_model()
+    write_calibration(m, str(tmp_path), n_samples=2, npy_inputs=("aux",))
+    attrs = build_attrs(m, ["image", "aux"], mean=["127.5", "aux=0"], std=["127.5", "aux=2"],
+                        rgb2bgr=["image"])
+    assert attrs["image"]["mean"] == [127.5] and attrs["aux"]["mean"] == [0.0]
+    assert attrs["aux"]["std"] == [2.0] and attrs["image"]["rgb2bgr"] and not attrs["aux"]["rgb2bgr"]
+    assert [attrs[n]["idx"] for n in ("image", "aux")] == [0, 1]
+    _, feeds = load_calibration(str(tmp_path / "calib.txt"), attrs)
+    assert feeds["image"].shape == (2, 1, 3, 8, 8) and feeds["aux"].shape == (2, 1, 4, 8, 8)
+    raw = np.load(tmp_path / "aux_1.npy")
+    np.testing.assert_allclose(feeds["aux"][1, 0], raw / 2, rtol=1e-6)
+    assert np.abs(feeds["image"]).max() <= 1.0
+    with pytest.raises(UserError, match="--std 0: a standard deviation of 0 \\(input aux\\)"):
+        build_attrs(m, ["image", "aux"], std=["aux=0"])
+    with pytest.raises(UserError, match="--layout nhcw: expected nchw or nhwc"):
+        build_attrs(m, ["image", "aux"], layout=["nhcw"])
