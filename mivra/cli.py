@@ -106,6 +106,23 @@ def _check_output_paths(args):
             raise UserError(f"--{opt.replace('_', '-')} {path}: would overwrite the input model")
 
 
+def _original_value_info(path):
+    import onnx
+
+    try:
+        return {v.name for v in onnx.load(path, load_external_data=False).graph.value_info}
+    except Exception:
+        return set()
+
+
+def _strip_inferred(model, keep):
+    """Drop the value_info that shape inference added while loading: outputs stay as lean as the input."""
+    vi = [v for v in model.graph.value_info if v.name in keep]
+    del model.graph.value_info[:]
+    model.graph.value_info.extend(vi)
+    return model
+
+
 def cmd_quantize(args) -> int:
     import numpy as np
 
@@ -131,7 +148,9 @@ def cmd_quantize(args) -> int:
 
     import onnx
 
+    keep_vi = _original_value_info(args.model)
     qdq, info = export.export_qdq(job.model, job.quant_tab, job.quantized)
+    _strip_inferred(qdq, keep_vi)
     onnx.checker.check_model(qdq)
     qdq_bytes = qdq.SerializeToString()
     notes = []
@@ -159,7 +178,8 @@ def cmd_quantize(args) -> int:
         if args.export_qdq:
             out.write_bytes(args.export_qdq, qdq_bytes)
         if args.export_fake_quant:
-            fake = export.export_fake_quant(job.model, job.quant_tab, job.quantized)
+            fake = _strip_inferred(export.export_fake_quant(job.model, job.quant_tab, job.quantized),
+                                   keep_vi)
             out.write_bytes(args.export_fake_quant, fake.SerializeToString())
         metrics = None
         if args.report:
