@@ -132,9 +132,11 @@ def plot_layer_errors(job, path: str) -> None:
     names = [s.layer.node for s in stats]
     x = np.arange(len(stats))
     fig, ax = plt.subplots(figsize=(max(6.0, 0.5 * len(stats) + 2), 4.0))
-    ax.bar(x - 0.2, [s.err_minmax for s in stats], 0.4, label="min/max rounding")
-    label = "mivra" if job.opts.method == "gdq" else "min/max (quantized)"
-    ax.bar(x + 0.2, [s.err for s in stats], 0.4, label=label)
+    if job.opts.method == "gdq":
+        ax.bar(x - 0.2, [s.err_minmax for s in stats], 0.4, label="min/max rounding")
+        ax.bar(x + 0.2, [s.err for s in stats], 0.4, label="mivra")
+    else:
+        ax.bar(x, [s.err for s in stats], 0.6, label="min/max rounding")
     ax.set_yscale("log")
     ax.set_xticks(x)
     ax.set_xticklabels(names, rotation=60, ha="right", fontsize=8)
