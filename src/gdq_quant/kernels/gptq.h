@@ -2,20 +2,59 @@
 // Column-by-column rounding with inverse-Hessian error feedback.
 #include <ATen/ATen.h>
 
+#include <vector>
+
 namespace gdq {
+
+// The inverse-Hessian factor of the damping ladder, with what the ladder has
+// to say about it, so that one factor can serve several roundings with the
+// same H00 and each of them reports exactly what a fresh ladder would.
+struct GptqFactor {
+  at::Tensor U;                // (cols, cols) float64 upper factor; undefined if no level produced one
+  std::vector<double> failed;  // damping levels whose factorisations raised, in ladder order
+  bool from_inverse = false;   // the last completed step was the plain inverse, not a factor
+  bool nan = false;            // the ladder ended on a factor containing NaN
+};
+
+// Runs the damping ladder on H00 without printing (fault seams included).
+GptqFactor gptq_factor(const at::Tensor& H00);
 
 struct GptqResult {
   at::Tensor Q;     // (rows, cols) rounded weights as real values, dtype of W
   at::Tensor newW;  // (rows, cols) W as it stood just before each column was rounded
 };
 
-// W (rows, cols) float, updated in place by the error feedback; scale_out,
-// zero_out (rows, cols) expanded dequantization pair; H00 (cols, cols), not
-// modified. The inverse-Hessian factor comes from a damping ladder
-// t in {0.01, 0.1, 1, 10, 100} x mean(diag H00). `blocksize` columns share
-// one lazy trailing update; blocksize <= 1 updates after every column.
+// W (rows, cols) float, updated in place by the error feedback (afterwards it
+// equals Q up to rounding); scale_out, zero_out (rows, cols) expanded
+// dequantization pair; H00 (cols, cols), not modified. All on one device.
+// Grid value of column i: clamp(my_round(safe_div(w - zero_out_i, scale_out_i))).
+//
+// Inverse-Hessian factor: upper U with U^T U = (H00 + t * mean(diag H00) * I)^-1,
+// in float64, for the first t of 0.01, 0.1, 1, 10, 100 whose factorisations
+// succeed without NaN. A level whose factorisations raise prints the line
+// "海森矩阵为非正定矩阵 <t>"; a NaN factor moves on silently. If the ladder
+// ends on a NaN factor, host::debug_shell("nan appears!") runs and the NaN
+// factor is used. If no level produced a factor at all (every level failed,
+// in its first factorisation or in the factorisation of the inverse),
+// FatalError (ValueError) is thrown naming the non-positive-definite Hessian.
+//
+// `blocksize` columns share one lazy trailing update: rank-one updates inside
+// the block, one (rows x bs) x (bs x rest) product for the columns after it.
+// blocksize <= 1 is the plain column-by-column update of all later columns.
+// Both give the same result up to floating-point rounding.
+//
+// `factor`, when given, must be gptq_factor(H00): the ladder is then not run
+// again, but its lines, debug shell and error are reported as if it were.
+//
+// On CPU (float32/float64) the rounding inside a block runs as a row-parallel
+// loop (rows are independent); elsewhere as tensor operations per column.
+//
+// Fault seams: "cholesky" fails a ladder level as if its first factorisation
+// raised; "nan_factor" turns the factor of a level into NaN;
+// "gptq_tensor_ops" makes one call take the tensor-operation path on CPU too.
 GptqResult round_gptq(at::Tensor& W, const at::Tensor& scale_out, const at::Tensor& zero_out,
                       const at::Scalar& min_bound, const at::Scalar& max_bound,
-                      const at::Tensor& H00, int64_t blocksize = 128);
+                      const at::Tensor& H00, int64_t blocksize = 128,
+                      const GptqFactor* factor = nullptr);
 
 }  // namespace gdq

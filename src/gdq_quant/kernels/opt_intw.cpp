@@ -1,14 +1,42 @@
 #include "kernels/opt_intw.h"
 
+#include <ATen/core/grad_mode.h>
+
 #include "common/errors.h"
+#include "kernels/adam.h"
+#include "kernels/gptq.h"
+#include "kernels/primitives.h"
 
 namespace gdq {
 
-OptIntResult opt_intW3(const at::Tensor&, const at::Tensor&, const at::Tensor&, bool,
-                       const at::Scalar&, const at::Scalar&, const at::Tensor&,
-                       const std::optional<at::Tensor>&, int64_t, double, int64_t,
-                       const std::string&) {
-  throw NotSupported("opt_intW3: not implemented yet");
+OptIntResult opt_intW3(const at::Tensor& scale_out, const at::Tensor& zero_out,
+                       const at::Tensor& H00, bool /*sym*/, const at::Scalar& min_bound,
+                       const at::Scalar& max_bound, const at::Tensor& x0,
+                       const std::optional<at::Tensor>& x_init, int64_t max_iter, double lr,
+                       int64_t /*max_inner_iter*/, const std::string& round_fn,
+                       const GptqFactor* factor) {
+  at::NoGradGuard no_grad;
+  // Box of representable values; ordered also where a scale is negative.
+  const at::Tensor l = min_bound * scale_out + zero_out;
+  const at::Tensor r = max_bound * scale_out + zero_out;
+  const at::Tensor left = at::minimum(l, r);
+  const at::Tensor right = at::maximum(l, r);
+
+  // The relaxation is a copy: round_gptq updates its argument in place.
+  at::Tensor w = x_init ? x_init->clone() : x0.clone();
+  AdamState opt(w, lr);
+  const int64_t steps = round_fn == "gptq" ? 0 : max_iter;
+  for (int64_t k = 0; k < steps; ++k) {
+    // Gradient of 1/2 sum_i (w_i - x0_i) H00 (w_i - x0_i)^T for symmetric H00.
+    opt.step(at::matmul(w - x0, H00));
+    w.clamp_(left, right);
+  }
+  GDQ_REQUIRE(round_fn == "gptq" || round_fn == "train");
+
+  GptqResult g = round_gptq(w, scale_out, zero_out, min_bound, max_bound, H00, 128, factor);
+  at::Tensor loss = cal_quant_error(g.Q, x0, H00);
+  at::Tensor w_int = at::clamp(my_round(safe_div(g.Q - zero_out, scale_out)), min_bound, max_bound);
+  return {w_int, g.newW, loss};
 }
 
 }  // namespace gdq

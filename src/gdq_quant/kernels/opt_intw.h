@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "kernels/gptq.h"
+
 namespace gdq {
 
 struct OptIntResult {
@@ -16,11 +18,13 @@ struct OptIntResult {
 
 // scale_out, zero_out, x0, x_init (rows, cols); H00 (cols, cols). round_fn is
 // "gptq" (no gradient steps) or "train"; anything else is an AssertionFailure
-// after the gradient steps. Runs without autograd recording.
+// after the gradient steps. Runs without autograd recording. `factor`, when
+// given, is gptq_factor(H00), handed on to round_gptq.
 OptIntResult opt_intW3(const at::Tensor& scale_out, const at::Tensor& zero_out,
                        const at::Tensor& H00, bool sym, const at::Scalar& min_bound,
                        const at::Scalar& max_bound, const at::Tensor& x0,
                        const std::optional<at::Tensor>& x_init, int64_t max_iter, double lr,
-                       int64_t max_inner_iter, const std::string& round_fn);
+                       int64_t max_inner_iter, const std::string& round_fn,
+                       const GptqFactor* factor = nullptr);
 
 }  // namespace gdq

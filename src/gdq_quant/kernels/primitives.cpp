@@ -39,7 +39,10 @@ Tensor quantize(const Tensor& x, const Tensor& scale, const Tensor& zero,
   Tensor q = zero_no_shift ? at::clamp(my_round(x / scale) + zero, min_bound, max_bound)
                            : at::clamp(my_round((x - zero) / scale), min_bound, max_bound);
   if (return_int) return q;
-  if (scale_out) return q * *scale_out + *zero_out;
+  if (scale_out) {
+    TORCH_CHECK(zero_out.has_value(), "quantize: scale_out given without zero_out");
+    return q * *scale_out + *zero_out;
+  }
   if (zero_no_shift) return scale * (q - zero);
   return scale * q + zero;
 }

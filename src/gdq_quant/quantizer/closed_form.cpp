@@ -2,21 +2,87 @@
 #include "quantizer/quantizer.h"
 
 namespace gdq {
+namespace {
 
-Tensor get_fake_int_in(const QuantizerConfig&, const Tensor&, const Tensor&, const Tensor&, int64_t,
-                       std::optional<bool>) {
-  throw NotSupported("get_fake_int_in: not implemented yet");
+Tensor symmetrised(const Tensor& h) { return (h + h.t()) / 2.0; }
+
+// Per-row dot products u[c] . v[c] (the diagonal of u v^T without forming it).
+Tensor rowdot(const Tensor& u, const Tensor& v) { return (u * v).sum(1); }
+
+}  // namespace
+
+Tensor get_fake_int_in(const QuantizerConfig& cfg, const Tensor& x, const Tensor& scale,
+                       const Tensor& zero, int64_t groupsize, std::optional<bool> zero_no_shift) {
+  auto [s, z] = repeat_interleave(x.sizes(), groupsize, scale, zero);
+  return quantize(x, *s, *z, cfg.min_bound, cfg.max_bound, std::nullopt, std::nullopt,
+                  /*return_int=*/true, zero_no_shift.value_or(cfg.zero_no_shift));
 }
 
-std::pair<Tensor, Tensor> get_scale_out_sym(const QuantizerConfig&, const Tensor&, const Tensor&,
-                                            const Tensor&, int64_t) {
-  throw NotSupported("get_scale_out_sym: not implemented yet");
+std::pair<Tensor, Tensor> get_scale_out_sym(const QuantizerConfig& cfg, const Tensor& h,
+                                            const Tensor& x0, const Tensor& x_int,
+                                            int64_t groupsize) {
+  GDQ_REQUIRE(cfg.sym);
+  const Tensor hs = symmetrised(h);
+  // hs is exactly symmetric, so (hs x_int^T)^T = x_int hs: one (C x D)(D x D) product.
+  const Tensor ah = at::matmul(x_int, hs);
+  const Tensor wha = rowdot(x0, ah);     // x0[c] H x_int[c]^T
+  const Tensor aha = rowdot(x_int, ah);  // x_int[c] H x_int[c]^T
+  Tensor scale_out = safe_div(wha, aha).unsqueeze(1);
+  Tensor scale_out0 = *repeat_interleave(x_int.sizes(), groupsize, scale_out, std::nullopt).first;
+  Tensor err = cal_quant_error(x0, x_int * scale_out0, hs);
+  return {scale_out, err};
 }
 
-OutParams get_scale_and_zero_out(const QuantizerConfig&, const OptTensor&, const OptTensor&,
-                                 const OptTensor&, const Tensor&, const OptTensor&,
-                                 const OptTensor&) {
-  throw NotSupported("get_scale_and_zero_out: not implemented yet");
+OutParams get_scale_and_zero_out(const QuantizerConfig& cfg, const OptTensor& x,
+                                 const OptTensor& scale, const OptTensor& zero, const Tensor& h,
+                                 const OptTensor& x0_in, const OptTensor& x_int_in) {
+  TORCH_CHECK(x0_in.has_value() || x.has_value(),
+              "get_scale_and_zero_out: needs x or x0 (the reference weights), got neither");
+  const Tensor x0 = x0_in ? *x0_in : *x;
+  Tensor x_int;
+  if (x_int_in) {
+    x_int = *x_int_in;
+  } else {
+    TORCH_CHECK(x.has_value() && scale.has_value() && zero.has_value(),
+                "get_scale_and_zero_out: without x_int, x, scale and zero are required");
+    x_int = get_fake_int_in(cfg, *x, *scale, *zero, -1, std::nullopt);
+  }
+
+  OutParams out;
+  if (cfg.sym) {
+    std::tie(out.scale_out, out.err) = get_scale_out_sym(cfg, h, x0, x_int, -1);
+    out.zero_out = at::full_like(out.scale_out, cfg.sym_zero());
+    return out;
+  }
+
+  // Normal equations of min over (s, z) of (s a + z 1 - x0) H (s a + z 1 - x0)^T
+  // per row, a = x_int[c]:
+  //   (a H a^T) s + (1 H a^T) z = x0 H a^T
+  //   (1 H a^T) s + (1 H 1^T) z = x0 H 1^T
+  const Tensor hs = symmetrised(h);
+  const Tensor ah = at::matmul(x_int, hs);  // rows a H
+  const Tensor colsum = hs.sum(0);         // 1 H, the same for every row
+  const Tensor p1 = rowdot(ah, x_int);
+  const Tensor p2 = ah.sum(1);
+  const Tensor p3 = rowdot(x0, ah);
+  const Tensor& p4 = p2;
+  const Tensor p5 = colsum.sum().expand({x_int.size(0)});
+  const Tensor p6 = at::matmul(x0, colsum);
+  auto [s, z] = get_linear_eq(p1, p2, p3, p4, p5, p6);
+  if (!(at::isfinite(s).all().item<bool>() && at::isfinite(z).all().item<bool>())) {
+    throw FatalError("Fatal Error");
+  }
+  out.scale_out = s.unsqueeze(1);
+  out.zero_out = z.unsqueeze(1);
+  if (cfg.zero_no_shift) {
+    // Whole number of scale steps. A row with scale 0 (e.g. all-zero x_int)
+    // has no steps to count; it keeps its least-squares offset.
+    Tensor shifted = my_round(out.zero_out / out.scale_out) * out.scale_out;
+    out.zero_out = at::where(out.scale_out == 0, out.zero_out, shifted);
+  }
+  auto [so, zo] = repeat_interleave(x_int.sizes(), -1, out.scale_out, out.zero_out);
+  out.err = cal_quant_error(x0, x_int * *so + *zo, hs);
+  return out;
 }
 
 }  // namespace gdq

@@ -29,6 +29,10 @@ struct QuantizerConfig {
   static QuantizerConfig configure(int64_t bits = 4, bool perchannel = true, bool sym = false,
                                    int64_t grid = 200, double maxshrink = 0.8, double thr = 0.01,
                                    int64_t iters_for_scale = 4, bool zero_no_shift = true);
+
+  // Zero-point of the symmetric grid, (max_bound + min_bound + 1) // 2 (floor
+  // division): 0 for every grid built by configure.
+  int64_t sym_zero() const;
 };
 
 // --- min/max range and its parameters -------------------------------------

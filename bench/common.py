@@ -1,0 +1,43 @@
+"""Shared inputs for the solver benchmarks."""
+import numpy as np
+import torch
+
+
+def patch_hessian(channels, k=3, rho=0.7, seed=0):
+    """Second moment (D x D, D = channels * k * k) of k x k patches of a feature map
+    whose channels are correlated through a random mixing with a decaying
+    spectrum, whose pixels are correlated as rho^(city-block distance), and
+    which has a positive mean per channel (as after a ReLU). Columns are in
+    the weight layout (c * k + i) * k + j."""
+    rng = np.random.default_rng(seed)
+    A = rng.standard_normal((channels, channels)) * np.arange(1, channels + 1) ** -0.7
+    Cc = A @ A.T / channels + 0.01 * np.eye(channels)
+    idx = np.array([(i, j) for i in range(k) for j in range(k)])
+    Cs = rho ** np.abs(idx[:, None, :] - idx[None, :, :]).sum(-1)
+    mu = np.repeat(rng.uniform(0.0, 0.5, size=channels), k * k)
+    return np.kron(Cc, Cs) + np.outer(mu, mu)
+
+
+def weights_and_pair(rows, cols, seed=0, bits=4):
+    """Weights with varied row ranges and their per-row min/max dequantization pair."""
+    rng = np.random.default_rng(seed)
+    W = torch.tensor(rng.standard_normal((rows, cols)) * rng.uniform(0.01, 0.1, size=(rows, 1)),
+                     dtype=torch.float32)
+    lo, hi = -(2 ** (bits - 1)), 2 ** (bits - 1) - 1
+    wmin = torch.clamp(W.min(1, keepdim=True).values, max=0)
+    wmax = torch.clamp(W.max(1, keepdim=True).values, min=0)
+    so = (wmax - wmin) / (hi - lo)
+    zo = wmin - lo * so
+    return W, so.expand(rows, cols).contiguous(), zo.expand(rows, cols).contiguous(), lo, hi
+
+
+def matmul_seconds(C, D, repeat=3):
+    """Best time of one (C x D) @ (D x D) float32 product."""
+    a, b = torch.randn(C, D), torch.randn(D, D)
+    best = float("inf")
+    import time
+    for _ in range(repeat):
+        t = time.perf_counter()
+        a @ b
+        best = min(best, time.perf_counter() - t)
+    return best

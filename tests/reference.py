@@ -1,0 +1,120 @@
+"""Independent NumPy float64 references for the solver tests."""
+import numpy as np
+
+LADDER = (0.01, 0.1, 1.0, 10.0, 100.0)
+
+
+def my_round(x):
+    """Nearest integer, exact halves towards +inf."""
+    y = np.round(x)  # half to even
+    return np.where(np.abs(y - x) == 0.5, np.round(x + 0.5), y)
+
+
+def safe_div(x, y):
+    sign = np.where(np.sign(y) == 0, 1.0, np.sign(y))
+    return x / (np.maximum(np.abs(y), 1e-15) * sign)
+
+
+def inverse_factor(H00, ladder=LADDER):
+    """Upper U with U^T U = (H00 + t mean(diag) I)^-1 for the first t that factorises."""
+    H00 = np.asarray(H00, dtype=np.float64)
+    mean_diag = float(np.mean(np.diag(H00)))
+    for t in ladder:
+        H = H00 + t * mean_diag * np.eye(len(H00))
+        try:
+            L = np.linalg.cholesky(H)
+        except np.linalg.LinAlgError:
+            continue
+        Linv = np.linalg.inv(L)
+        Hinv = Linv.T @ Linv
+        return np.linalg.cholesky(Hinv).T, t
+    raise np.linalg.LinAlgError("no damping level factorises")
+
+
+def round_gptq(W, scale_out, zero_out, min_bound, max_bound, H00, ladder=LADDER):
+    """Column-by-column GPTQ rounding; returns (Q, newW, W after feedback)."""
+    W = np.array(W, dtype=np.float64)
+    Q = W.copy()
+    newW = W.copy()
+    U, _ = inverse_factor(H00, ladder)
+    for i in range(W.shape[1]):
+        w = W[:, i].copy()
+        newW[:, i] = w
+        q = np.clip(my_round(safe_div(w - zero_out[:, i], scale_out[:, i])), min_bound, max_bound)
+        q = q * scale_out[:, i] + zero_out[:, i]
+        Q[:, i] = q
+        err1 = (w - q) / U[i, i]
+        W[:, i:] -= np.outer(err1, U[i, i:])
+    return Q, newW, W
+
+
+def quad_err(x, q, h):
+    """Row-wise r h r^T, r = q - x."""
+    r = np.asarray(q, np.float64) - np.asarray(x, np.float64)
+    return np.einsum("ij,jk,ik->i", r, np.asarray(h, np.float64), r)
+
+
+class Adam:
+    def __init__(self, param, lr):
+        self.p = np.array(param, dtype=np.float64)
+        self.lr = lr
+        self.m = np.zeros_like(self.p)
+        self.v = np.zeros_like(self.p)
+        self.t = 0
+
+    def step(self, g):
+        b1, b2, eps = 0.9, 0.999, 1e-5
+        self.t += 1
+        self.m = b1 * self.m + (1 - b1) * g
+        self.v = b2 * self.v + (1 - b2) * g * g
+        mhat_lr = self.lr / (1 - b1 ** self.t)
+        denom = np.sqrt(self.v) / np.sqrt(1 - b2 ** self.t) + eps
+        self.p = self.p - mhat_lr * self.m / denom
+
+
+def opt_intW3(scale_out, zero_out, H00, min_bound, max_bound, x0, max_iter, lr, round_fn):
+    """Projected Adam steps on the relaxed weights, then GPTQ rounding."""
+    l = min_bound * scale_out + zero_out
+    r = max_bound * scale_out + zero_out
+    left, right = np.minimum(l, r), np.maximum(l, r)
+    opt = Adam(x0, lr)
+    for _ in range(0 if round_fn == "gptq" else max_iter):
+        opt.step((opt.p - x0) @ H00)
+        opt.p = np.clip(opt.p, left, right)
+    Q, newW, _ = round_gptq(opt.p, scale_out, zero_out, min_bound, max_bound, H00)
+    loss = quad_err(Q, x0, H00)
+    w_int = np.clip(my_round(safe_div(Q - zero_out, scale_out)), min_bound, max_bound)
+    return w_int, newW, loss
+
+
+def unfold(x, kernel, stride=(1, 1), padding=(0, 0), dilation=(1, 1)):
+    """Patch matrix (C*kh*kw, B*L) of images x (B, C, H, W), row (c*kh + i)*kw + j."""
+    B, C, Hi, Wi = x.shape
+    kh, kw = kernel
+    xp = np.zeros((B, C, Hi + 2 * padding[0], Wi + 2 * padding[1]), dtype=np.float64)
+    xp[:, :, padding[0]:padding[0] + Hi, padding[1]:padding[1] + Wi] = x
+    Ho = (Hi + 2 * padding[0] - dilation[0] * (kh - 1) - 1) // stride[0] + 1
+    Wo = (Wi + 2 * padding[1] - dilation[1] * (kw - 1) - 1) // stride[1] + 1
+    cols = []
+    for b in range(B):
+        for oy in range(Ho):
+            for ox in range(Wo):
+                v = np.empty(C * kh * kw)
+                for c in range(C):
+                    for i in range(kh):
+                        for j in range(kw):
+                            v[(c * kh + i) * kw + j] = xp[b, c, oy * stride[0] + i * dilation[0],
+                                                          ox * stride[1] + j * dilation[1]]
+                cols.append(v)
+    return np.stack(cols, axis=1)
+
+
+def correlated_hessian(rng, n, samples=None, mix=0.9):
+    """A realistic positive semi-definite second moment from correlated vectors."""
+    samples = samples or 4 * n
+    z = rng.standard_normal((samples, n))
+    x = z.copy()
+    for k in range(1, n):  # AR(1) correlation between neighbouring features
+        x[:, k] = mix * x[:, k - 1] + np.sqrt(1 - mix * mix) * z[:, k]
+    x *= rng.uniform(0.2, 2.0, size=n)
+    return x.T @ x / samples

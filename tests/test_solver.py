@@ -1,0 +1,386 @@
+import numpy as np
+import pytest
+import torch
+from torch import nn
+
+from mivra.api import gdq_quant as g
+import reference as ref
+
+
+class Conv1D(nn.Module):
+    """A transposed fully connected layer: weight (in_features, out_features)."""
+
+    def __init__(self, nin, nout):
+        super().__init__()
+        self.weight = nn.Parameter(torch.randn(nin, nout))
+
+
+def conv(cin, cout, k=3, **kw):
+    torch.manual_seed(cin * 1000 + cout)
+    return nn.Conv2d(cin, cout, k, bias=False, **kw)
+
+
+# --- layer statistics --------------------------------------------------------
+
+@pytest.mark.parametrize("geom", [
+    dict(kernel_size=(3, 2), stride=(2, 1), padding=(1, 0), dilation=(1, 2)),
+    dict(kernel_size=1),
+    dict(kernel_size=3, padding=1),
+])
+def test_conv_H_is_mean_of_unfolded_patch_products(geom):
+    layer = nn.Conv2d(2, 4, bias=False, **geom)
+    rng = np.random.default_rng(0)
+    x = rng.standard_normal((3, 2, 6, 7)).astype(np.float32)
+    d = g.decoupleQ(layer)
+    d.add_batch(torch.tensor(x), None, None)
+    X = ref.unfold(x, layer.kernel_size, layer.stride, layer.padding, layer.dilation)
+    assert d.H.dtype == torch.float64 and d.H.shape == (X.shape[0],) * 2
+    assert d.nsamples == X.shape[1]
+    np.testing.assert_allclose(d.H.numpy(), X @ X.T / X.shape[1], rtol=1e-12, atol=1e-14)
+
+
+def test_chunked_conv_batch_equals_one_product_and_two_batches():
+    # 130 images go through the patch extraction in several chunks.
+    layer = conv(2, 3, padding=1)
+    rng = np.random.default_rng(1)
+    x = rng.standard_normal((130, 2, 5, 5)).astype(np.float32)
+    one = g.decoupleQ(layer)
+    one.add_batch(torch.tensor(x), None, None)
+    X = ref.unfold(x, layer.kernel_size, layer.stride, layer.padding, layer.dilation)
+    np.testing.assert_allclose(one.H.numpy(), X @ X.T / X.shape[1], rtol=1e-11, atol=1e-13)
+    two = g.decoupleQ(layer)
+    two.add_batch(torch.tensor(x[:47]), None, None)
+    two.add_batch(torch.tensor(x[47:]), None, None)
+    assert two.nsamples == one.nsamples == 130 * 25
+    np.testing.assert_allclose(two.H.numpy(), one.H.numpy(), rtol=1e-11, atol=1e-13)
+
+
+def test_nan_batch_is_skipped_and_inf_is_not(capsys):
+    layer = nn.Linear(4, 3, bias=False)
+    d = g.decoupleQ(layer)
+    d.add_batch(torch.ones(5, 4), None, None)
+    H, n = d.H.clone(), d.nsamples
+    bad = torch.randn(6, 4)
+    bad[2, 1] = float("nan")
+    d.add_batch(bad, None, None)
+    assert capsys.readouterr().out == "catch a NAN!!!!!!\n"
+    assert torch.equal(d.H, H) and d.nsamples == n
+    inf = torch.ones(2, 4)
+    inf[0, 0] = float("inf")
+    d.add_batch(inf, None, None)
+    assert capsys.readouterr().out == ""
+    assert d.nsamples == n + 2
+
+
+def test_linear_mask_weights_vectors_and_counts_its_sum():
+    layer = nn.Linear(5, 2, bias=False)
+    rng = np.random.default_rng(2)
+    x = rng.standard_normal((2, 4, 5))
+    m = rng.uniform(0, 1, size=(2, 4))
+    d = g.decoupleQ(layer)
+    d.add_batch(torch.tensor(x), None, torch.tensor(m, dtype=torch.float32))
+    xm = x.reshape(-1, 5) * m.astype(np.float32).astype(np.float64).reshape(-1, 1)
+    np.testing.assert_allclose(d.nsamples, m.astype(np.float32).sum(), rtol=1e-6)
+    np.testing.assert_allclose(d.H.numpy(), xm.T @ xm / float(d.nsamples), rtol=1e-10)
+
+
+def test_conv_mask_only_counts():
+    layer = conv(2, 2)
+    x = torch.randn(2, 2, 4, 4)
+    plain, masked = g.decoupleQ(layer), g.decoupleQ(layer)
+    plain.add_batch(x, None, None)
+    masked.add_batch(x, None, torch.full((8,), 0.5))
+    assert masked.nsamples == 4.0
+    torch.testing.assert_close(masked.H, plain.H * plain.nsamples / 4.0)
+
+
+def test_running_mean_over_linear_batches():
+    layer = nn.Linear(3, 2, bias=False)
+    rng = np.random.default_rng(3)
+    a, b = rng.standard_normal((4, 3)), rng.standard_normal((7, 3))
+    d = g.decoupleQ(layer)
+    d.add_batch(torch.tensor(a), None, None)
+    d.add_batch(torch.tensor(b), None, None)
+    x = np.concatenate([a, b])
+    assert d.nsamples == 11
+    np.testing.assert_allclose(d.H.numpy(), x.T @ x / 11, rtol=1e-12)
+
+
+def test_empty_first_batch_leaves_statistics_unset():
+    d = g.decoupleQ(nn.Linear(3, 2, bias=False))
+    d.add_batch(torch.zeros(0, 3), None, None)
+    assert not isinstance(d.H, torch.Tensor) and d.H == 0 and d.nsamples == 0
+    d.add_batch(torch.ones(2, 3), None, None)
+    torch.testing.assert_close(d.H, torch.ones(3, 3, dtype=torch.float64))
+
+
+def test_conv1d_statistics_use_the_last_axis():
+    layer = Conv1D(4, 6)
+    x = torch.randn(3, 5, 4, dtype=torch.float64)
+    d = g.decoupleQ(layer)
+    assert (d.rows, d.columns) == (6, 4)
+    d.add_batch(x, None, None)
+    X = x.reshape(-1, 4).numpy()
+    np.testing.assert_allclose(d.H.numpy(), X.T @ X / 15, rtol=1e-12)
+
+
+def test_unsupported_layer():
+    with pytest.raises(NotImplementedError, match="not support yet"):
+        g.decoupleQ(nn.Conv1d(2, 3, 3))
+
+
+# --- solver ----------------------------------------------------------------
+
+def calib(cin, n=6, hw=7, seed=0):
+    """Correlated, non-negative calibration images (post-activation like)."""
+    rng = np.random.default_rng(seed)
+    z = rng.standard_normal((n, cin, hw, hw))
+    z = z + 0.8 * np.roll(z, 1, axis=1) + 0.5 * rng.standard_normal((n, 1, 1, 1))
+    return torch.tensor(np.maximum(z, 0) + 0.1 * z, dtype=torch.float32)
+
+
+def solve(layer, x, *, groupsize=-1, sym=False, max_iter_num=4, actorder=True, bits=4,
+          print_log=False, iters_for_scale=4, H=None):
+    d = g.decoupleQ(layer, print_log=print_log)
+    d.quantizer = g.Quantizer()
+    d.quantizer.configure(bits=bits, sym=sym, iters_for_scale=iters_for_scale)
+    if H is None:
+        d.add_batch(x, None, None)
+        H = d.H.clone()
+    else:
+        d.H, d.nsamples = H.clone(), 1000
+    W = g_weight_matrix(layer)
+    out = d.startquant(groupsize, sym, max_iter_num, 50, 50, "cpu", 0.001, actorder=actorder,
+                       round_fn="gptq")
+    return d, W, H, out
+
+
+def g_weight_matrix(layer):
+    w = layer.weight.data.detach().clone().float()
+    if isinstance(layer, nn.Conv2d):
+        return w.flatten(1)
+    if type(layer).__name__ == "Conv1D":
+        return w.t().contiguous()
+    return w
+
+
+def damped(H, perdamp=0.01):
+    H = H.float().clone()
+    H.diagonal().add_(perdamp * H.diagonal().mean())
+    return H
+
+
+def expand(t, groupsize, cols):
+    return t.repeat_interleave(cols if groupsize == -1 else groupsize, dim=1)
+
+
+def dequant(w_int, so, zo, groupsize, sym):
+    wi = w_int.reshape(w_int.shape[0], -1).double()
+    cols = wi.shape[1]
+    s, z = expand(so.double(), groupsize, cols), expand(zo.double(), groupsize, cols)
+    return wi * s if sym else wi * s + z
+
+
+@pytest.mark.parametrize("groupsize,sym,actorder", [
+    (-1, False, True), (-1, True, True), (24, True, True), (-1, False, False), (24, True, False),
+])
+def test_returned_error_is_the_error_of_the_returned_weights(groupsize, sym, actorder):
+    layer = conv(8, 16)
+    d, W, H, (so, zo, w_int, err) = solve(layer, calib(8), groupsize=groupsize, sym=sym,
+                                          actorder=actorder)
+    G = 1 if groupsize == -1 else 72 // groupsize
+    assert so.shape == zo.shape == (16, G) and err.shape == (16,)
+    assert w_int.dtype == torch.int8 and w_int.shape == layer.weight.shape
+    assert int(w_int.min()) >= -8 and int(w_int.max()) <= 7
+    Q = dequant(w_int, so, zo, groupsize, sym)
+    Hd = damped(H).double()
+    expected = ref.quad_err(W.double().numpy(), Q.numpy(), Hd.numpy())
+    np.testing.assert_allclose(err.double().numpy(), expected, rtol=2e-3, atol=1e-6)
+    # The layer now holds the dequantized weights.
+    np.testing.assert_allclose(layer.weight.data.reshape(16, -1).double().numpy(), Q.numpy(),
+                               rtol=1e-6, atol=1e-6)
+    assert not hasattr(d, "H") or d.H is None
+
+
+def test_alternation_never_worsens_a_row_and_improves_the_first_estimate():
+    x = calib(8, seed=1)
+    _, _, _, (_, _, _, err0) = solve(conv(8, 16), x, max_iter_num=0)
+    _, _, _, (_, _, _, err1) = solve(conv(8, 16), x, max_iter_num=1)
+    _, _, _, (_, _, _, err4) = solve(conv(8, 16), x, max_iter_num=4)
+    assert torch.all(err1 <= err0) and torch.all(err4 <= err1)
+    assert err4.sum() < err0.sum()
+
+
+def test_max_iter_num_0_returns_the_first_estimate(capsys):
+    layer, x = conv(8, 16), calib(8, seed=2)
+    d, W, H, (so, zo, w_int, err) = solve(layer, x, max_iter_num=0, print_log=True)
+    q = g.Quantizer()
+    q.configure(bits=4, sym=False)
+    q.iters_for_scale = 0
+    scale, zero, so_r, zo_r, err_r = q.find_params(W, groupsize=-1, H=damped(H))
+    wi_r = q.get_fake_int_in(W, scale, zero, groupsize=-1)
+    torch.testing.assert_close(so, so_r)
+    torch.testing.assert_close(zo, zo_r)
+    torch.testing.assert_close(err, err_r)
+    assert torch.equal(w_int.reshape(16, -1).float(), wi_r)
+    assert d.quantizer.iters_for_scale == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].startswith("The number of samples for GPTQ must be larger than the dimension "
+                               "of Hession matrix;Otherwise, H must be a singular matrix and cannot"
+                               " be inverted. nsample 150, columns 72")
+    assert lines[1].startswith("get scale via minmax, the init loss is ")
+    assert lines[2].startswith("after -1 of pure_training, the loss is ")
+    assert lines[3].startswith("finally the loss is  ")
+    assert len(lines) == 4
+
+
+def test_max_iter_num_1_runs_only_the_gptq_pass(capsys):
+    layer, x = conv(8, 16), calib(8, seed=3)
+    _, _, _, (so0, zo0, _, err0) = solve(conv(8, 16), x, max_iter_num=0)
+    capsys.readouterr()
+    d, _, _, (so, zo, _, err) = solve(layer, x, max_iter_num=1, print_log=True)
+    assert torch.equal(so, so0) and torch.equal(zo, zo0)  # scale step never ran
+    assert d.quantizer.iters_for_scale == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[2].startswith("the success rate of gptq is ")
+    assert ", the loss is " in lines[2]
+    assert lines[3].startswith("after -1 of pure_training, the loss is ")
+    assert len(lines) == 5
+
+
+@pytest.mark.parametrize("iters,after", [(4, 4), (1, 2), (0, 2)])
+def test_loop_raises_iters_for_scale_to_at_least_two(iters, after):
+    d, *_ = solve(conv(8, 16), calib(8, seed=4), max_iter_num=2, iters_for_scale=iters)
+    assert d.quantizer.iters_for_scale == after
+
+
+def test_candidates_with_equal_error_are_not_taken(capsys):
+    # Weights exactly on the min/max grid: the first estimate has error 0 and
+    # every candidate can at best tie, so no row is ever replaced and the loop
+    # ends at the first rounding step.
+    layer = nn.Linear(16, 4, bias=False)
+    rng = np.random.default_rng(5)
+    q = rng.integers(-8, 8, size=(4, 16)).astype(np.float32)
+    q[:, 0], q[:, 1] = -8, 7
+    layer.weight.data = torch.tensor(q * 0.25)
+    x = torch.tensor(rng.standard_normal((64, 16)), dtype=torch.float32)
+    _, _, _, (so, zo, w_int, err) = solve(layer, x, max_iter_num=4, print_log=True)
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[1] == "get scale via minmax, the init loss is 0.0"
+    assert lines[2] == "the success rate of gptq is 0.0, the loss is 0.0"
+    assert lines[3] == "Iter 0, the success rate of opt_intW is 0.0, the loss is 0.0"
+    assert lines[4] == "after 0 of pure_training, the loss is 0.0"
+    assert torch.equal(w_int.float(), torch.tensor(q))
+    assert torch.all(so == 0.25) and torch.all(err == 0)
+
+
+def test_act_order_returns_integers_in_the_original_column_order():
+    # A Hessian whose diagonal is far from sorted makes the permutation matter.
+    layer = nn.Linear(12, 6, bias=False)
+    rng = np.random.default_rng(6)
+    scale = rng.permutation(np.linspace(0.1, 5.0, 12))
+    x = torch.tensor(rng.standard_normal((200, 12)) * scale, dtype=torch.float32)
+    with_order = solve(layer, x, max_iter_num=2, actorder=True)
+    W, H, (so, zo, w_int, err) = with_order[1], with_order[2], with_order[3]
+    Q = dequant(w_int, so, zo, -1, False)
+    expected = ref.quad_err(W.double().numpy(), Q.numpy(), damped(H).double().numpy())
+    np.testing.assert_allclose(err.double().numpy(), expected, rtol=1e-3, atol=1e-6)
+    # Rounded integers stay close to W / scale column by column.
+    approx = (W.double() - zo.double()) / so.double()
+    assert (w_int.double() - approx).abs().max() < 4
+
+
+def test_conv1d_results_are_transposed():
+    rng = np.random.default_rng(7)
+    w = torch.tensor(rng.standard_normal((10, 6)), dtype=torch.float32)  # (in, out)
+    c1 = Conv1D(10, 6)
+    c1.weight.data = w.clone()
+    lin = nn.Linear(10, 6, bias=False)
+    lin.weight.data = w.t().clone()
+    x = torch.tensor(rng.standard_normal((80, 10)), dtype=torch.float32)
+    _, _, _, (so_c, zo_c, wi_c, err_c) = solve(c1, x)
+    _, _, _, (so_l, zo_l, wi_l, err_l) = solve(lin, x)
+    assert wi_c.shape == (10, 6) and so_c.shape == (1, 6)
+    assert torch.equal(wi_c, wi_l.t())
+    torch.testing.assert_close(so_c, so_l.t())
+    torch.testing.assert_close(zo_c, zo_l.t())
+    torch.testing.assert_close(err_c, err_l)
+    torch.testing.assert_close(c1.weight.data, lin.weight.data.t())
+
+
+# --- out-of-memory retry and numerical breakdown -----------------------------
+
+@pytest.fixture
+def armed():
+    yield g._arm_fault
+    g._arm_fault("scale_step_oom", 0)
+
+
+OOM1 = "catch an OutOfMemoryError, the shape of the weight is  torch.Size([{}, 72]) " \
+       "we will spilt to get scale"
+OOM2 = "catch an OutOfMemoryError again, the shape of the weight is  torch.Size([{}, 72]) give up"
+
+
+def loop_lines(out):
+    return [l for l in out.splitlines() if l.startswith(("Iter", "catch", "after"))]
+
+
+def test_oom_with_rows_not_divisible_by_16_stops_the_loop(armed, capsys):
+    armed("scale_step_oom", 1)
+    d, W, H, (so, zo, w_int, err) = solve(conv(8, 40), calib(8, seed=8), max_iter_num=3,
+                                          print_log=True)
+    lines = loop_lines(capsys.readouterr().out)
+    assert lines[0].startswith("Iter 0, the success rate of opt_intW is ")
+    assert lines[1:] == [OOM1.format(40), lines[2]]
+    assert lines[2].startswith("after 0 of pure_training, the loss is ")
+    Q = dequant(w_int, so, zo, -1, False)
+    np.testing.assert_allclose(
+        err.double().numpy(), ref.quad_err(W.double().numpy(), Q.numpy(), damped(H).double().numpy()),
+        rtol=2e-3, atol=1e-6)
+
+
+def test_oom_with_48_rows_is_retried_in_16_blocks(armed, capsys):
+    x = calib(8, seed=9)
+    _, _, _, plain = solve(conv(8, 48), x, max_iter_num=2, print_log=True)
+    plain_lines = loop_lines(capsys.readouterr().out)
+    armed("scale_step_oom", 1)
+    _, _, _, split = solve(conv(8, 48), x, max_iter_num=2, print_log=True)
+    lines = loop_lines(capsys.readouterr().out)
+    assert lines[1] == OOM1.format(48)
+    assert lines[2].startswith("Iter 0, the success rate of analytic_scale is ")
+    rest = [l for l in lines if not l.startswith("catch")]
+    assert [l.split(", the loss is ")[0] for l in rest] == \
+        [l.split(", the loss is ")[0] for l in plain_lines]
+    for a, b in zip(split, plain):
+        torch.testing.assert_close(a, b, rtol=1e-4, atol=1e-6)
+
+
+def test_oom_again_in_a_block_gives_up(armed, capsys):
+    x = calib(8, seed=9)
+    _, _, _, one = solve(conv(8, 48), x, max_iter_num=1)
+    armed("scale_step_oom", 2)
+    d, W, H, (so, zo, w_int, err) = solve(conv(8, 48), x, max_iter_num=3, print_log=True)
+    lines = loop_lines(capsys.readouterr().out)
+    assert lines[1:3] == [OOM1.format(48), OOM2.format(48)]
+    assert lines[3].startswith("after 0 of pure_training, the loss is ") and len(lines) == 4
+    assert torch.all(err <= one[3])
+
+
+def test_negative_error_in_the_scale_step_is_fatal(capsys):
+    # An indefinite Hessian (one strongly negative direction) makes the
+    # least-squares scale step report negative row errors.
+    rng = np.random.default_rng(10)
+    layer = nn.Linear(16, 8, bias=False)
+    layer.weight.data = torch.tensor(rng.standard_normal((8, 16)), dtype=torch.float32)
+    H = torch.eye(16, dtype=torch.float64)
+    H[0, 0] = -3.0
+    prefix = "Fatal error, the eigenvalues os hessian is "
+    with pytest.raises(ValueError, match="^" + prefix + "tensor") as info:
+        solve(layer, None, H=H, max_iter_num=2)
+    eig = str(info.value)[len(prefix):]
+    assert "-2.99" in eig  # the negative eigenvalue of the damped H
+    out = capsys.readouterr().out
+    assert out.endswith("\n" + eig + "\n")  # printed before raising
+    # Both roundings (first pass, loop) report the damping levels that failed.
+    ladder = ["海森矩阵为非正定矩阵 " + t for t in ("0.01", "0.1", "1.0")]
+    assert [l for l in out.splitlines() if l.startswith("海森")] == ladder * 2
