@@ -117,28 +117,31 @@ def test_per_channel_beats_minmax(tmp_path, qtype, bits):
         Wm = W.reshape(C, -1).astype(np.float64)
         ours = row_errors(Wm, dequantize(e, -1), H)
         plain = row_errors(Wm, minmax_rounding(Wm, bits, qtype == "sym"), H)
-        assert ours.sum() < 0.8 * plain.sum(), (name, ours.sum(), plain.sum())
+        assert ours.sum() < 0.9 * plain.sum(), (name, ours.sum(), plain.sum())
     # The model itself is not modified.
     np.testing.assert_array_equal(ir.get_array(ir.model.graph.initializer[0]),
                                   numpy_helper.to_array(model.graph.initializer[0]))
 
 
 def test_group_wise_and_fallback(tmp_path):
-    model = conv_model(cin=8, cout=16)
+    model = conv_model(cin=6, cout=16)
     param = write_calibration(model, str(tmp_path), n_samples=4, npy_inputs=("x",))
-    param["qmethod"] = "group4"  # w1: 8*9 = 72 columns, groups of 36; w2: 16 columns, not / 36
+    # "group4": w1 has 6*9 = 54 columns, not a multiple of 4*9 = 36 -> per channel;
+    # w2 has 16 columns in groups of 4*1*1 = 4.
+    param["qmethod"] = "group4"
     tab = make_quant_tab(model, qtype="asym", qmethod="group4")
     gq.GdqQuant(IR(model), param, tab).run()
     e1, e2 = tab["w1"], tab["w2"]
-    assert e1["qmethod"] == "group4" and e1["qtype"] == "sym"  # group-wise is symmetric
-    assert len(e1["scale"]) == 2 * 16 and all(int(z) == 0 for z in e1["zero_point"])
-    assert e2["qmethod"] == "channel" and e2["qtype"] == "asym" and len(e2["scale"]) == 16
+    assert e1["qmethod"] == "channel" and e1["qtype"] == "asym" and len(e1["scale"]) == 16
+    assert e2["qmethod"] == "group4" and e2["qtype"] == "sym"  # group-wise is symmetric
+    assert len(e2["scale"]) == 4 * 16 and all(int(z) == 0 for z in e2["zero_point"])
     feeds = load_model_inputs(IR(model), param)
-    W = numpy_helper.to_array(model.graph.initializer[0]).reshape(16, -1).astype(np.float64)
-    H = hessian(feeds["x"][:, 0], 3, 3, pad=(1, 1))
-    ours = row_errors(W, dequantize(e1, 36), H)
+    acts = run_whole_model(model, feeds)
+    W = numpy_helper.to_array(model.graph.initializer[2]).reshape(16, -1).astype(np.float64)
+    H = hessian(acts["dw"][:, 0], 1, 1)
+    ours = row_errors(W, dequantize(e2, 4), H)
     plain = row_errors(W, minmax_rounding(W, 4, True), H)
-    assert ours.sum() < plain.sum()
+    assert ours.sum() < 0.5 * plain.sum()  # four scales per row and a solver beat one scale
 
 
 def test_cnn_fixture_end_to_end(tmp_path):
