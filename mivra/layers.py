@@ -100,12 +100,11 @@ def initializer_arrays(model: onnx.ModelProto, names) -> dict:
     return {t.name: numpy_helper.to_array(t) for t in model.graph.initializer if t.name in names}
 
 
-def layer_hessians(model: onnx.ModelProto, layers: list[ConvLayer], feeds: dict) -> dict:
-    """Per weight: the layer Hessian H = mean of x x^T over all input patches.
+def _patch_stream(model: onnx.ModelProto, layers: list[ConvLayer], feeds: dict):
+    """Yield, per calibration sample, a list of (weight, (D, P) patch matrix), one per layer.
 
-    x runs over every receptive-field patch of every calibration sample, in the
-    weight's flattened column order (c, i, j), padding included.  ``feeds`` maps
-    each model input to its (N, ...) calibration array.  Accumulated in float64.
+    Columns are the receptive-field patches of the layer's input (padding
+    included) in the weight's flattened column order (c, i, j); float64.
     """
     import onnxruntime as ort
     import torch
@@ -113,11 +112,7 @@ def layer_hessians(model: onnx.ModelProto, layers: list[ConvLayer], feeds: dict)
 
     m = copy.deepcopy(model)
     have = {o.name for o in m.graph.output}
-    wanted = []
-    for L in layers:
-        if L.input not in wanted:
-            wanted.append(L.input)
-    for name in wanted:
+    for name in dict.fromkeys(L.input for L in layers):
         if name not in have and name not in feeds:
             m.graph.output.append(onnx.ValueInfoProto(name=name))
     so = ort.SessionOptions()
@@ -126,35 +121,56 @@ def layer_hessians(model: onnx.ModelProto, layers: list[ConvLayer], feeds: dict)
     sess = ort.InferenceSession(m.SerializeToString(), so, providers=["CPUExecutionProvider"])
     out_names = [o.name for o in sess.get_outputs()]
     n = len(next(iter(feeds.values())))
-    H = {}
-    count = {}
     for si in range(n):
         res = dict(zip(out_names, sess.run(None, {k: v[si] for k, v in feeds.items()})))
         for k, v in feeds.items():
             res[k] = v[si]
+        cols = []
         for L in layers:
             x = torch.from_numpy(np.asarray(res[L.input], dtype=np.float64))
             if x.dim() == 3:
                 x = x.unsqueeze(0)
             t, l, b, r = L.pads
             x = F.pad(x, (l, r, t, b))
-            kh, kw = L.shape[2], L.shape[3]
-            cols = F.unfold(x, (kh, kw), dilation=L.dilations, stride=L.strides)  # (B, D, P)
-            cols = cols.permute(1, 0, 2).reshape(cols.shape[1], -1)
-            h = cols @ cols.T
-            if L.weight in H:
-                H[L.weight] += h
-                count[L.weight] += cols.shape[1]
-            else:
-                H[L.weight] = h
-                count[L.weight] = cols.shape[1]
-    return {k: (H[k] / max(count[k], 1)).numpy() for k in H}
+            u = F.unfold(x, (L.shape[2], L.shape[3]), dilation=L.dilations, stride=L.strides)
+            cols.append((L.weight, u.permute(1, 0, 2).reshape(u.shape[1], -1)))   # (D, B * P)
+        yield cols
 
 
-def hessian_error(w: np.ndarray, w_hat: np.ndarray, H: np.ndarray) -> tuple[float, float]:
-    """(sum over channels of r H r^T, the same divided by sum of w H w^T), r = w_hat - w."""
-    W = np.asarray(w, dtype=np.float64).reshape(w.shape[0], -1)
-    R = np.asarray(w_hat, dtype=np.float64).reshape(W.shape) - W
-    err = float(np.einsum("cd,de,ce->", R, H, R))
-    ref = float(np.einsum("cd,de,ce->", W, H, W))
-    return err, err / ref if ref > 0 else float("nan")
+def layer_hessians(model: onnx.ModelProto, layers: list[ConvLayer], feeds: dict) -> dict:
+    """Per weight: the layer Hessian H = mean of x x^T over all input patches
+    of all calibration samples ((D, D), float64).  ``feeds`` maps each model
+    input to its (N, ...) calibration array."""
+    H, count = {}, {}
+    for cols in _patch_stream(model, layers, feeds):
+        for w, X in cols:
+            H[w] = H.get(w, 0) + X @ X.T
+            count[w] = count.get(w, 0) + X.shape[1]
+    return {w: (H[w] / max(count[w], 1)).numpy() for w in H}
+
+
+def hessian_errors(model: onnx.ModelProto, layers: list[ConvLayer], feeds: dict,
+                   weights: dict) -> dict:
+    """Relative Hessian-weighted errors without forming H.
+
+    ``weights`` maps a weight name to (w, [w_hat, ...]).  For each w_hat the
+    result holds sum_c r_c H r_c^T / sum_c w_c H w_c^T with r = w_hat - w, computed
+    as |R X|^2 / |W X|^2 over the patch matrices X -- the same number, in
+    O(C * patches) memory instead of O(D^2) per layer.
+    """
+    import torch
+
+    mats = {}
+    for name, (w, hats) in weights.items():
+        W = torch.from_numpy(np.asarray(w, dtype=np.float64).reshape(w.shape[0], -1))
+        mats[name] = [W] + [torch.from_numpy(np.asarray(h, dtype=np.float64).reshape(W.shape)) - W
+                            for h in hats]
+    sums = {name: [0.0] * len(m) for name, m in mats.items()}
+    for cols in _patch_stream(model, [L for L in layers if L.weight in mats], feeds):
+        for name, X in cols:
+            for k, M in enumerate(mats[name]):
+                sums[name][k] += float(((M @ X) ** 2).sum())
+    out = {}
+    for name, s in sums.items():
+        out[name] = [v / s[0] if s[0] > 0 else float("nan") for v in s[1:]]
+    return out

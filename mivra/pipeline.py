@@ -12,8 +12,8 @@ import numpy as np
 
 from . import baseline, export
 from .calib import build_attrs, load_calibration
-from .layers import (ConvLayer, apply_exclusions, find_conv_layers, hessian_error,
-                     initializer_arrays, layer_hessians)
+from .layers import (ConvLayer, apply_exclusions, find_conv_layers, hessian_errors,
+                     initializer_arrays)
 from .outputs import UserError
 
 QMETHOD_RE = re.compile(r"^(channel|group[1-9][0-9]*)$")
@@ -192,8 +192,11 @@ def quantize(job: Job, with_errors: bool = True) -> Job:
         job.minmax_tab = mtab
 
     floats = initializer_arrays(job.model, [L.weight for L in job.layers])
-    hess = layer_hessians(job.model, [L for L in job.layers if not L.excluded], job.feeds) \
-        if with_errors and names else {}
+    errs = {}
+    if with_errors and names:
+        errs = hessian_errors(job.model, job.layers, job.feeds, {
+            n: (floats[n], [export.dequantize_entry(job.quant_tab[n]),
+                            export.dequantize_entry(job.minmax_tab[n])]) for n in names})
     job.stats = []
     for L in job.layers:
         s = LayerStats(layer=L, float_bytes=int(floats[L.weight].nbytes))
@@ -202,11 +205,8 @@ def quantize(job: Job, with_errors: bool = True) -> Job:
             s.qmethod = e.get("qmethod", job.opts.qmethod)
             s.container, s.quant_bytes = export.storage(e)
             s.seconds = seconds.get(L.weight)
-            if L.weight in hess:
-                H = hess[L.weight]
-                s.err = hessian_error(floats[L.weight], export.dequantize_entry(e), H)[1]
-                s.err_minmax = hessian_error(floats[L.weight],
-                                             export.dequantize_entry(job.minmax_tab[L.weight]), H)[1]
+            if L.weight in errs:
+                s.err, s.err_minmax = errs[L.weight]
         else:
             s.quant_bytes = s.float_bytes
         job.stats.append(s)

@@ -93,6 +93,18 @@ def test_hessian_error_matches_float64_reference(standin, model_files):
                 cols.append(xp[n, :, i:i + 3, j:j + 3].reshape(-1))
     cols = np.array(cols)
     np.testing.assert_allclose(H, cols.T @ cols / len(cols), rtol=1e-10, atol=1e-12)
+    # the streamed relative errors equal r H r^T / w H w^T with this H
+    from mivra.layers import hessian_errors, initializer_arrays
+
+    w = initializer_arrays(job.model, ["conv1.weight"])["conv1.weight"].astype(np.float64)
+    rng = np.random.default_rng(5)
+    hats = [w + rng.standard_normal(w.shape) * 0.01, np.zeros_like(w)]
+    got = hessian_errors(job.model, job.layers, job.feeds, {"conv1.weight": (w, hats)})["conv1.weight"]
+    W = w.reshape(8, -1)
+    ref = [np.trace((h.reshape(8, -1) - W) @ H @ (h.reshape(8, -1) - W).T) / np.trace(W @ H @ W.T)
+           for h in hats]
+    np.testing.assert_allclose(got, ref, rtol=1e-9)
+    assert got[1] == pytest.approx(1.0)
 
 
 def test_per_input_settings_two_inputs(tmp_path):
