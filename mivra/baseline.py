@@ -1,0 +1,109 @@
+"""Plain min/max rounding: the reference every result of the quantizer is compared with.
+
+One scale (and zero point) per output channel, or per group of consecutive
+flattened input columns, taken from the group's value range; weights are rounded
+to the nearest grid value.  Nothing looks at the calibration data.
+
+Conventions match the entries the quantizer writes into ``quant_tab``:
+the grid is [-2^(b-1), 2^(b-1)-1], the dequantized weight is
+``(w_int - zero_point) * scale`` and, for G groups per row, ``scale`` and
+``zero_point`` list group after group, one value per output channel.
+"""
+from __future__ import annotations
+
+import numpy as np
+
+
+def grid_bounds(bits: int) -> tuple[int, int]:
+    """Integer grid [min_bound, max_bound] of a signed b-bit weight."""
+    if not 2 <= bits <= 8:
+        raise ValueError(f"bits must be between 2 and 8, got {bits}")
+    max_bound = 2 ** (bits - 1) - 1
+    return -max_bound - 1, max_bound
+
+
+def round_half_up(x: np.ndarray) -> np.ndarray:
+    """Nearest integer, exact halves towards +infinity."""
+    return np.floor(np.asarray(x, dtype=np.float64) + 0.5)
+
+
+def minmax_quantize(w: np.ndarray, bits: int, sym: bool, groupsize: int = -1):
+    """Round ``w`` (out channels first) onto a b-bit grid by its min/max range.
+
+    ``groupsize`` is the number of consecutive flattened columns per group
+    (-1: one group per row).  Returns ``(w_int, scale, zero_point)`` with
+    ``w_int`` int8 of ``w``'s shape and ``scale``/``zero_point`` of shape
+    (C, G): float64 and int64.
+
+    Symmetric: scale = max|w| / max_bound, zero point 0 (the grid value
+    min_bound stays unused, so no value is clipped).  Asymmetric: the range
+    [min(w, 0), max(w, 0)] is spread over all 2^b grid values and the zero
+    point puts min on min_bound; 0 is then exactly representable.
+    """
+    min_bound, max_bound = grid_bounds(bits)
+    w = np.asarray(w, dtype=np.float64)
+    C = w.shape[0]
+    W = w.reshape(C, -1)
+    D = W.shape[1]
+    gs = D if groupsize in (-1, None) else int(groupsize)
+    if gs <= 0 or D % gs:
+        raise ValueError(f"group size {gs} does not divide the {D} columns of the weight")
+    G = D // gs
+    Wg = W.reshape(C, G, gs)
+    if sym:
+        amax = np.abs(Wg).max(axis=-1)
+        scale = amax / max_bound
+        zero_point = np.zeros((C, G), dtype=np.int64)
+    else:
+        xmin = np.minimum(Wg.min(axis=-1), 0.0)
+        xmax = np.maximum(Wg.max(axis=-1), 0.0)
+        scale = (xmax - xmin) / (max_bound - min_bound)
+        safe = np.where(scale > 0, scale, 1.0)
+        zero_point = (min_bound - round_half_up(xmin / safe)).astype(np.int64)
+    # An all-zero group gets scale 1 so that it rounds to the zero point exactly.
+    scale = np.where(scale > 0, scale, 1.0)
+    q = round_half_up(Wg / scale[..., None]) + zero_point[..., None]
+    w_int = np.clip(q, min_bound, max_bound).astype(np.int8).reshape(w.shape)
+    return w_int, scale, zero_point
+
+
+def group_columns(qmethod: str, kernel_hw: tuple[int, int], n_columns: int) -> int:
+    """Columns per group for ``qmethod`` ("channel" or "groupN"), -1 for per channel.
+
+    "groupN" means N input channels of a kh x kw kernel, i.e. N*kh*kw columns;
+    when that does not divide the column count the layer falls back to per channel.
+    """
+    if not qmethod.startswith("group"):
+        return -1
+    gs = int(qmethod[5:]) * kernel_hw[0] * kernel_hw[1]
+    if gs <= 0 or n_columns % gs:
+        return -1
+    return gs
+
+
+def fill_quant_tab_minmax(weights: dict, quant_tab: dict, bits: int) -> None:
+    """Fill ``quant_tab`` entries of ``weights`` (name -> float array) by min/max rounding.
+
+    Reads ``qtype`` and ``qmethod`` of each entry and writes the keys the
+    quantizer writes: ``scale``, ``zero_point``, ``qtype``, ``min``, ``max``,
+    ``w_int`` and, when group-wise quantization falls back, ``qmethod``
+    "channel".  Group-wise quantization is symmetric, as in the quantizer.
+    """
+    min_bound, max_bound = grid_bounds(bits)
+    for name, w in weights.items():
+        entry = quant_tab[name]
+        qmethod = entry.get("qmethod", "channel")
+        kh, kw = (w.shape[2], w.shape[3]) if w.ndim == 4 else (1, 1)
+        gs = group_columns(qmethod, (kh, kw), int(np.prod(w.shape[1:])))
+        sym = entry.get("qtype") == "sym" or gs != -1
+        w_int, scale, zero_point = minmax_quantize(w, bits, sym, gs)
+        s = scale.T.reshape(-1)          # group after group
+        z = zero_point.T.reshape(-1)
+        entry["scale"] = [float(v) for v in s]
+        entry["zero_point"] = [int(v) for v in z]
+        entry["qtype"] = "sym" if sym else "asym"
+        entry["min"] = [float(v) for v in (min_bound - z) * s]
+        entry["max"] = [float(v) for v in (max_bound - z) * s]
+        entry["w_int"] = w_int
+        if qmethod.startswith("group") and gs == -1:
+            entry["qmethod"] = "channel"

@@ -1,0 +1,253 @@
+"""Command line: ``mivra-gdq quantize ...`` and ``mivra-gdq demo``."""
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+
+from .outputs import StagedOutputs, UserError
+
+PROG = "mivra-gdq"
+
+
+class _Parser(argparse.ArgumentParser):
+    """Bad arguments: one line on stderr and exit status 2."""
+
+    def error(self, message):
+        sys.stderr.write(f"{PROG}: error: {message}\n")
+        sys.exit(2)
+
+
+def _bits(text):
+    try:
+        b = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected an integer from 2 to 8, got {text!r}") from None
+    if not 2 <= b <= 8:
+        raise argparse.ArgumentTypeError(f"expected an integer from 2 to 8, got {b}")
+    return b
+
+
+def build_parser() -> argparse.ArgumentParser:
+    p = _Parser(prog=PROG, description="Hessian-weighted low-bit weight quantization of ONNX CNNs.")
+    sub = p.add_subparsers(dest="command", metavar="{quantize,demo}")
+    sub.required = True
+
+    q = sub.add_parser("quantize", help="quantize the convolution weights of an ONNX model",
+                       description="Quantize every ungrouped Conv weight of MODEL with the "
+                                   "calibration samples listed in LIST.")
+    q.add_argument("model", metavar="MODEL.onnx")
+    q.add_argument("--dataset", required=True, metavar="LIST.txt",
+                   help="calibration list: one sample per line, one path (.npy or image) per "
+                        "model input, relative to the list's folder")
+    cal = q.add_argument_group("calibration preprocessing (per input: INPUT=VALUE; "
+                               "a bare VALUE applies to every input)")
+    cal.add_argument("--mean", action="append", default=[], metavar="[INPUT=]M[,M...]",
+                     help="per-channel mean subtracted from the samples (default 0)")
+    cal.add_argument("--std", action="append", default=[], metavar="[INPUT=]S[,S...]",
+                     help="per-channel divisor after the mean (default 1)")
+    cal.add_argument("--layout", action="append", default=[], metavar="[INPUT=]nchw|nhwc",
+                     help="layout of the model input (default nchw)")
+    cal.add_argument("--rgb2bgr", action="append", nargs="?", const="*", default=[], metavar="INPUT",
+                     help="feed images as BGR (all inputs, or the one named)")
+    cal.add_argument("--shape", action="append", default=[], metavar="[INPUT=]D,D,...",
+                     help="concrete shape for an input with symbolic dims (batch 1)")
+    qq = q.add_argument_group("quantization")
+    qq.add_argument("--bits", type=_bits, default=4, help="weight bit width, 2..8 (default 4)")
+    qq.add_argument("--qmethod", default="channel", metavar="channel|groupN",
+                    help="one scale per output channel, or per N input channels "
+                         "(N*kh*kw weights; symmetric) (default channel)")
+    qq.add_argument("--qtype", choices=("sym", "asym"), default="sym",
+                    help="per-channel symmetry (default sym)")
+    qq.add_argument("--method", choices=("gdq", "minmax"), default="gdq",
+                    help="gdq: this quantizer (default); minmax: plain min/max rounding")
+    qq.add_argument("--exclude", action="append", default=[], metavar="NAME[,NAME...]",
+                    help="keep these convolutions float: node or weight names or fnmatch patterns")
+    qq.add_argument("--exclude-first-last", action="store_true",
+                    help="keep the first and the last quantizable convolution float")
+    o = q.add_argument_group("outputs")
+    o.add_argument("--out", default="mivra_out", metavar="DIR",
+                   help="folder for quant_tab.json, weights.npz, summary.json and the "
+                        "report (default mivra_out)")
+    o.add_argument("--export-qdq", metavar="OUT.onnx",
+                   help="write the QDQ model (INT4 weights for <= 4 bits, INT8 above)")
+    o.add_argument("--export-fake-quant", metavar="OUT.onnx",
+                   help="write the float model carrying the dequantized weights")
+    o.add_argument("--report", action="store_true",
+                   help="compare float and quantized models on the calibration set "
+                        "(report.json, layer_error.png in DIR)")
+
+    d = sub.add_parser("demo", help="train a small digits CNN and quantize it at 4, 3 and 2 bits")
+    d.add_argument("--cache", metavar="DIR", default=None,
+                   help="folder for the trained model and calibration data "
+                        "(default $MIVRA_CACHE or ~/.cache/mivra/demo)")
+    d.add_argument("--bits", default="4,3,2", metavar="B[,B...]", help="bit widths (default 4,3,2)")
+    d.add_argument("--retrain", action="store_true", help="train again even when cached")
+    return p
+
+
+def _split_names(values):
+    out = []
+    for v in values:
+        out.extend(t for t in v.split(",") if t)
+    return out
+
+
+def _check_output_paths(args):
+    if os.path.exists(args.out) and not os.path.isdir(args.out):
+        raise UserError(f"--out {args.out}: exists and is not a folder")
+    for opt in ("export_qdq", "export_fake_quant"):
+        path = getattr(args, opt)
+        if path is None:
+            continue
+        if os.path.isdir(path):
+            raise UserError(f"--{opt.replace('_', '-')} {path}: is a folder")
+        if os.path.abspath(path) == os.path.abspath(args.model):
+            raise UserError(f"--{opt.replace('_', '-')} {path}: would overwrite the input model")
+
+
+def _original_value_info(path):
+    import onnx
+
+    try:
+        return {v.name for v in onnx.load(path, load_external_data=False).graph.value_info}
+    except Exception:
+        return set()
+
+
+def _strip_inferred(model, keep):
+    """Drop the value_info that shape inference added while loading: outputs stay as lean as the input."""
+    vi = [v for v in model.graph.value_info if v.name in keep]
+    del model.graph.value_info[:]
+    model.graph.value_info.extend(vi)
+    return model
+
+
+def cmd_quantize(args) -> int:
+    import numpy as np
+
+    from . import export, report
+    from .pipeline import Options, prepare, quant_tab_json, quantize
+
+    opts = Options(model=args.model, dataset=args.dataset, bits=args.bits, qmethod=args.qmethod,
+                   qtype=args.qtype, method=args.method, mean=args.mean, std=args.std,
+                   layout=args.layout, rgb2bgr=args.rgb2bgr, shape=args.shape,
+                   exclude=_split_names(args.exclude), exclude_first_last=args.exclude_first_last)
+    _check_output_paths(args)
+    job = prepare(opts)
+    if job is None:
+        print(f"{args.model}: the model has no ungrouped convolutions; nothing to do")
+        return 0
+    n = len(next(iter(job.feeds.values())))
+    print(f"quantizing {len(job.quantized)} of {len(job.layers)} convolutions of {args.model} "
+          f"to {args.bits} bits ({args.qmethod}, {args.qtype}, {args.method}) "
+          f"with {n} calibration samples")
+    if job.excluded:
+        print("kept float: " + ", ".join(L.node for L in job.layers if L.excluded))
+    quantize(job)
+
+    import onnx
+
+    keep_vi = _original_value_info(args.model)
+    qdq, info = export.export_qdq(job.model, job.quant_tab, job.quantized)
+    _strip_inferred(qdq, keep_vi)
+    onnx.checker.check_model(qdq)
+    qdq_bytes = qdq.SerializeToString()
+    notes = []
+    if info["opset_to"] != info["opset_from"]:
+        notes.append(f"QDQ model: opset raised from {info['opset_from']} to {info['opset_to']} "
+                     f"(DequantizeLinear with {'INT4 or blocked' if info['opset_to'] >= 21 else 'per-axis'} "
+                     "weights needs it)")
+    written = []
+    with StagedOutputs() as out:
+        out.write_json(os.path.join(args.out, "quant_tab.json"), quant_tab_json(job))
+
+        def write_npz(tmp):
+            with open(tmp, "wb") as fh:
+                np.savez(fh, **{k: np.asarray(v["w_int"]) for k, v in job.quant_tab.items()})
+        out.write_with(os.path.join(args.out, "weights.npz"), write_npz)
+        size_before = os.path.getsize(args.model)
+        summary = {
+            "model": os.path.abspath(args.model), "bits": args.bits, "qmethod": args.qmethod,
+            "qtype": args.qtype, "method": args.method, "calibration_samples": n,
+            "seconds": job.seconds, "excluded": job.excluded,
+            "model_bytes": size_before, "qdq_model_bytes": len(qdq_bytes),
+            "qdq_opset": info["opset_to"], "layers": report.layer_json(job),
+        }
+        out.write_json(os.path.join(args.out, "summary.json"), summary)
+        if args.export_qdq:
+            out.write_bytes(args.export_qdq, qdq_bytes)
+        if args.export_fake_quant:
+            fake = _strip_inferred(export.export_fake_quant(job.model, job.quant_tab, job.quantized),
+                                   keep_vi)
+            out.write_bytes(args.export_fake_quant, fake.SerializeToString())
+        metrics = None
+        if args.report:
+            ref = report.run_model(job.model, job.feeds)
+            ours = report.run_model(qdq, job.feeds)
+            mm_model, _ = export.export_qdq(job.model, job.minmax_tab, job.quantized)
+            mm = report.run_model(mm_model, job.feeds)
+            m_ours, m_mm = report.output_metrics(ref, ours), report.output_metrics(ref, mm)
+            metrics = {k: {"ours": m_ours[k], "minmax": m_mm[k]} for k in ref}
+            rep = {
+                "bits": args.bits, "qmethod": args.qmethod, "qtype": args.qtype, "method": args.method,
+                "calibration_samples": n,
+                "outputs": {k: {side: {mk: report.json_number(mv) for mk, mv in d.items()}
+                                for side, d in v.items()} for k, v in metrics.items()},
+                "layers": report.layer_json(job),
+            }
+            out.write_json(os.path.join(args.out, "report.json"), rep)
+            out.write_with(os.path.join(args.out, "layer_error.png"),
+                           lambda tmp: report.plot_layer_errors(job, tmp))
+        written = out.commit()
+
+    print()
+    print(report.layer_table(job))
+    fb = sum(s.float_bytes for s in job.stats)
+    qb = sum(s.quant_bytes for s in job.stats)
+    print(f"conv weights: {report.human_bytes(fb)} -> {report.human_bytes(qb)} "
+          f"({qb / fb:.3f} of float)" if fb else "")
+    print(f"model on disk: {report.human_bytes(size_before)} -> {report.human_bytes(len(qdq_bytes))} "
+          f"(QDQ model)")
+    print(f"time: {job.seconds:.1f} s quantizing")
+    print("H-err: Hessian-weighted weight error relative to w H w^T; min/max: plain min/max rounding")
+    for note in notes:
+        print(note)
+    if metrics is not None:
+        print()
+        label = "mivra" if args.method == "gdq" else "min/max"
+        print(report.metrics_table(metrics, label))
+    print()
+    print("wrote: " + ", ".join(written))
+    return 0
+
+
+def cmd_demo(args) -> int:
+    from .demo import run_demo
+
+    try:
+        bits = [int(b) for b in args.bits.split(",") if b]
+    except ValueError:
+        raise UserError(f"--bits {args.bits}: expected bit widths separated by commas") from None
+    for b in bits:
+        if not 2 <= b <= 8:
+            raise UserError(f"--bits {args.bits}: bit widths must be from 2 to 8")
+    return run_demo(cache=args.cache, bits=bits, retrain=args.retrain)
+
+
+def main(argv=None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        if args.command == "quantize":
+            return cmd_quantize(args)
+        return cmd_demo(args)
+    except UserError as e:
+        sys.stderr.write(f"{PROG}: error: {e}\n")
+        return 2
+    except KeyboardInterrupt:
+        sys.stderr.write(f"{PROG}: interrupted\n")
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())

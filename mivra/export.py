@@ -1,0 +1,244 @@
+"""Deployable models from a filled ``quant_tab``.
+
+* QDQ model: every quantized weight becomes an integer initializer feeding a
+  ``DequantizeLinear`` node whose output carries the weight's original name, so
+  the consuming convolution is untouched.  Weights of 4 bits and fewer are stored
+  as INT4 (two values per byte), wider ones as INT8.  Per-channel parameters use
+  axis 0; group-wise parameters use blocked dequantization on the weight viewed
+  as (C, D) -- D = in * kh * kw flattened input columns, the axis groups run
+  along -- followed by a ``Reshape`` back to (C, in, kh, kw).
+* Fake-quant model: the original graph with each quantized weight replaced by
+  its dequantized float32 values, computed exactly as ``DequantizeLinear`` does
+  (``float(int32(q) - zero_point) * scale`` in float32), so both models carry
+  bit-identical weights.
+
+The integer container of a weight must hold the weight's grid values and its
+zero points.  An asymmetric zero point may lie outside the b-bit grid; the
+container is then widened (INT4 -> INT8 -> INT16 -> INT32) so the model stays
+exact.
+"""
+from __future__ import annotations
+
+import copy
+
+import numpy as np
+import onnx
+from onnx import TensorProto, helper, numpy_helper
+
+# DequantizeLinear with INT4/INT16 inputs and blocked quantization appeared in
+# opset 21; per-axis INT8 needs opset 13.
+QDQ_OPSET_LOW_BIT = 21
+QDQ_OPSET_INT8 = 13
+IR_VERSION_FOR_OPSET = {21: 10, 13: 7}
+
+_CONTAINERS = [  # (data type, min, max, bytes per value)
+    (TensorProto.INT4, -8, 7, 0.5),
+    (TensorProto.INT8, -128, 127, 1),
+    (TensorProto.INT16, -(2 ** 15), 2 ** 15 - 1, 2),
+    (TensorProto.INT32, -(2 ** 31), 2 ** 31 - 1, 4),
+]
+_NP_OF = {TensorProto.INT8: np.int8, TensorProto.INT16: np.int16, TensorProto.INT32: np.int32}
+CONTAINER_NAME = {TensorProto.INT4: "INT4", TensorProto.INT8: "INT8",
+                  TensorProto.INT16: "INT16", TensorProto.INT32: "INT32"}
+
+
+def entry_bits(entry: dict) -> int:
+    """Bit width of a ``quant_tab`` entry: the last character of its ``dtype``."""
+    return int(str(entry["dtype"])[-1])
+
+
+def entry_groups(entry: dict, shape) -> tuple[int, int, int]:
+    """(C, G, groupsize) of an entry: G scales per output channel over D columns."""
+    C = int(shape[0])
+    D = int(np.prod(shape[1:]))
+    n = len(entry["scale"])
+    if n % C or D % (n // C):
+        raise ValueError(f"{n} scales do not fit a weight of shape {tuple(shape)}")
+    G = n // C
+    return C, G, D // G
+
+
+def scale_zero(entry: dict, shape) -> tuple[np.ndarray, np.ndarray]:
+    """Scale (float32) and zero point (int64) of an entry, each of shape (C, G)."""
+    C, G, _ = entry_groups(entry, shape)
+    scale = np.asarray(entry["scale"], dtype=np.float32).reshape(G, C).T
+    zp = np.asarray(entry["zero_point"], dtype=np.int64).reshape(G, C).T
+    return np.ascontiguousarray(scale), np.ascontiguousarray(zp)
+
+
+def dequantize_entry(entry: dict) -> np.ndarray:
+    """Float32 weight carried by an entry, bit for bit what DequantizeLinear yields."""
+    w_int = np.asarray(entry["w_int"])
+    shape = w_int.shape
+    C, G, gs = entry_groups(entry, shape)
+    scale, zp = scale_zero(entry, shape)
+    q = w_int.reshape(C, G, gs).astype(np.int64) - zp[..., None]
+    w = q.astype(np.float32) * scale[..., None]
+    return w.reshape(shape).astype(np.float32)
+
+
+def container(entry: dict) -> int:
+    """Narrowest integer type holding the entry's grid values and zero points."""
+    w_int = np.asarray(entry["w_int"])
+    zp = np.asarray(entry["zero_point"], dtype=np.int64)
+    lo = min(int(w_int.min()), int(zp.min()))
+    hi = max(int(w_int.max()), int(zp.max()))
+    start = 0 if entry_bits(entry) <= 4 else 1
+    for dt, cmin, cmax, _ in _CONTAINERS[start:]:
+        if cmin <= lo and hi <= cmax:
+            return dt
+    raise ValueError(f"zero point range [{lo}, {hi}] does not fit a 32-bit integer")
+
+
+def pack_int4(values: np.ndarray) -> bytes:
+    """Two signed 4-bit values per byte, the first element in the low nibble."""
+    v = np.asarray(values, dtype=np.int64).reshape(-1)
+    if v.size % 2:
+        v = np.concatenate([v, np.zeros(1, np.int64)])
+    u = (v & 0x0F).astype(np.uint8)
+    return (u[0::2] | (u[1::2] << 4)).astype(np.uint8).tobytes()
+
+
+def int_tensor(name: str, values: np.ndarray, dtype: int) -> TensorProto:
+    values = np.asarray(values)
+    if dtype == TensorProto.INT4:
+        return helper.make_tensor(name, dtype, list(values.shape), pack_int4(values), raw=True)
+    return numpy_helper.from_array(values.astype(_NP_OF[dtype]), name)
+
+
+def stored_bytes(n_values: int, dtype: int) -> int:
+    """Bytes an initializer of ``n_values`` of ``dtype`` takes in the model."""
+    if dtype == TensorProto.INT4:
+        return (n_values + 1) // 2
+    return n_values * dict((d, b) for d, _, _, b in _CONTAINERS)[dtype]
+
+
+def storage(entry: dict) -> tuple[str, int]:
+    """(container name, bytes) of an entry as the QDQ model stores it: grid
+    values, float32 scales and zero points."""
+    dt = container(entry)
+    n = int(np.asarray(entry["w_int"]).size)
+    k = len(entry["scale"])
+    return CONTAINER_NAME[dt], stored_bytes(n, dt) + 4 * k + stored_bytes(k, dt)
+
+
+def default_opset(model: onnx.ModelProto) -> int:
+    for op in model.opset_import:
+        if op.domain in ("", "ai.onnx"):
+            return int(op.version)
+    return 1
+
+
+def _unique(base: str, taken: set) -> str:
+    name, k = base, 1
+    while name in taken:
+        name = f"{base}_{k}"
+        k += 1
+    taken.add(name)
+    return name
+
+
+def _all_names(graph: onnx.GraphProto) -> set:
+    names = {t.name for t in graph.initializer}
+    names |= {v.name for v in graph.input} | {v.name for v in graph.output}
+    names |= {v.name for v in graph.value_info}
+    for node in graph.node:
+        names |= set(node.input) | set(node.output)
+        if node.name:
+            names.add(node.name)
+    return names
+
+
+def raise_opset(model: onnx.ModelProto, opset: int) -> onnx.ModelProto:
+    """Model converted to default-domain ``opset`` (returned unchanged when already there)."""
+    if default_opset(model) >= opset:
+        return model
+    from onnx import version_converter
+
+    try:
+        converted = version_converter.convert_version(model, opset)
+    except Exception as e:  # the converter reports adapters it lacks with assorted errors
+        raise ValueError(f"cannot raise the model's opset from {default_opset(model)} to {opset}: {e}") from None
+    converted.ir_version = max(converted.ir_version, IR_VERSION_FOR_OPSET[opset])
+    return converted
+
+
+def export_qdq(model: onnx.ModelProto, quant_tab: dict, names) -> tuple[onnx.ModelProto, dict]:
+    """QDQ model for the weights ``names`` (each a filled ``quant_tab`` entry).
+
+    Returns the model and a dict of facts about it: ``opset_from``,
+    ``opset_to`` and, per weight, ``container`` (type name) and ``bytes``
+    (integer values + scales + zero points as stored).
+    """
+    names = list(names)
+    blocked = any(entry_groups(quant_tab[n], np.shape(quant_tab[n]["w_int"]))[1] > 1 for n in names)
+    containers = {n: container(quant_tab[n]) for n in names}
+    needs_21 = blocked or any(c in (TensorProto.INT4, TensorProto.INT16, TensorProto.INT32)
+                              for c in containers.values())
+    target = QDQ_OPSET_LOW_BIT if needs_21 else QDQ_OPSET_INT8
+    opset_from = default_opset(model)
+    out = raise_opset(copy.deepcopy(model), target) if names else copy.deepcopy(model)
+    graph = out.graph
+    taken = _all_names(graph)
+    inits = {t.name: i for i, t in enumerate(graph.initializer)}
+    missing = [n for n in names if n not in inits]
+    if missing:
+        raise ValueError(f"weight {missing[0]} is not an initializer of the model")
+
+    new_nodes, new_inits, info = [], [], {}
+    drop = set(names)
+    for name in names:
+        entry = quant_tab[name]
+        w_int = np.asarray(entry["w_int"])
+        shape = w_int.shape
+        C, G, gs = entry_groups(entry, shape)
+        scale, zp = scale_zero(entry, shape)
+        dt = containers[name]
+        q_name = _unique(name + "_quantized", taken)
+        s_name = _unique(name + "_scale", taken)
+        z_name = _unique(name + "_zero_point", taken)
+        dq_name = _unique(name + "_DequantizeLinear", taken)
+        if G == 1:
+            new_inits += [int_tensor(q_name, w_int, dt),
+                          numpy_helper.from_array(scale.reshape(C), s_name),
+                          int_tensor(z_name, zp.reshape(C), dt)]
+            new_nodes.append(helper.make_node("DequantizeLinear", [q_name, s_name, z_name], [name],
+                                              name=dq_name, axis=0))
+        else:
+            flat = _unique(name + "_dequantized_2d", taken)
+            shp = _unique(name + "_shape", taken)
+            new_inits += [int_tensor(q_name, w_int.reshape(C, G * gs), dt),
+                          numpy_helper.from_array(scale, s_name),
+                          int_tensor(z_name, zp, dt),
+                          numpy_helper.from_array(np.asarray(shape, dtype=np.int64), shp)]
+            new_nodes.append(helper.make_node("DequantizeLinear", [q_name, s_name, z_name], [flat],
+                                              name=dq_name, axis=1, block_size=gs))
+            new_nodes.append(helper.make_node("Reshape", [flat, shp], [name],
+                                              name=_unique(name + "_Reshape", taken)))
+        cname, nbytes = storage(entry)
+        info[name] = {"container": cname, "bytes": nbytes}
+
+    kept = [t for t in graph.initializer if t.name not in drop]
+    del graph.initializer[:]
+    graph.initializer.extend(kept + new_inits)
+    # Old models also list initializers as graph inputs; a dequantized weight is a node output now.
+    kept_inputs = [v for v in graph.input if v.name not in drop]
+    del graph.input[:]
+    graph.input.extend(kept_inputs)
+    nodes = list(graph.node)
+    del graph.node[:]
+    graph.node.extend(new_nodes + nodes)
+    return out, {"opset_from": opset_from, "opset_to": default_opset(out), "weights": info}
+
+
+def export_fake_quant(model: onnx.ModelProto, quant_tab: dict, names) -> onnx.ModelProto:
+    """The model with each weight of ``names`` replaced by its dequantized float32 values."""
+    out = copy.deepcopy(model)
+    names = set(names)
+    for i, t in enumerate(out.graph.initializer):
+        if t.name in names:
+            w = dequantize_entry(quant_tab[t.name])
+            if tuple(t.dims) != w.shape:
+                raise ValueError(f"weight {t.name}: quantized shape {w.shape} != {tuple(t.dims)}")
+            out.graph.initializer[i].CopyFrom(numpy_helper.from_array(w, t.name))
+    return out

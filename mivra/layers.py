@@ -1,0 +1,176 @@
+"""The quantizable convolutions of a model, layer exclusion and layer Hessians.
+
+A convolution is quantizable when it is a "Conv" node with one group and a
+4-D weight stored as an initializer -- exactly the layers the quantizer works on.
+"""
+from __future__ import annotations
+
+import copy
+import fnmatch
+from dataclasses import dataclass, field
+
+import numpy as np
+import onnx
+from onnx import numpy_helper
+
+from .outputs import UserError
+
+
+@dataclass
+class ConvLayer:
+    node: str            # node name (or its output name when the node is unnamed)
+    weight: str          # weight initializer name
+    input: str           # activation input
+    shape: tuple         # weight shape (C, in, kh, kw)
+    strides: tuple = (1, 1)
+    pads: tuple = (0, 0, 0, 0)   # top, left, bottom, right
+    dilations: tuple = (1, 1)
+    excluded: bool = False
+    extra: dict = field(default_factory=dict)
+
+
+def _attr(node, name, default):
+    for a in node.attribute:
+        if a.name == name:
+            return onnx.helper.get_attribute_value(a)
+    return default
+
+
+def find_conv_layers(model: onnx.ModelProto) -> list[ConvLayer]:
+    """Ungrouped convolutions of the top-level graph, in node (execution) order.
+
+    Raises ``UserError`` for an ungrouped Conv that the quantizer cannot take
+    (weight not an initializer, not a 2-D convolution).
+    """
+    inits = {t.name: t for t in model.graph.initializer}
+    layers = []
+    for node in model.graph.node:
+        if node.op_type != "Conv" or int(_attr(node, "group", 1)) != 1:
+            continue
+        name = node.name or node.output[0]
+        if len(node.input) < 2 or node.input[1] not in inits:
+            raise UserError(f"Conv node {name}: its weight is not an initializer, "
+                            "which the quantizer needs")
+        if inits[node.input[1]].data_type != onnx.TensorProto.FLOAT:
+            raise UserError(f"Conv node {name}: weight {node.input[1]} is "
+                            f"{onnx.helper.tensor_dtype_to_np_dtype(inits[node.input[1]].data_type)}; "
+                            "only float32 weights are supported")
+        dims = tuple(int(d) for d in inits[node.input[1]].dims)
+        if len(dims) != 4:
+            raise UserError(f"Conv node {name}: only 2-D convolutions are supported, "
+                            f"weight shape is {list(dims)}")
+        pads = tuple(int(p) for p in _attr(node, "pads", [0, 0, 0, 0]))
+        if _attr(node, "auto_pad", b"NOTSET") not in (b"NOTSET", "NOTSET"):
+            raise UserError(f"Conv node {name}: auto_pad is not supported; "
+                            "export the model with explicit pads")
+        layers.append(ConvLayer(
+            node=name, weight=node.input[1], input=node.input[0], shape=dims,
+            strides=tuple(int(s) for s in _attr(node, "strides", [1, 1])),
+            pads=(pads[0], pads[1], pads[2], pads[3]),
+            dilations=tuple(int(d) for d in _attr(node, "dilations", [1, 1])),
+        ))
+    return layers
+
+
+def apply_exclusions(layers: list[ConvLayer], patterns: list[str], first_last: bool) -> list[str]:
+    """Mark excluded layers; returns the weight names that stay float.
+
+    A pattern (fnmatch syntax) matches a layer by node name or weight name.
+    A pattern matching no quantizable convolution is an error naming it.
+    """
+    for pat in patterns:
+        hit = [L for L in layers if fnmatch.fnmatchcase(L.node, pat) or fnmatch.fnmatchcase(L.weight, pat)]
+        if not hit:
+            raise UserError(f"--exclude {pat}: matches no convolution node or weight")
+        for L in hit:
+            L.excluded = True
+    if first_last and layers:
+        layers[0].excluded = True
+        layers[-1].excluded = True
+    # A weight shared with an excluded node stays float everywhere.
+    excluded = {L.weight for L in layers if L.excluded}
+    for L in layers:
+        if L.weight in excluded:
+            L.excluded = True
+    return sorted(excluded)
+
+
+def initializer_arrays(model: onnx.ModelProto, names) -> dict:
+    names = set(names)
+    return {t.name: numpy_helper.to_array(t) for t in model.graph.initializer if t.name in names}
+
+
+def _patch_stream(model: onnx.ModelProto, layers: list[ConvLayer], feeds: dict):
+    """Yield, per calibration sample, a list of (weight, (D, P) patch matrix), one per layer.
+
+    Columns are the receptive-field patches of the layer's input (padding
+    included) in the weight's flattened column order (c, i, j); float64.
+    """
+    import onnxruntime as ort
+    import torch
+    import torch.nn.functional as F
+
+    m = copy.deepcopy(model)
+    have = {o.name for o in m.graph.output}
+    for name in dict.fromkeys(L.input for L in layers):
+        if name not in have and name not in feeds:
+            m.graph.output.append(onnx.ValueInfoProto(name=name))
+    so = ort.SessionOptions()
+    so.graph_optimization_level = ort.GraphOptimizationLevel.ORT_DISABLE_ALL
+    so.log_severity_level = 3
+    sess = ort.InferenceSession(m.SerializeToString(), so, providers=["CPUExecutionProvider"])
+    out_names = [o.name for o in sess.get_outputs()]
+    n = len(next(iter(feeds.values())))
+    for si in range(n):
+        res = dict(zip(out_names, sess.run(None, {k: v[si] for k, v in feeds.items()})))
+        for k, v in feeds.items():
+            res[k] = v[si]
+        cols = []
+        for L in layers:
+            x = torch.from_numpy(np.asarray(res[L.input], dtype=np.float64))
+            if x.dim() == 3:
+                x = x.unsqueeze(0)
+            t, l, b, r = L.pads
+            x = F.pad(x, (l, r, t, b))
+            u = F.unfold(x, (L.shape[2], L.shape[3]), dilation=L.dilations, stride=L.strides)
+            cols.append((L.weight, u.permute(1, 0, 2).reshape(u.shape[1], -1)))   # (D, B * P)
+        yield cols
+
+
+def layer_hessians(model: onnx.ModelProto, layers: list[ConvLayer], feeds: dict) -> dict:
+    """Per weight: the layer Hessian H = mean of x x^T over all input patches
+    of all calibration samples ((D, D), float64).  ``feeds`` maps each model
+    input to its (N, ...) calibration array."""
+    H, count = {}, {}
+    for cols in _patch_stream(model, layers, feeds):
+        for w, X in cols:
+            H[w] = H.get(w, 0) + X @ X.T
+            count[w] = count.get(w, 0) + X.shape[1]
+    return {w: (H[w] / max(count[w], 1)).numpy() for w in H}
+
+
+def hessian_errors(model: onnx.ModelProto, layers: list[ConvLayer], feeds: dict,
+                   weights: dict) -> dict:
+    """Relative Hessian-weighted errors without forming H.
+
+    ``weights`` maps a weight name to (w, [w_hat, ...]).  For each w_hat the
+    result holds sum_c r_c H r_c^T / sum_c w_c H w_c^T with r = w_hat - w, computed
+    as |R X|^2 / |W X|^2 over the patch matrices X -- the same number, in
+    O(C * patches) memory instead of O(D^2) per layer.
+    """
+    import torch
+
+    mats = {}
+    for name, (w, hats) in weights.items():
+        W = torch.from_numpy(np.asarray(w, dtype=np.float64).reshape(w.shape[0], -1))
+        mats[name] = [W] + [torch.from_numpy(np.asarray(h, dtype=np.float64).reshape(W.shape)) - W
+                            for h in hats]
+    sums = {name: [0.0] * len(m) for name, m in mats.items()}
+    for cols in _patch_stream(model, [L for L in layers if L.weight in mats], feeds):
+        for name, X in cols:
+            for k, M in enumerate(mats[name]):
+                sums[name][k] += float(((M @ X) ** 2).sum())
+    out = {}
+    for name, s in sums.items():
+        out[name] = [v / s[0] if s[0] > 0 else float("nan") for v in s[1:]]
+    return out

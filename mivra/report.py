@@ -1,0 +1,149 @@
+"""Model-level and layer-level effect of quantization: tables, JSON and a plot."""
+from __future__ import annotations
+
+import math
+
+import numpy as np
+
+
+def run_model(model, feeds: dict) -> dict:
+    """Outputs of ``model`` (onnxruntime, CPU) for every calibration sample: {output: (N, ...)}."""
+    import onnxruntime as ort
+
+    so = ort.SessionOptions()
+    so.log_severity_level = 3
+    sess = ort.InferenceSession(model.SerializeToString(), so, providers=["CPUExecutionProvider"])
+    names = [o.name for o in sess.get_outputs()]
+    n = len(next(iter(feeds.values())))
+    rows = {k: [] for k in names}
+    for si in range(n):
+        for k, v in zip(names, sess.run(None, {k: v[si] for k, v in feeds.items()})):
+            rows[k].append(v)
+    return {k: np.stack(v) for k, v in rows.items()}
+
+
+def cosine(a: np.ndarray, b: np.ndarray) -> float:
+    a = np.asarray(a, dtype=np.float64).ravel()
+    b = np.asarray(b, dtype=np.float64).ravel()
+    na, nb = np.linalg.norm(a), np.linalg.norm(b)
+    if na == 0 or nb == 0:
+        return 1.0 if na == nb else 0.0
+    return float(a @ b / (na * nb))
+
+
+def sqnr_db(ref: np.ndarray, test: np.ndarray) -> float:
+    """10 log10(|ref|^2 / |ref - test|^2); +inf when they are equal."""
+    ref = np.asarray(ref, dtype=np.float64).ravel()
+    noise = float(np.sum((ref - np.asarray(test, dtype=np.float64).ravel()) ** 2))
+    signal = float(np.sum(ref ** 2))
+    if noise == 0:
+        return math.inf
+    if signal == 0:
+        return -math.inf
+    return 10.0 * math.log10(signal / noise)
+
+
+def output_metrics(ref: dict, test: dict) -> dict:
+    return {k: {"cosine": cosine(ref[k], test[k]), "sqnr_db": sqnr_db(ref[k], test[k])} for k in ref}
+
+
+def json_number(x):
+    """JSON has no infinities or NaN: write them as strings."""
+    if x is None:
+        return None
+    if isinstance(x, float) and not math.isfinite(x):
+        return "nan" if math.isnan(x) else ("inf" if x > 0 else "-inf")
+    return x
+
+
+def _fmt(x, spec):
+    if x is None or (isinstance(x, float) and math.isnan(x)):
+        return "-"
+    if isinstance(x, float) and math.isinf(x):
+        return "inf" if x > 0 else "-inf"
+    return format(x, spec)
+
+
+def table(headers, rows) -> str:
+    widths = [max(len(str(h)), *(len(str(r[i])) for r in rows)) if rows else len(str(h))
+              for i, h in enumerate(headers)]
+    line = lambda cells: "  ".join(str(c).ljust(w) if i == 0 else str(c).rjust(w)
+                                   for i, (c, w) in enumerate(zip(cells, widths)))
+    return "\n".join([line(headers), line(["-" * w for w in widths])] + [line(r) for r in rows])
+
+
+def human_bytes(n: float) -> str:
+    for unit in ("B", "KiB", "MiB", "GiB"):
+        if abs(n) < 1024 or unit == "GiB":
+            return f"{n:.0f} {unit}" if unit == "B" else f"{n:.1f} {unit}"
+        n /= 1024.0
+
+
+def layer_table(job) -> str:
+    bits = job.opts.bits
+    rows = []
+    for s in job.stats:
+        L = s.layer
+        if L.excluded:
+            rows.append([L.node, "x".join(map(str, L.shape)), "float", "excluded", "FLOAT",
+                         "-", "-", "-", "-", human_bytes(s.float_bytes), human_bytes(s.quant_bytes)])
+            continue
+        ratio = s.err / s.err_minmax if s.err_minmax and not math.isnan(s.err_minmax) and s.err_minmax > 0 else float("nan")
+        rows.append([L.node, "x".join(map(str, L.shape)), bits, s.qmethod, s.container,
+                     _fmt(s.err, ".3e"), _fmt(s.err_minmax, ".3e"), _fmt(ratio, ".3f"),
+                     _fmt(s.seconds, ".2f"), human_bytes(s.float_bytes), human_bytes(s.quant_bytes)])
+    headers = ["layer", "weight", "bits", "method", "stored", "H-err", "H-err min/max",
+               "ratio", "time s", "float", "quantized"]
+    return table(headers, rows)
+
+
+def layer_json(job) -> list:
+    out = []
+    for s in job.stats:
+        L = s.layer
+        out.append({
+            "node": L.node, "weight": L.weight, "shape": list(L.shape),
+            "excluded": L.excluded,
+            "bits": None if L.excluded else job.opts.bits,
+            "qmethod": s.qmethod, "stored_as": s.container,
+            "hessian_error": json_number(s.err), "hessian_error_minmax": json_number(s.err_minmax),
+            "seconds": s.seconds, "float_bytes": s.float_bytes, "quantized_bytes": s.quant_bytes,
+        })
+    return out
+
+
+def metrics_table(metrics: dict, label: str, base_label: str = "min/max") -> str:
+    rows = []
+    for name, m in metrics.items():
+        rows.append([name, _fmt(m["ours"]["cosine"], ".6f"), _fmt(m["ours"]["sqnr_db"], ".2f"),
+                     _fmt(m["minmax"]["cosine"], ".6f"), _fmt(m["minmax"]["sqnr_db"], ".2f")])
+    return table(["output", f"cos {label}", f"SQNR dB {label}", f"cos {base_label}",
+                  f"SQNR dB {base_label}"], rows)
+
+
+def plot_layer_errors(job, path: str) -> None:
+    """Bar chart of per-layer Hessian-weighted relative error, quantizer vs min/max rounding."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    stats = [s for s in job.stats if not s.layer.excluded]
+    names = [s.layer.node for s in stats]
+    x = np.arange(len(stats))
+    fig, ax = plt.subplots(figsize=(max(6.0, 0.5 * len(stats) + 2), 4.0))
+    if job.opts.method == "gdq":
+        ax.bar(x - 0.2, [s.err_minmax for s in stats], 0.4, label="min/max rounding")
+        ax.bar(x + 0.2, [s.err for s in stats], 0.4, label="mivra")
+    else:
+        ax.bar(x, [s.err for s in stats], 0.6, label="min/max rounding")
+    ax.set_yscale("log")
+    ax.set_xticks(x)
+    ax.set_xticklabels(names, rotation=60, ha="right", fontsize=8)
+    ax.set_ylabel("relative Hessian-weighted error")
+    ax.set_title(f"{job.opts.bits}-bit {job.opts.qmethod}, {job.opts.qtype}")
+    ax.legend()
+    fig.tight_layout()
+    with open(path, "wb") as fh:
+        fig.savefig(fh, format="png", dpi=100)
+    plt.close(fig)
