@@ -22,7 +22,7 @@ setup(
             "mivra.api.gdq_quant",
             SOURCES,
             include_dirs=[os.path.join(ROOT, "src", "gdq_quant")],
-            extra_compile_args=["-std=c++17", "-O2", "-g0", "-Wno-c++20-extensions"],
+            extra_compile_args=["-std=c++17", "-O2", "-g0", "-fvisibility=hidden", "-Wno-c++20-extensions"],
             # The module loads before torch is imported, so it finds torch's
             # libraries by itself.
             extra_link_args=["-Wl,-rpath," + TORCH_LIB_PATH],

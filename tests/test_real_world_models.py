@@ -3,6 +3,7 @@ shared weights, symbolic dims, external data, opset-dependent operators and
 small torch CNNs exported at several opsets. Every tensor computed layer by
 layer must equal the whole-model onnxruntime run of the model as given."""
 import io
+import os
 import warnings
 
 import numpy as np
@@ -87,6 +88,43 @@ def test_constant_forms_and_graph_output_constants_are_kept(tmp_path):
         data.update({o.name: v for o, v in zip(s.get_outputs(), outs)})
     np.testing.assert_allclose(data["y"][:, 0], xv[0] * 2 + [1, 2, 3, 4] - 3)
     np.testing.assert_array_equal(data["exported"], [5.0])
+
+
+def test_constant_subgraphs_feeding_weights_and_scales_are_folded(tmp_path):
+    """Conv weight = Reshape(Transpose(w_t)); Resize scales = Concat of two
+    Constants; a RandomUniform node and what reads it are kept."""
+    rng = np.random.default_rng(8)
+    w = rng.standard_normal((4, 3, 3, 3)).astype(np.float32)
+    w_t = np.ascontiguousarray(w.reshape(4, 27).T)  # stored transposed, flat
+    nodes = [
+        helper.make_node("Transpose", ["w_t"], ["w_flat"], perm=[1, 0]),
+        helper.make_node("Constant", [], ["w_shape"], value_ints=[4, 3, 3, 3]),
+        helper.make_node("Reshape", ["w_flat", "w_shape"], ["w"]),
+        helper.make_node("Constant", [], ["s_nc"], value_floats=[1.0, 1.0]),
+        helper.make_node("Constant", [], ["s_hw"], value_floats=[2.0, 2.0]),
+        helper.make_node("Concat", ["s_nc", "s_hw"], ["scales"], axis=0),
+        helper.make_node("RandomUniform", [], ["noise"], shape=[1], dtype=1),
+        helper.make_node("Mul", ["noise", "zero"], ["noise0"]),
+        helper.make_node("Conv", ["x", "w"], ["c"], name="conv", kernel_shape=[3, 3]),
+        helper.make_node("Add", ["c", "noise0"], ["cn"]),
+        helper.make_node("Resize", ["cn", "", "scales"], ["y"], mode="nearest"),
+    ]
+    model = om.finish_model(
+        nodes, [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 3, 6, 6])],
+        [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, 4, 8, 8])],
+        [numpy_helper.from_array(w_t, "w_t"),
+         numpy_helper.from_array(np.zeros(1, np.float32), "zero")], opset=13)
+    ir = IR(model)
+    assert [n.op_type for n in ir.graph.node] == ["RandomUniform", "Mul", "Conv", "Add",
+                                                  "Resize"]
+    np.testing.assert_array_equal(ir.get_array("w"), w)
+    np.testing.assert_array_equal(ir.get_array("scales"), [1, 1, 2, 2])
+    assert {t.name for t in ir.graph.initializer} == {"w", "scales", "zero"}
+    layers = _check_layers(ir)
+    conv = next(l for l in layers if l.graph.node[0].op_type == "Conv")
+    assert [t.name for t in conv.graph.initializer] == ["w"]
+    param = om.write_calibration(model, tmp_path, n_samples=2)
+    assert_layerwise_equals_whole(ir, param, model=model, skip=["noise"])
 
 
 # ----------------------------------------------------------------------------
@@ -276,7 +314,6 @@ def test_external_data_model(tmp_path):
     ir2 = IR(raw, base_dir=str(tmp_path))
     np.testing.assert_array_equal(ir2.get_array("fc.weight"), ir.get_array("fc.weight"))
     # the side file missing is reported by name
-    import os
     os.remove(side)
     with pytest.raises(FileNotFoundError, match="external data file of initializer "
                                                 "'conv1.weight' not found: .*ext.onnx.data"):
@@ -420,6 +457,9 @@ def test_torch_export(opset, tmp_path):
     net, model = export_small_net(opset, fold=(opset % 2 == 1 and opset > 9))
     ir = IR(model)
     assert not {n.op_type for n in ir.graph.node} & {"Constant", "Identity"}
+    inits = {t.name for t in ir.graph.initializer}
+    for node in ir.graph.node:  # every node reads at least one runtime tensor
+        assert any(i and i not in inits for i in node.input), node.op_type
     _check_layers(ir)
     param = om.write_calibration(model, tmp_path, n_samples=2)
     out = assert_layerwise_equals_whole(ir, param, model=model)
@@ -427,7 +467,7 @@ def test_torch_export(opset, tmp_path):
     np.testing.assert_allclose(out["y"], _torch_out(net, feeds), rtol=1e-4, atol=1e-4)
 
 
-@pytest.mark.parametrize("opset", [11, 17])
+@pytest.mark.parametrize("opset", OPSETS)
 def test_torch_export_exporter_styles(opset, tmp_path):
     """Dynamic axes, then weights as Constant chains, then external data."""
     net, model = export_small_net(opset, dynamic=True, seed=1)

@@ -6,16 +6,22 @@ Loading (``IR(model)``):
 1. The model is read from a path (external-data initializers are read from
    their side files next to the model) or copied from an ``onnx.ModelProto``.
 2. It is validated with ``onnx.checker.check_model``.
-3. Constructs that real exporters emit are folded, without changing what the
-   model computes:
+3. Constants that real exporters compute inside the graph are folded into
+   initializers, in node order (so whole chains fold), without changing what
+   the model computes:
 
    * ``Constant`` nodes become initializers of the same name;
-   * ``Identity`` and ``Cast`` nodes whose input is an initializer (so whole
-     ``Constant -> Identity -> Cast`` chains) become initializers holding the
-     node's result;
+   * ``Identity`` and ``Cast`` nodes reading an initializer (exporters'
+     ``Constant -> Identity -> Cast`` weight chains) become initializers
+     holding the node's result (Cast evaluated with NumPy where NumPy casts
+     exactly like ONNX, otherwise the node stays);
+   * any other default-domain node whose inputs are all initializers (for
+     example ``Concat`` of constant scales, ``Reshape``/``Transpose`` of a
+     weight) is evaluated once with onnxruntime and replaced by its results;
+     nodes with random results and nodes holding subgraphs are kept.
 
-   nodes whose output is a graph output are kept as they are. Initializers
-   that were read only by folded nodes are dropped.
+   Nodes with an output that is a graph output are kept as they are.
+   Initializers that were read only by folded nodes are dropped.
 4. Shapes and types of every tensor are inferred (``onnx.shape_inference``,
    strict mode, with data propagation); symbolic dims stay symbolic.
 
@@ -26,7 +32,7 @@ from __future__ import annotations
 
 import copy
 import os
-from typing import Dict, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Dict, Iterable, List, Optional, Tuple, Union
 
 import numpy as np
 import onnx
@@ -49,6 +55,34 @@ _NUMPY_CAST_TYPES = {
 }
 
 _SUBGRAPH_ATTRS = (AttributeProto.GRAPH, AttributeProto.GRAPHS)
+
+# Protobuf cannot serialize messages of 2 GiB or more; the checker and shape
+# inference then have to work from a file with external data.
+_MAX_PROTO_BYTES = 2**31 - 1
+
+
+def _via_file(proto: onnx.ModelProto, fn):
+    """Call ``fn(path)`` on ``proto`` saved with external data in a temporary
+    folder; when ``fn`` returns a path, the model stored there is loaded (data
+    in memory) and returned."""
+    import tempfile
+
+    with tempfile.TemporaryDirectory(prefix="mivra_ir_") as tmp:
+        path = os.path.join(tmp, "model.onnx")
+        onnx.save_model(copy.deepcopy(proto), path, save_as_external_data=True,
+                        all_tensors_to_one_file=True, location="model.data",
+                        size_threshold=1024, convert_attribute=True)
+        out = fn(path)
+        if isinstance(out, str):
+            return onnx.load(out, load_external_data=True)
+        return out
+
+
+def _infer_shapes_path(path: str) -> str:
+    out = path[:-len(".onnx")] + ".inferred.onnx"
+    onnx.shape_inference.infer_shapes_path(path, out, check_type=True, strict_mode=True,
+                                           data_prop=True)
+    return out
 
 
 def _node_label(node: onnx.NodeProto, index: int) -> str:
@@ -100,35 +134,25 @@ def _constant_to_tensor(node: onnx.NodeProto) -> Optional[TensorProto]:
 
 
 def _fold_exporter_constants(model: onnx.ModelProto, base_dir: Optional[str]) -> None:
-    """Turn Constant nodes and Identity/Cast of initializers into initializers,
-    in place (see the module docstring)."""
+    """Turn nodes computing constants into initializers, in place (see the
+    module docstring)."""
     graph = model.graph
     inits = {t.name: t for t in graph.initializer}
     outputs = {o.name for o in graph.output}
     folded_sources = set()
     keep = []
     for node in graph.node:
-        tensor = None
-        if node.domain in ("", "ai.onnx") and len(node.output) == 1 \
-                and node.output[0] and node.output[0] not in outputs:
-            if node.op_type == "Constant":
-                tensor = _constant_to_tensor(node)
-            elif node.op_type == "Identity" and len(node.input) == 1 \
-                    and node.input[0] in inits:
-                tensor = copy.deepcopy(inits[node.input[0]])
-                tensor.name = node.output[0]
-            elif node.op_type == "Cast" and len(node.input) == 1 \
-                    and node.input[0] in inits:
-                tensor = _fold_cast(node, inits[node.input[0]], base_dir)
-        if tensor is None:
+        tensors = _fold_node(node, inits, outputs, model, base_dir)
+        if tensors is None:
             keep.append(node)
             continue
         folded_sources.update(i for i in node.input if i)
-        inits[tensor.name] = tensor
-        graph.initializer.append(tensor)
-        if model.ir_version < 4:
-            # Before IR version 4 every initializer must also be a graph input.
-            graph.input.append(_value_info_of_tensor(tensor))
+        for tensor in tensors:
+            inits[tensor.name] = tensor
+            graph.initializer.append(tensor)
+            if model.ir_version < 4:
+                # Before IR version 4 every initializer must also be a graph input.
+                graph.input.append(_value_info_of_tensor(tensor))
     if len(keep) == len(graph.node):
         return
     del graph.node[:]
@@ -143,6 +167,79 @@ def _fold_exporter_constants(model: onnx.ModelProto, base_dir: Optional[str]) ->
         kept_inputs = [vi for vi in graph.input if vi.name not in dead]
         del graph.input[:]
         graph.input.extend(kept_inputs)
+
+
+# Operators whose result is not a function of their inputs.
+_NONDETERMINISTIC = {"RandomNormal", "RandomUniform", "RandomNormalLike",
+                     "RandomUniformLike", "Multinomial", "Bernoulli", "Dropout"}
+
+
+def _fold_node(node: onnx.NodeProto, inits: Dict[str, TensorProto],
+               graph_outputs: set, model: onnx.ModelProto,
+               base_dir: Optional[str]) -> Optional[List[TensorProto]]:
+    """The tensors ``node`` computes, named after its outputs, when it computes
+    constants that can be folded; None when the node must stay."""
+    if node.domain not in ("", "ai.onnx"):
+        return None
+    named = [o for o in node.output if o]
+    if not named or any(o in graph_outputs for o in named):
+        return None
+    if any(a.type in _SUBGRAPH_ATTRS for a in node.attribute):
+        return None
+    if node.op_type == "Constant":
+        t = _constant_to_tensor(node)
+        return [t] if t is not None else None
+    reads = [i for i in node.input if i]
+    if not reads or any(i not in inits for i in reads):
+        return None
+    if node.op_type == "Identity":
+        t = copy.deepcopy(inits[reads[0]])
+        t.name = named[0]
+        return [t]
+    if node.op_type == "Cast":
+        t = _fold_cast(node, inits[reads[0]], base_dir)
+        return [t] if t is not None else None
+    if node.op_type in _NONDETERMINISTIC:
+        return None
+    return _fold_with_onnxruntime(node, inits, model)
+
+
+def _fold_with_onnxruntime(node: onnx.NodeProto, inits: Dict[str, TensorProto],
+                           model: onnx.ModelProto) -> Optional[List[TensorProto]]:
+    """Evaluate a node whose inputs are all initializers with onnxruntime
+    (the runtime that executes the layers, so the values are the ones the
+    model would compute). None when it cannot be evaluated or yields
+    something other than tensors."""
+    try:
+        import onnxruntime as ort
+    except ImportError:  # pragma: no cover - onnxruntime is a dependency
+        return None
+    reads = list(dict.fromkeys(i for i in node.input if i))
+    named = [o for o in node.output if o]
+    tensors = [inits[n] for n in reads]
+    g = helper.make_graph(
+        [copy.deepcopy(node)], "fold",
+        [_value_info_of_tensor(t) for t in tensors] if model.ir_version < 4 else [],
+        [onnx.ValueInfoProto(name=o) for o in named], initializer=tensors)
+    m = onnx.ModelProto()
+    m.ir_version = model.ir_version
+    m.opset_import.extend(model.opset_import)
+    m.graph.CopyFrom(g)
+    so = ort.SessionOptions()
+    so.graph_optimization_level = ort.GraphOptimizationLevel.ORT_DISABLE_ALL
+    so.log_severity_level = 4
+    try:
+        sess = ort.InferenceSession(m.SerializeToString(), so,
+                                    providers=["CPUExecutionProvider"])
+        values = sess.run(None, {})
+    except Exception:
+        return None
+    out = []
+    for name, value in zip(named, values):
+        if not isinstance(value, np.ndarray):
+            return None
+        out.append(numpy_helper.from_array(value, name))
+    return out
 
 
 def _fold_cast(node: onnx.NodeProto, src: TensorProto,
@@ -192,9 +289,10 @@ class IR:
     graph : onnx.GraphProto
         ``model.graph``.
     inputs : list of str
-        Names of the model's own inputs, in graph order, initializers excluded.
+        Names of the model's own inputs, in graph order, initializers excluded
+        (taken when the model is loaded or copied).
     outputs : list of str
-        Names of the graph outputs.
+        Names of the graph outputs (taken likewise).
     """
 
     def __init__(self, model: Union[str, os.PathLike, onnx.ModelProto],
@@ -213,15 +311,22 @@ class IR:
             raise TypeError(
                 f"IR expects a path to an ONNX file or an onnx.ModelProto, got "
                 f"{type(model).__name__}")
+        large = proto.ByteSize() > _MAX_PROTO_BYTES
         try:
-            onnx.checker.check_model(proto)
+            if large:
+                _via_file(proto, lambda path: onnx.checker.check_model(path))
+            else:
+                onnx.checker.check_model(proto)
         except onnx.checker.ValidationError as exc:
             raise ModelLoadError(
                 f"ONNX checker rejected {self._source}: {exc}") from None
         _fold_exporter_constants(proto, self._base_dir)
         try:
-            proto = onnx.shape_inference.infer_shapes(
-                proto, check_type=True, strict_mode=True, data_prop=True)
+            if large:
+                proto = _via_file(proto, _infer_shapes_path)
+            else:
+                proto = onnx.shape_inference.infer_shapes(
+                    proto, check_type=True, strict_mode=True, data_prop=True)
         except Exception as exc:  # onnx raises InferenceError / ValidationError
             raise ModelLoadError(
                 f"shape inference failed for {self._source}: {exc}") from None
@@ -395,7 +500,7 @@ class IR:
                     producers[name] = i
                     if name not in last_read:
                         seen.append(name)
-        graph_outputs = set(self.outputs)
+        graph_outputs = {o.name for o in graph.output}
         can_frees: List[List[str]] = [[] for _ in nodes]
         last = len(nodes) - 1
         for name in seen:
@@ -413,7 +518,8 @@ class IR:
     def _topological_order(self) -> List[int]:
         """Stable topological order of the graph's node indices."""
         graph = self.model.graph
-        available = set(self.inputs) | self._init_names | {""}
+        available = {vi.name for vi in graph.input} | \
+            {t.name for t in graph.initializer} | {""}
         producer_of = {}
         for i, node in enumerate(graph.node):
             for o in node.output:
