@@ -55,6 +55,10 @@ struct ShrinkResult {
 // One shrink factor p per row, p = 1 - i/grid for i < int(maxshrink * grid);
 // a row takes a step only when its error strictly improves. Started from
 // min/max (scale absent) it stops at the first step that improves no row.
+// Several candidates may share one product with h (see search.cpp); the
+// decisions are taken candidate by candidate, in order, so stacking changes
+// nothing but the summation order inside that product.
+// Test seam: host::fault("shrink_batched") forces 16-candidate stacks.
 ShrinkResult get_scale_and_zero(const QuantizerConfig& cfg, const Tensor& xmin, const Tensor& xmax,
                                 const Tensor& x, const Tensor& h, const OptTensor& scale_out,
                                 const OptTensor& zero_out, const OptTensor& best,
@@ -66,8 +70,10 @@ struct Params {
 };
 
 // Min/max estimate, refined by the shrink search (iters_for_scale >= 1) and by
-// the group-wise closed form (iters_for_scale >= 2; an out-of-memory error
-// there is swallowed and the searched values stand).
+// the group-wise closed form (iters_for_scale >= 2; a c10::OutOfMemoryError
+// there is swallowed, cached memory is released and the searched values
+// stand). Test seam: host::fault("find_params_oom") raises that error at the
+// start of the closed-form call.
 Params find_params(const QuantizerConfig& cfg, const Tensor& x, int64_t groupsize,
                    const OptTensor& H, const OptTensor& x0);
 
@@ -94,15 +100,21 @@ std::pair<Tensor, Tensor> get_scale_out_sym(const QuantizerConfig& cfg, const Te
                                             int64_t groupsize);
 
 // Least-squares (s, z) per row for x^ = s * x_int + z; results (rows, 1).
-// Throws FatalError("Fatal Error") for a non-finite asymmetric solution.
+// Throws FatalError("Fatal Error") for a non-finite asymmetric solution. With
+// zero_no_shift, z is moved to a whole number of s steps; a row whose s is 0
+// keeps its least-squares z.
 OutParams get_scale_and_zero_out(const QuantizerConfig& cfg, const OptTensor& x,
                                  const OptTensor& scale, const OptTensor& zero, const Tensor& h,
                                  const OptTensor& x0, const OptTensor& x_int);
 
 // Group-wise least squares: G scales (and G zeros unless sym) per row from one
 // dense n x n system per row (n = G or 2G), formed group by group in
-// O(C*G^2 + C*D + D^2) memory. Delegates to get_scale_and_zero_out for a
-// single group. Results scale_out, zero_out (rows, G) float32, err (rows,).
+// O(C*G^2 + C*D + D^2) memory and about one (C x D)(D x D) product. Batched
+// solve; if it throws, one retry with every diagonal raised by 0.01 * its
+// row mean (+1e-5 when sym). Delegates to get_scale_and_zero_out for a single
+// group (results then (rows, 1) in the weights' dtype). Results scale_out,
+// zero_out (rows, G) float32, err (rows,). sym with a non-zero `zero`: the
+// tensor is printed and AssertionFailure thrown.
 OutParams get_scale_and_zero_out_group(const QuantizerConfig& cfg, const OptTensor& x,
                                        const OptTensor& scale, const OptTensor& zero,
                                        const OptTensor& H, int64_t groupsize, const OptTensor& x0,
