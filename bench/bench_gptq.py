@@ -48,6 +48,8 @@ def main():
     ap.add_argument("--tensor-ops", action="store_true")
     ap.add_argument("--tensor-ops-plain", action="store_true")
     a = ap.parse_args()
+    if not hasattr(g, "_round_gptq") or not hasattr(g, "_stage_timing"):
+        sys.exit("bench_gptq needs the private module entries _round_gptq and _stage_timing")
     if a.threads:
         torch.set_num_threads(a.threads)
     g._stage_timing(True)
