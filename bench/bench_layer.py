@@ -9,7 +9,11 @@ parameters and integers), gptq_pass (act-order GPTQ rounding), param_search
 rounding inside the loop), scale_steps (closed-form scale/zero), other (the
 rest of startquant: copies, damping, result).
 
-Usage: python3 bench/bench_layer.py [64x576 128x1152 ...]   (default: all four)
+Within the rounding stages, gptq_factor (the float64 damping ladder, once
+per layer) and gptq_columns (the column loops) are listed as well.
+
+Usage: python3 bench/bench_layer.py [--threads N] [64x576 128x1152 ...]
+       (default: all four sizes)
 """
 import math
 import os
@@ -20,7 +24,8 @@ import numpy as np
 import torch
 from torch import nn
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.dirname(HERE)]
 from common import matmul_seconds  # noqa: E402
 
 from mivra.api import gdq_quant as g  # noqa: E402
@@ -28,6 +33,7 @@ from mivra.api import gdq_quant as g  # noqa: E402
 SIZES = ["64x576", "128x1152", "256x2304", "512x4608"]
 STAGES = ["hessian", "first_estimate", "gptq_pass", "param_search", "rounding_steps",
           "scale_steps", "other"]
+NESTED = ["gptq_factor", "gptq_columns"]
 
 
 def layer_and_inputs(C, D, seed=0):
@@ -61,13 +67,19 @@ def bench(C, D):
     if timed:
         stages.update(g._stage_times())
         g._stage_timing(False)
-        stages["other"] = (t2 - t1) - sum(v for k, v in stages.items() if k != "hessian")
+        stages["other"] = (t2 - t1) - sum(v for k, v in stages.items()
+                                          if k not in ("hessian", *NESTED))
     stages["total"] = t2 - t0
     return unit, stages, d.nsamples
 
 
 def main():
-    sizes = sys.argv[1:] or SIZES
+    args = sys.argv[1:]
+    if "--threads" in args:
+        i = args.index("--threads")
+        torch.set_num_threads(int(args[i + 1]))
+        del args[i:i + 2]
+    sizes = args or SIZES
     print(f"{torch.get_num_threads()} threads; times in s and in units of one (CxD)@(DxD) "
           "float32 product")
     if not hasattr(g, "_stage_timing"):
@@ -79,6 +91,9 @@ def main():
         for k in STAGES + ["total"]:
             if k in st:
                 print(f"  {k:15s} {st[k]:9.3f} s  {st[k] / unit:9.1f} x")
+        for k in NESTED:
+            if k in st:
+                print(f"    ({k:13s} {st[k]:9.3f} s  {st[k] / unit:9.1f} x, within the above)")
 
 
 if __name__ == "__main__":

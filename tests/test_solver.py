@@ -384,3 +384,31 @@ def test_negative_error_in_the_scale_step_is_fatal(capsys):
     # Both roundings (first pass, loop) report the damping levels that failed.
     ladder = ["海森矩阵为非正定矩阵 " + t for t in ("0.01", "0.1", "1.0")]
     assert [l for l in out.splitlines() if l.startswith("海森")] == ladder * 2
+
+
+def test_negative_error_after_a_rounding_step_is_reported(capsys):
+    # Weights on the 0.25 grid except for an offset in feature 0, whose
+    # Hessian direction is negative: the rounding step leaves negative errors,
+    # which are reported (with logging) while the loop goes on to the scale
+    # step, where the negative errors are fatal.
+    rng = np.random.default_rng(11)
+    q = rng.integers(-8, 8, size=(4, 16)).astype(np.float32)
+    q[:, 1], q[:, 2] = -8, 7
+    w = q * 0.25
+    w[:, 0] += 0.1
+    layer = nn.Linear(16, 4, bias=False)
+    layer.weight.data = torch.tensor(w)
+    H = torch.eye(16, dtype=torch.float64)
+    H[0, 0] = -3.0
+    with pytest.raises(ValueError, match="^Fatal error, the eigenvalues os hessian is "):
+        solve(layer, None, H=H, max_iter_num=2, print_log=True)
+    lines = capsys.readouterr().out.splitlines()
+    i = next(k for k, l in enumerate(lines) if l.startswith("The eigenvalues is tensor(["))
+    assert "-2.9925" in lines[i]
+    after = lines[i + 1:]
+    err_line = next(l for l in after if l.startswith("The err is  tensor(["))
+    neg_line = next(l for l in after if l.startswith("The negative err is  tensor(["))
+    errs = [float(v) for v in err_line.split("[")[1].split("]")[0].split(",")]
+    negs = [float(v) for v in neg_line.split("[")[1].split("]")[0].split(",")]
+    assert negs == [e for e in errs if e < 0] and negs
+    assert next(l for l in after if l.startswith("Iter 0, the success rate of opt_intW is "))

@@ -10,6 +10,7 @@
 
 #include "common/errors.h"
 #include "common/host.h"
+#include "common/timing.h"
 
 namespace gdq {
 namespace {
@@ -192,10 +193,12 @@ GptqResult round_gptq(at::Tensor& W, const at::Tensor& scale_out, const at::Tens
   Tensor Q = W.clone();
   GptqFactor fresh;
   if (!factor) {
+    timing::Section ts("gptq_factor", W.device());
     fresh = gptq_factor(H00);
     factor = &fresh;
   }
   announce_impl(*factor, H00);
+  timing::Section ts("gptq_columns", W.device());
   const Tensor Hinv = factor->U.to(W.scalar_type());
   round_columns_impl(W, scale_out.to(W.scalar_type()), zero_out.to(W.scalar_type()), min_bound,
                      max_bound, Hinv, blocksize, Q, newW);

@@ -212,7 +212,10 @@ StartQuantResult startquant(const LayerView& layer, const at::Tensor& H_in, doub
     }
     // Every rounding sees the same (permuted) H, so the damping ladder runs
     // once; later roundings reuse its factor and report what it met.
-    if (!factor) factor = gptq_factor(h00);
+    if (!factor) {
+      timing::Section ts("gptq_factor", dev);
+      factor = gptq_factor(h00);
+    }
     OptIntResult r = opt_intW3(*s0, *z0, h00, args.symmetric, cfg.min_bound, cfg.max_bound, w00,
                                std::nullopt, max_iter, lr, max_inner_iter, round_fn, &*factor);
     if (invperm) r.w_int = r.w_int.index_select(1, *invperm);

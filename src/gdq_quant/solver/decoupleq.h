@@ -30,11 +30,19 @@ struct HessianState {
   double nsamples = 0;   // number (or mask weight) of vectors accumulated
 };
 
-// Accumulates one batch. Conv2d: inp (B, C, Hin, Win) unfolded into
-// (C*kh*kw, B*L) patches; Linear / Conv1D: inp (..., D) with optional mask
-// weighting each vector. A batch containing NaN is skipped with the line
-// "catch a NAN!!!!!!". The work is split into chunks of `chunk` images so that
-// the patch matrix never holds more than one chunk.
+// Accumulates one batch into the running mean, in float64 on inp's device.
+//   Conv2d: inp (B, C, Hin, Win); the patch matrix X (C*kh*kw, B*L) (columns by
+//     image, then patch position) is formed and multiplied chunk by chunk: at
+//     most `chunk` images at a time, fewer when one chunk's float64 patches
+//     would exceed 2^25 elements. A mask is not applied to the vectors, but
+//     its sum is what nsamples grows by.
+//   Linear / Conv1D: inp (..., D), one vector per row of inp.reshape(-1, D);
+//     a mask (any shape with one value per vector) multiplies the vectors and
+//     nsamples grows by its sum.
+// H <- (H * nsamples + X X^T) / (nsamples + n). A batch containing NaN is
+// skipped with the line "catch a NAN!!!!!!". A batch with no vectors (or a
+// mask summing to 0) changes nothing, also as the first batch. Other layer
+// kinds throw NotSupported("not support yet").
 void add_batch(HessianState& st, const LayerView& layer, const at::Tensor& inp,
                const std::optional<at::Tensor>& mask, int64_t chunk = 64);
 
@@ -59,10 +67,32 @@ struct StartQuantResult {
   at::Tensor Q;                    // dequantized weights, layer weight shape and dtype
 };
 
-// Damps H, takes the min/max + shrink first estimate, improves it by GPTQ
-// rounding and the alternation of rounding and closed-form scale steps with
-// strict per-row acceptance. `cfg.iters_for_scale` is updated as the solver
-// leaves it. H is the float64 statistic of add_batch.
+// Damps H, takes the min/max first estimate, improves it by an act-order GPTQ
+// pass and the alternation of rounding and closed-form scale steps with
+// strict per-row acceptance (a row takes a candidate only when its error is
+// strictly smaller), and builds the result. H is the float64 statistic of
+// add_batch (any float dtype is accepted; it is copied to args.dev in float32).
+// `cfg.iters_for_scale` is left at 0 if the loop never ran and at
+// max(entry value, 2) otherwise.
+//
+// All roundings of one call share one damping-ladder factor of the permuted H
+// (each still prints the ladder's lines). With print_log the progress lines
+// are printed; the out-of-memory lines, the eigenvalues before the fatal
+// error, and the ladder's lines are printed regardless.
+//
+// Errors: NotSupported("") for an unsupported layer kind; FatalError
+// "Fatal error, the eigenvalues os hessian is <eigenvalues>" when the
+// unsplit scale step reports a negative row error; FatalError from
+// round_gptq when no damping level factorises H; anything the quantizer
+// raises. c10::OutOfMemoryError of the scale step is handled by a retry on 16
+// row blocks (rows % 16 == 0) or by ending the loop.
+//
+// Fault seam: "scale_step_oom" throws c10::OutOfMemoryError before each
+// get_scale_and_zero_out_group call of the scale step (the unsplit call and
+// each of the 16 block calls).
+//
+// Stage timing (common/timing.h): first_estimate, gptq_pass, param_search,
+// rounding_steps, scale_steps, and within them gptq_factor, gptq_columns.
 StartQuantResult startquant(const LayerView& layer, const at::Tensor& H, double nsamples,
                             QuantizerConfig& cfg, const StartQuantArgs& args);
 
