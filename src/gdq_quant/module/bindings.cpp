@@ -10,6 +10,7 @@
 
 #include "common/errors.h"
 #include "common/host.h"
+#include "common/timing.h"
 #include "driver/gdq_quant.h"
 #include "kernels/adam.h"
 #include "kernels/gptq.h"
@@ -634,6 +635,28 @@ void populate(py::module_ m) {
   def_decoupleq(b);
   def_driver(b);
   driver::set_namespace(m.attr("__dict__"));
+  // Private entries for tests and benchmarks: GPTQ rounding with an explicit
+  // block size, and per-stage solver timing.
+  m.attr("_round_gptq") = b.fn(
+      "_round_gptq",
+      {req("W"), req("scale_out"), req("zero_out"), req("min_bound"), req("max_bound"),
+       req("H00"), req("blocksize")},
+      [](const BoundArgs& a) {
+        at::Tensor W = tensor_arg(a[0], "W");
+        GptqResult r = round_gptq(W, tensor_arg(a[1], "scale_out"), tensor_arg(a[2], "zero_out"),
+                                  scalar_arg(a[3], "min_bound"), scalar_arg(a[4], "max_bound"),
+                                  tensor_arg(a[5], "H00"), int_arg(a[6]));
+        return py::object(py::make_tuple(wrap(r.Q), wrap(r.newW)));
+      });
+  m.attr("_stage_timing") = b.fn("_stage_timing", {req("on")}, [](const BoundArgs& a) {
+    timing::enable(truthy(a[0]));
+    return None();
+  });
+  m.attr("_stage_times") = b.fn("_stage_times", {}, [](const BoundArgs&) {
+    py::dict d;
+    for (auto& kv : timing::take()) d[py::str(kv.first)] = kv.second;
+    return py::object(d);
+  });
   // Test seam: arms a named fault site of the core for the next `count` polls.
   m.attr("_arm_fault") = b.fn("_arm_fault", {req("site"), req("count")}, [](const BoundArgs& a) {
     host::arm(py::str(a[0]).cast<std::string>(), int_arg(a[1]));
