@@ -42,6 +42,21 @@ std::vector<py::object> unpack(const py::object& seq, size_t n) {
   return out;
 }
 
+// All samples of one input share sample 0's shape; the first one that does
+// not is named (a ValueError, as the row assignment would raise).
+void check_sample_shape(const py::object& rows, const py::object& sample, const py::handle& name,
+                        const py::handle& entry, size_t si) {
+  py::tuple expected = py::tuple(rows.attr("shape"))[tail_from(1)];
+  py::tuple got = py::tuple(sample.attr("shape"));
+  if (expected.equal(got)) return;
+  throw py::value_error("calibration sample " + std::to_string(si) + " (" +
+                        py::str(entry).cast<std::string>() + ") gives input '" +
+                        py::str(name).cast<std::string>() + "' the shape " +
+                        py::str(got).cast<std::string>() + ", but sample 0 gives " +
+                        py::str(expected).cast<std::string>() +
+                        "; all samples of one input must share a shape");
+}
+
 struct ConvAttrs {
   py::object kernel_size = py::none();
   py::object stride = py::make_tuple(1, 1);
@@ -184,6 +199,8 @@ void sess_input(py::object self, py::object sess, py::object inputs_data_f) {
       if (si == 0) {
         py::tuple shape = py::tuple(py::make_tuple(N)) + py::tuple(img_f.attr("shape"));
         inputs_data_f[name] = np.attr("empty")(shape, py::arg("dtype") = img_f.attr("dtype"));
+      } else {
+        check_sample_shape(inputs_data_f[name], img_f, name, paths[py::int_(si)], si);
       }
       inputs_data_f[name][py::int_(si)] = img_f;
     }
