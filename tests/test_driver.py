@@ -19,15 +19,6 @@ from onnx_models import (load_model_inputs, make_cnn_model, make_no_conv_model,
                          run_whole_model, write_calibration)
 
 
-@pytest.fixture(autouse=True)
-def _restore_threads():
-    # run() pins the CPU math libraries to 8 threads; give the rest of the
-    # suite back what it had.
-    n = torch.get_num_threads()
-    yield
-    torch.set_num_threads(n)
-
-
 class Recorder(gq.GdqQuant):
     """GdqQuant that records the working dict and the layers it would quantize."""
 

@@ -12,13 +12,6 @@ from onnx_models import (finish_model, load_model_inputs, make_cnn_model, make_q
                          run_whole_model, write_calibration)
 
 
-@pytest.fixture(autouse=True)
-def _restore_threads():
-    n = torch.get_num_threads()
-    yield
-    torch.set_num_threads(n)
-
-
 def patches(x, kh, kw, stride=(1, 1), pad=(0, 0), dil=(1, 1)):
     """(C*kh*kw, B*L) patch matrix of x (B, C, H, W), rows ordered (c, i, j)."""
     B, C, H, W = x.shape

@@ -18,13 +18,6 @@ from test_real_world_models import export_small_net
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
-@pytest.fixture(autouse=True)
-def _restore_threads():
-    n = torch.get_num_threads()
-    yield
-    torch.set_num_threads(n)
-
-
 def ungrouped_conv_weights(ir):
     out = []
     for node in ir.graph.node:
