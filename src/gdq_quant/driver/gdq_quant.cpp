@@ -151,7 +151,6 @@ void init(py::object self, py::object ir, py::object param, py::object quant_tab
 }
 
 py::tuple get_w_b(py::object self, py::object model) {
-  py::module_::import("onnx").attr("numpy_helper");
   py::module_::import("onnx.numpy_helper");
   py::object w = py::none(), w_np = py::none(), w_name = py::none();
   py::object b = py::none(), b_np = py::none(), b_name = py::none();
