@@ -412,3 +412,64 @@ def test_negative_error_after_a_rounding_step_is_reported(capsys):
     negs = [float(v) for v in neg_line.split("[")[1].split("]")[0].split(",")]
     assert negs == [e for e in errs if e < 0] and negs
     assert next(l for l in after if l.startswith("Iter 0, the success rate of opt_intW is "))
+
+
+# --- act order with tied Hessian diagonals, sample count text -----------------
+
+def ar1_hessian(n, rho=0.9):
+    """Correlation matrix rho^|i-j|: every diagonal element is exactly 1."""
+    i = np.arange(n)
+    return torch.tensor(rho ** np.abs(i[:, None] - i[None, :]), dtype=torch.float64)
+
+
+def gptq_candidate(W, so, zo, Hd, perm):
+    """Reference rounding pass in the column order `perm`, integers back in W's order."""
+    W, so, zo, Hd = (np.asarray(a, np.float64) for a in (W, so, zo, Hd))
+    p = np.asarray(perm)
+    Q, _, _ = ref.round_gptq(W[:, p], so[:, p], zo[:, p], -8, 7, Hd[np.ix_(p, p)])
+    w_int = np.clip(ref.my_round(ref.safe_div(Q - zo[:, p], so[:, p])), -8, 7)
+    w_int = w_int[:, np.argsort(p)]
+    return w_int, ref.quad_err(W, w_int * so + zo, Hd)
+
+
+def test_act_order_with_tied_diagonal_uses_argsort_descending_order():
+    # All diagonal entries of H tie, so the column order of the rounding pass
+    # is whatever torch.argsort(diag, descending=True) makes of the ties.
+    rng = np.random.default_rng(12)
+    cols, rows = 24, 32
+    layer = nn.Linear(cols, rows, bias=False)
+    layer.weight.data = torch.tensor(rng.standard_normal((rows, cols)), dtype=torch.float32)
+    H = ar1_hessian(cols)
+    d, W, _, (so, zo, w_int, err) = solve(layer, None, H=H, max_iter_num=1)
+    Hd = damped(H)
+    q = g.Quantizer()
+    q.configure(bits=4, sym=False)
+    q.iters_for_scale = 0
+    scale, zero, so_r, zo_r, err_r = q.find_params(W, groupsize=-1, H=Hd)
+    wi_r = q.get_fake_int_in(W, scale, zero, groupsize=-1).double().numpy()
+    s, z = expand(so_r.double(), -1, cols).numpy(), expand(zo_r.double(), -1, cols).numpy()
+    perm = torch.argsort(Hd.diagonal(), descending=True).numpy()
+    cand, cand_err = gptq_candidate(W.numpy(), s, z, Hd.double().numpy(), perm)
+    in_order, _ = gptq_candidate(W.numpy(), s, z, Hd.double().numpy(), np.arange(cols))
+    e0 = err_r.double().numpy()
+    take = cand_err < e0 * (1 - 1e-4)
+    keep = cand_err > e0 * (1 + 1e-4)
+    # The tie order matters here: rounding in plain column order would differ.
+    assert take.sum() >= 4 and np.any(in_order[take] != cand[take])
+    got = w_int.double().numpy()
+    np.testing.assert_array_equal(got[take], cand[take])
+    np.testing.assert_array_equal(got[keep], wi_r[keep])
+
+
+def test_sample_count_is_printed_as_the_host_writes_it(capsys):
+    # A mask makes the count a float even when its sum is whole.
+    layer = nn.Linear(5, 16, bias=False)
+    x = torch.randn(6, 5)
+    d = g.decoupleQ(layer, print_log=True)
+    d.quantizer = g.Quantizer()
+    d.quantizer.configure(bits=4)
+    d.add_batch(x, None, torch.ones(6))
+    assert d.nsamples == 6 and isinstance(d.nsamples, float)
+    d.startquant(-1, False, 0, 50, 50, "cpu", 0.001)
+    first = capsys.readouterr().out.splitlines()[0]
+    assert first.endswith(" nsample 6.0, columns 5")
