@@ -473,3 +473,76 @@ def test_sample_count_is_printed_as_the_host_writes_it(capsys):
     d.startquant(-1, False, 0, 50, 50, "cpu", 0.001)
     first = capsys.readouterr().out.splitlines()[0]
     assert first.endswith(" nsample 6.0, columns 5")
+
+
+def startquant_steps(W, H, quantizer, groupsize, sym, max_iter_num, log):
+    """The alternation written out with the module's public pieces: every
+    rounding runs its own damping ladder (opt_intW3 -> round_gptq)."""
+    Hd = damped(H)
+    remembered = quantizer.iters_for_scale
+    quantizer.iters_for_scale = 0
+    scale, zero, so, zo, err = quantizer.find_params(W, groupsize=groupsize, H=Hd)
+    log("get scale via minmax, the init loss is " + str(err.mean().item()))
+    w_int = quantizer.get_fake_int_in(W, scale, zero, groupsize=groupsize)
+    perm = torch.argsort(Hd.diagonal(), descending=True)
+    invperm = torch.argsort(perm)
+
+    def rounding(so0, zo0, **kw):
+        s0, z0 = g.repeat_interleave(W, groupsize, so0, zo0)
+        h00 = Hd.clone()[perm][:, perm]
+        wi, _, e = g.opt_intW3(s0[:, perm], z0[:, perm], h00, sym, quantizer.min_bound,
+                               quantizer.max_bound, W.clone()[:, perm], **kw)
+        return wi[:, invperm], e
+
+    if max_iter_num >= 1:
+        wi0, e0 = rounding(so, zo, round_fn="gptq")
+        tmp = e0 < err
+        w_int[tmp], err[tmp] = wi0[tmp], e0[tmp]
+        log("the success rate of gptq is " + str(tmp.sum().item() / len(tmp)) +
+            ", the loss is " + str(err.mean().item()))
+    iter_num = -1
+    for iter_num in range(max_iter_num - 1):
+        if iter_num == 0:
+            quantizer.iters_for_scale = max(remembered, 2)
+            _, _, so0, zo0, _ = quantizer.find_params(W, groupsize=groupsize, H=Hd)
+        else:
+            so0, zo0 = so, zo
+        wi0, e0 = rounding(so0, zo0, x_init=None, max_iter=50, lr=0.001, max_inner_iter=50,
+                           round_fn="gptq")
+        tmp = e0 < err
+        w_int[tmp], so[tmp], zo[tmp], err[tmp] = wi0[tmp], so0[tmp], zo0[tmp], e0[tmp]
+        rate = tmp.sum().item() / len(tmp)
+        log("Iter " + str(iter_num) + ", the success rate of opt_intW is " + str(rate) +
+            ", the loss is " + str(err.mean().item()))
+        if rate < 0.0001:
+            break
+        so0, zo0, e0 = quantizer.get_scale_and_zero_out_group(H=Hd, groupsize=groupsize, x0=W,
+                                                              x_int=w_int)
+        tmp = e0 < err
+        err[tmp], so[tmp], zo[tmp] = e0[tmp], so0[tmp], zo0[tmp]
+        rate = tmp.sum().item() / len(tmp)
+        log("Iter " + str(iter_num) + ", the success rate of analytic_scale is " + str(rate) +
+            ", the loss is " + str(err.mean().item()))
+        if rate < 0.0001:
+            break
+    log("after " + str(iter_num) + " of pure_training, the loss is " + str(err.mean().item()))
+    return so, zo, w_int, err
+
+
+@pytest.mark.parametrize("groupsize,sym,max_iter_num", [(-1, False, 4), (24, True, 4),
+                                                         (-1, True, 3)])
+def test_solver_equals_the_steps_with_a_fresh_ladder_per_rounding(groupsize, sym, max_iter_num,
+                                                                   capsys):
+    layer, x = conv(8, 16), calib(8, seed=13)
+    d, W, H, (so, zo, w_int, err) = solve(layer, x, groupsize=groupsize, sym=sym,
+                                          max_iter_num=max_iter_num, print_log=True)
+    lines = capsys.readouterr().out.splitlines()
+    q = g.Quantizer()
+    q.configure(bits=4, sym=sym)
+    expected = []
+    so_r, zo_r, wi_r, err_r = startquant_steps(W, H, q, groupsize, sym, max_iter_num,
+                                               expected.append)
+    assert lines[1:-1] == expected
+    assert torch.equal(so, so_r) and torch.equal(zo, zo_r) and torch.equal(err, err_r)
+    assert torch.equal(w_int.reshape(16, -1).float(), wi_r)
+    assert d.quantizer.iters_for_scale == q.iters_for_scale == 4
