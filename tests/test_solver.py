@@ -546,3 +546,41 @@ def test_solver_equals_the_steps_with_a_fresh_ladder_per_rounding(groupsize, sym
     assert torch.equal(so, so_r) and torch.equal(zo, zo_r) and torch.equal(err, err_r)
     assert torch.equal(w_int.reshape(16, -1).float(), wi_r)
     assert d.quantizer.iters_for_scale == q.iters_for_scale == 4
+
+
+def test_rounding_diagnostics_are_silent_without_logging(capsys):
+    # The data of the test above: negative errors after the rounding step,
+    # then the fatal scale step. Without logging only the ladder lines and the
+    # eigenvalues before the error are printed.
+    rng = np.random.default_rng(11)
+    q = rng.integers(-8, 8, size=(4, 16)).astype(np.float32)
+    q[:, 1], q[:, 2] = -8, 7
+    w = q * 0.25
+    w[:, 0] += 0.1
+    layer = nn.Linear(16, 4, bias=False)
+    layer.weight.data = torch.tensor(w)
+    H = torch.eye(16, dtype=torch.float64)
+    H[0, 0] = -3.0
+    prefix = "Fatal error, the eigenvalues os hessian is "
+    with pytest.raises(ValueError, match="^" + prefix) as info:
+        solve(layer, None, H=H, max_iter_num=2)
+    lines = capsys.readouterr().out.splitlines()
+    eig = str(info.value)[len(prefix):].splitlines()
+    assert [l for l in lines if not l.startswith("海森矩阵为非正定矩阵 ")] == eig
+
+
+def test_H_is_consumed_and_the_layer_keeps_its_dtype():
+    rng = np.random.default_rng(14)
+    layer = nn.Linear(12, 5, bias=False).double()
+    layer.weight.data = torch.tensor(rng.standard_normal((5, 12)))
+    x = torch.tensor(rng.standard_normal((40, 12)))
+    d, W, H, (so, zo, w_int, err) = solve(layer, x, max_iter_num=2)
+    assert not hasattr(d, "H")
+    with pytest.raises(AttributeError):
+        d.startquant(-1, False, 2, 50, 50, "cpu", 0.001)
+    assert layer.weight.data.dtype == torch.float64 and layer.weight.shape == (5, 12)
+    assert w_int.dtype == torch.int8 and w_int.shape == (5, 12)
+    assert so.dtype == torch.float32 and err.dtype == torch.float32
+    # The layer holds the float32 dequantized weights, widened.
+    Q = (w_int.float() * so + zo).double()
+    assert torch.equal(layer.weight.data, Q)
