@@ -251,3 +251,75 @@ def test_create_ir_layers_must_return_three_values(tmp_path):
     drv.ir = TwoValues()
     with pytest.raises(ValueError, match=r"not enough values to unpack \(expected 3, got 2\)"):
         drv.run()
+
+
+# --- the per-layer call ------------------------------------------------------
+
+def _bare_driver(qmethod, qtype, dtype_w="int4"):
+    drv = object.__new__(gq.GdqQuant)
+    drv.param = {"qmethod": qmethod, "dtype_w": dtype_w}
+    drv.quant_tab = {"w": {"qtype": qtype}}
+    return drv
+
+
+def _calib(cin, n=5, hw=6, seed=0):
+    rng = np.random.default_rng(seed)
+    return torch.tensor(np.abs(rng.standard_normal((n, 1, cin, hw, hw))), dtype=torch.float32)
+
+
+def _direct(layer, inp, groupsize, sym, bits):
+    d = gq.decoupleQ(layer)
+    d.quantizer = gq.Quantizer()
+    d.quantizer.configure(bits=bits, sym=sym)
+    d.add_batch(inp.reshape((-1,) + tuple(inp.shape[2:])), None, None)
+    return d.startquant(groupsize, sym, 4, 50, 50, "cpu", 0.001, actorder=True, round_fn="gptq")
+
+
+@pytest.mark.parametrize("qmethod,qtype,k,cin,groupsize,sym", [
+    ("group2", "asym", 1, 8, 2, True),       # groups of 2 columns, always symmetric
+    ("group64", "asym", 3, 4, -1, False),    # 36 columns, not a multiple of 576
+    ("channel", "sym", 3, 4, -1, True),
+])
+def test_quantize_record(qmethod, qtype, k, cin, groupsize, sym, capsys):
+    torch.manual_seed(3)
+    layer = torch.nn.Conv2d(cin, 16, k, bias=False)
+    twin = torch.nn.Conv2d(cin, 16, k, bias=False)
+    twin.weight.data = layer.weight.data.clone()
+    inp = _calib(cin)
+    quantizers = {"w": "earlier"}
+    _bare_driver(qmethod, qtype, "int3").quantize(layer, inp, "w", quantizers, "cpu", False)
+    assert capsys.readouterr().out == ""
+    rec = quantizers["w"]
+    assert rec["groupsize"] == groupsize and rec["sym"] is sym
+    so, zo, w_int, err = _direct(twin, inp, groupsize, sym, 3)
+    G = so.shape[1]
+    # Group 0 of every channel first, then group 1, ...
+    np.testing.assert_array_equal(rec["scales"], so.t().numpy().reshape(-1))
+    np.testing.assert_array_equal(rec["zeros"], zo.t().numpy().reshape(-1))
+    assert rec["scales"].shape == (16 * G,)
+    assert rec["weights"].dtype == np.int8 and rec["weights"].shape == (16, cin, k, k)
+    np.testing.assert_array_equal(rec["weights"], w_int.numpy())
+    assert int(rec["weights"].min()) >= -4 and int(rec["weights"].max()) <= 3
+    assert isinstance(rec["loss"], torch.Tensor) and torch.equal(rec["loss"], err)
+    assert torch.equal(layer.weight.data, twin.weight.data)
+
+
+def test_quantize_prints_one_line_then_an_empty_one(capsys):
+    torch.manual_seed(4)
+    layer = torch.nn.Conv2d(4, 16, 3, bias=False)
+    quantizers = {}
+    _bare_driver("channel", "asym").quantize(layer, _calib(4), "w", quantizers, "cpu", True)
+    lines = capsys.readouterr().out.split("\n")
+    assert lines[-3:-1][1] == "" and lines[-1] == ""
+    head, loss = lines[-3].split(", loss is ")
+    name, cost = head.split(", time cost ")
+    assert name == "w" and float(cost) >= 0
+    assert loss == str(quantizers["w"]["loss"].mean().item())
+
+
+def test_quantize_unknown_weight_name_fails_first():
+    layer = torch.nn.Conv2d(4, 16, 3, bias=False)
+    before = layer.weight.data.clone()
+    with pytest.raises(KeyError):
+        _bare_driver("channel", "asym").quantize(layer, _calib(4), "other", {}, "cpu", False)
+    assert torch.equal(layer.weight.data, before)

@@ -412,3 +412,175 @@ def test_negative_error_after_a_rounding_step_is_reported(capsys):
     negs = [float(v) for v in neg_line.split("[")[1].split("]")[0].split(",")]
     assert negs == [e for e in errs if e < 0] and negs
     assert next(l for l in after if l.startswith("Iter 0, the success rate of opt_intW is "))
+
+
+# --- act order with tied Hessian diagonals, sample count text -----------------
+
+def ar1_hessian(n, rho=0.9):
+    """Correlation matrix rho^|i-j|: every diagonal element is exactly 1."""
+    i = np.arange(n)
+    return torch.tensor(rho ** np.abs(i[:, None] - i[None, :]), dtype=torch.float64)
+
+
+def gptq_candidate(W, so, zo, Hd, perm):
+    """Reference rounding pass in the column order `perm`, integers back in W's order."""
+    W, so, zo, Hd = (np.asarray(a, np.float64) for a in (W, so, zo, Hd))
+    p = np.asarray(perm)
+    Q, _, _ = ref.round_gptq(W[:, p], so[:, p], zo[:, p], -8, 7, Hd[np.ix_(p, p)])
+    w_int = np.clip(ref.my_round(ref.safe_div(Q - zo[:, p], so[:, p])), -8, 7)
+    w_int = w_int[:, np.argsort(p)]
+    return w_int, ref.quad_err(W, w_int * so + zo, Hd)
+
+
+def test_act_order_with_tied_diagonal_uses_argsort_descending_order():
+    # All diagonal entries of H tie, so the column order of the rounding pass
+    # is whatever torch.argsort(diag, descending=True) makes of the ties.
+    rng = np.random.default_rng(12)
+    cols, rows = 24, 32
+    layer = nn.Linear(cols, rows, bias=False)
+    layer.weight.data = torch.tensor(rng.standard_normal((rows, cols)), dtype=torch.float32)
+    H = ar1_hessian(cols)
+    d, W, _, (so, zo, w_int, err) = solve(layer, None, H=H, max_iter_num=1)
+    Hd = damped(H)
+    q = g.Quantizer()
+    q.configure(bits=4, sym=False)
+    q.iters_for_scale = 0
+    scale, zero, so_r, zo_r, err_r = q.find_params(W, groupsize=-1, H=Hd)
+    wi_r = q.get_fake_int_in(W, scale, zero, groupsize=-1).double().numpy()
+    s, z = expand(so_r.double(), -1, cols).numpy(), expand(zo_r.double(), -1, cols).numpy()
+    perm = torch.argsort(Hd.diagonal(), descending=True).numpy()
+    cand, cand_err = gptq_candidate(W.numpy(), s, z, Hd.double().numpy(), perm)
+    in_order, _ = gptq_candidate(W.numpy(), s, z, Hd.double().numpy(), np.arange(cols))
+    e0 = err_r.double().numpy()
+    take = cand_err < e0 * (1 - 1e-4)
+    keep = cand_err > e0 * (1 + 1e-4)
+    # The tie order matters here: rounding in plain column order would differ.
+    assert take.sum() >= 4 and np.any(in_order[take] != cand[take])
+    got = w_int.double().numpy()
+    np.testing.assert_array_equal(got[take], cand[take])
+    np.testing.assert_array_equal(got[keep], wi_r[keep])
+
+
+def test_sample_count_is_printed_as_the_host_writes_it(capsys):
+    # A mask makes the count a float even when its sum is whole.
+    layer = nn.Linear(5, 16, bias=False)
+    x = torch.randn(6, 5)
+    d = g.decoupleQ(layer, print_log=True)
+    d.quantizer = g.Quantizer()
+    d.quantizer.configure(bits=4)
+    d.add_batch(x, None, torch.ones(6))
+    assert d.nsamples == 6 and isinstance(d.nsamples, float)
+    d.startquant(-1, False, 0, 50, 50, "cpu", 0.001)
+    first = capsys.readouterr().out.splitlines()[0]
+    assert first.endswith(" nsample 6.0, columns 5")
+
+
+def startquant_steps(W, H, quantizer, groupsize, sym, max_iter_num, log):
+    """The alternation written out with the module's public pieces: every
+    rounding runs its own damping ladder (opt_intW3 -> round_gptq)."""
+    Hd = damped(H)
+    remembered = quantizer.iters_for_scale
+    quantizer.iters_for_scale = 0
+    scale, zero, so, zo, err = quantizer.find_params(W, groupsize=groupsize, H=Hd)
+    log("get scale via minmax, the init loss is " + str(err.mean().item()))
+    w_int = quantizer.get_fake_int_in(W, scale, zero, groupsize=groupsize)
+    perm = torch.argsort(Hd.diagonal(), descending=True)
+    invperm = torch.argsort(perm)
+
+    def rounding(so0, zo0, **kw):
+        s0, z0 = g.repeat_interleave(W, groupsize, so0, zo0)
+        h00 = Hd.clone()[perm][:, perm]
+        wi, _, e = g.opt_intW3(s0[:, perm], z0[:, perm], h00, sym, quantizer.min_bound,
+                               quantizer.max_bound, W.clone()[:, perm], **kw)
+        return wi[:, invperm], e
+
+    if max_iter_num >= 1:
+        wi0, e0 = rounding(so, zo, round_fn="gptq")
+        tmp = e0 < err
+        w_int[tmp], err[tmp] = wi0[tmp], e0[tmp]
+        log("the success rate of gptq is " + str(tmp.sum().item() / len(tmp)) +
+            ", the loss is " + str(err.mean().item()))
+    iter_num = -1
+    for iter_num in range(max_iter_num - 1):
+        if iter_num == 0:
+            quantizer.iters_for_scale = max(remembered, 2)
+            _, _, so0, zo0, _ = quantizer.find_params(W, groupsize=groupsize, H=Hd)
+        else:
+            so0, zo0 = so, zo
+        wi0, e0 = rounding(so0, zo0, x_init=None, max_iter=50, lr=0.001, max_inner_iter=50,
+                           round_fn="gptq")
+        tmp = e0 < err
+        w_int[tmp], so[tmp], zo[tmp], err[tmp] = wi0[tmp], so0[tmp], zo0[tmp], e0[tmp]
+        rate = tmp.sum().item() / len(tmp)
+        log("Iter " + str(iter_num) + ", the success rate of opt_intW is " + str(rate) +
+            ", the loss is " + str(err.mean().item()))
+        if rate < 0.0001:
+            break
+        so0, zo0, e0 = quantizer.get_scale_and_zero_out_group(H=Hd, groupsize=groupsize, x0=W,
+                                                              x_int=w_int)
+        tmp = e0 < err
+        err[tmp], so[tmp], zo[tmp] = e0[tmp], so0[tmp], zo0[tmp]
+        rate = tmp.sum().item() / len(tmp)
+        log("Iter " + str(iter_num) + ", the success rate of analytic_scale is " + str(rate) +
+            ", the loss is " + str(err.mean().item()))
+        if rate < 0.0001:
+            break
+    log("after " + str(iter_num) + " of pure_training, the loss is " + str(err.mean().item()))
+    return so, zo, w_int, err
+
+
+@pytest.mark.parametrize("groupsize,sym,max_iter_num", [(-1, False, 4), (24, True, 4),
+                                                         (-1, True, 3)])
+def test_solver_equals_the_steps_with_a_fresh_ladder_per_rounding(groupsize, sym, max_iter_num,
+                                                                   capsys):
+    layer, x = conv(8, 16), calib(8, seed=13)
+    d, W, H, (so, zo, w_int, err) = solve(layer, x, groupsize=groupsize, sym=sym,
+                                          max_iter_num=max_iter_num, print_log=True)
+    lines = capsys.readouterr().out.splitlines()
+    q = g.Quantizer()
+    q.configure(bits=4, sym=sym)
+    expected = []
+    so_r, zo_r, wi_r, err_r = startquant_steps(W, H, q, groupsize, sym, max_iter_num,
+                                               expected.append)
+    assert lines[1:-1] == expected
+    assert torch.equal(so, so_r) and torch.equal(zo, zo_r) and torch.equal(err, err_r)
+    assert torch.equal(w_int.reshape(16, -1).float(), wi_r)
+    assert d.quantizer.iters_for_scale == q.iters_for_scale == 4
+
+
+def test_rounding_diagnostics_are_silent_without_logging(capsys):
+    # The data of the test above: negative errors after the rounding step,
+    # then the fatal scale step. Without logging only the ladder lines and the
+    # eigenvalues before the error are printed.
+    rng = np.random.default_rng(11)
+    q = rng.integers(-8, 8, size=(4, 16)).astype(np.float32)
+    q[:, 1], q[:, 2] = -8, 7
+    w = q * 0.25
+    w[:, 0] += 0.1
+    layer = nn.Linear(16, 4, bias=False)
+    layer.weight.data = torch.tensor(w)
+    H = torch.eye(16, dtype=torch.float64)
+    H[0, 0] = -3.0
+    prefix = "Fatal error, the eigenvalues os hessian is "
+    with pytest.raises(ValueError, match="^" + prefix) as info:
+        solve(layer, None, H=H, max_iter_num=2)
+    lines = capsys.readouterr().out.splitlines()
+    eig = str(info.value)[len(prefix):].splitlines()
+    assert [l for l in lines if not l.startswith("海森矩阵为非正定矩阵 ")] == eig
+
+
+def test_H_is_consumed_and_the_layer_keeps_its_dtype():
+    rng = np.random.default_rng(14)
+    layer = nn.Linear(12, 5, bias=False).double()
+    layer.weight.data = torch.tensor(rng.standard_normal((5, 12)))
+    x = torch.tensor(rng.standard_normal((40, 12)))
+    d, W, H, (so, zo, w_int, err) = solve(layer, x, max_iter_num=2)
+    assert not hasattr(d, "H")
+    with pytest.raises(AttributeError):
+        d.startquant(-1, False, 2, 50, 50, "cpu", 0.001)
+    assert layer.weight.data.dtype == torch.float64 and layer.weight.shape == (5, 12)
+    assert w_int.dtype == torch.int8 and w_int.shape == (5, 12)
+    assert so.dtype == torch.float32 and err.dtype == torch.float32
+    # The layer holds the float32 dequantized weights, widened.
+    Q = (w_int.float() * so + zo).double()
+    assert torch.equal(layer.weight.data, Q)

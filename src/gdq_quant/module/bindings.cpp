@@ -476,7 +476,7 @@ void def_decoupleq(Builder& b) {
                                 "batch (add_batch), but H is " +
                                 py::repr(H).cast<std::string>());
         at::Tensor Hs = THPVariable_Unpack(H.ptr());
-        double nsamples = double_arg(self.attr("nsamples"));
+        std::string nsamples = py::str(self.attr("nsamples"));
         py::object quantizer = self.attr("quantizer");
         QuantizerConfig cfg = read_config(quantizer);
         StartQuantArgs args;

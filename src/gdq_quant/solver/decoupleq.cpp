@@ -27,12 +27,6 @@ std::string shape_text(const Tensor& t) {
   return os.str();
 }
 
-// A whole number of vectors prints as an integer, a mask weight as a float.
-std::string nsamples_text(double n) {
-  return n == std::floor(n) && std::abs(n) < 9e15 ? host::text(static_cast<int64_t>(n))
-                                                  : host::text(n);
-}
-
 double mean_of(const Tensor& t) { return t.mean().item<double>(); }
 
 // Rows of `cur` replaced by those of `cand` where `take` (rows,) is true.
@@ -146,8 +140,9 @@ void add_batch(HessianState& st, const LayerView& layer, const at::Tensor& inp,
   st.nsamples += tmp;
 }
 
-StartQuantResult startquant(const LayerView& layer, const at::Tensor& H_in, double nsamples,
-                            QuantizerConfig& cfg, const StartQuantArgs& args) {
+StartQuantResult startquant(const LayerView& layer, const at::Tensor& H_in,
+                            const std::string& nsamples, QuantizerConfig& cfg,
+                            const StartQuantArgs& args) {
   const c10::Device dev(args.dev);
   const bool conv1d = layer.kind == LayerKind::Conv1D && layer.weight.dim() == 2;
   const int64_t gs = args.groupsize;
@@ -165,7 +160,7 @@ StartQuantResult startquant(const LayerView& layer, const at::Tensor& H_in, doub
   if (args.print_log)
     host::print({"The number of samples for GPTQ must be larger than the dimension of Hession "
                  "matrix;Otherwise, H must be a singular matrix and cannot be inverted. nsample " +
-                 nsamples_text(nsamples) + ", columns " + host::text(columns)});
+                 nsamples + ", columns " + host::text(columns)});
 
   Tensor H = H_in.to(dev, W.scalar_type(), /*non_blocking=*/false, /*copy=*/true);
   TORCH_CHECK(H.dim() == 2 && H.size(0) == columns && H.size(1) == columns,
@@ -194,7 +189,9 @@ StartQuantResult startquant(const LayerView& layer, const at::Tensor& H_in, doub
   // Act order: columns by descending Hessian diagonal.
   std::optional<Tensor> perm, invperm;
   if (args.actorder && args.max_iter_num >= 1) {
-    perm = at::argsort(H.diagonal(), /*stable=*/true, /*dim=*/0, /*descending=*/true);
+    // The default (unstable) sort of torch.argsort(diag, descending=True):
+    // columns with equal diagonal come out in that sort's order.
+    perm = at::argsort(H.diagonal(), /*dim=*/0, /*descending=*/true);
     invperm = at::argsort(*perm);
   }
   std::optional<GptqFactor> factor;

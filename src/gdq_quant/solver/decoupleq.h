@@ -80,6 +80,9 @@ struct StartQuantResult {
 // are printed; the out-of-memory lines, the eigenvalues before the fatal
 // error, and the ladder's lines are printed regardless.
 //
+// `nsamples` is the sample count as the host writes it (an int for plain
+// batches, a float once a mask was counted); it is only printed.
+//
 // Errors: NotSupported("") for an unsupported layer kind; FatalError
 // "Fatal error, the eigenvalues os hessian is <eigenvalues>" when the
 // unsplit scale step reports a negative row error; FatalError from
@@ -93,7 +96,8 @@ struct StartQuantResult {
 //
 // Stage timing (common/timing.h): first_estimate, gptq_pass, param_search,
 // rounding_steps, scale_steps, and within them gptq_factor, gptq_columns.
-StartQuantResult startquant(const LayerView& layer, const at::Tensor& H, double nsamples,
-                            QuantizerConfig& cfg, const StartQuantArgs& args);
+StartQuantResult startquant(const LayerView& layer, const at::Tensor& H,
+                            const std::string& nsamples, QuantizerConfig& cfg,
+                            const StartQuantArgs& args);
 
 }  // namespace gdq
