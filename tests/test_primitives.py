@@ -149,6 +149,21 @@ def test_quantize_random_against_reference(bits, zero_no_shift):
     assert got_q.min() >= lo and got_q.max() <= hi
 
 
+
+def test_quantize_host_numbers_keep_the_precision_of_x():
+    # Plain numbers for scale and zero act as they do in tensor arithmetic:
+    # a float64 x is quantized with the float64 values, a float32 x stays float32.
+    x = np.array([[0.3, 0.75, -0.41, 0.251]])
+    q = np.clip(round_half_up((x - 0.05) / 0.1), -8, 7)
+    got = G.quantize(torch.tensor(x), 0.1, 0.05, -8, 7)
+    assert got.dtype == torch.float64
+    np.testing.assert_array_equal(got.numpy(), 0.1 * q + 0.05)
+    np.testing.assert_array_equal(G.safe_div(torch.tensor(x), 0.1).numpy(), x / 0.1)
+    x32 = torch.tensor(x, dtype=torch.float32)
+    got32 = G.quantize(x32, 0.1, 0.05, -8, 7)
+    assert got32.dtype == torch.float32
+    assert torch.equal(got32, torch.clamp(G.my_round((x32 - 0.05) / 0.1), -8, 7) * 0.1 + 0.05)
+
 # --- errors -------------------------------------------------------------------
 
 

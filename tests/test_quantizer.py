@@ -704,6 +704,23 @@ def test_group_sym_rejects_non_zero_zero_point(capsys):
     assert out == str(z) + "\n"
 
 
+
+def test_group_sym_zero_point_check_raises_none_before_any_group_maths(capsys):
+    # AssertionError(None), whose argument is what printing the zero-point
+    # returned; the check comes before the columns are split into groups, so a
+    # column count the group size does not divide still reports the zero-point.
+    x_int = torch.zeros(3, 10, dtype=torch.float64)
+    z = torch.ones(3, 2, dtype=torch.float64)
+    q = quantizer(sym=True)
+    with pytest.raises(AssertionError) as info:
+        q.get_scale_and_zero_out_group(None, None, z, torch.eye(10, dtype=torch.float64), 4,
+                                       x0=x_int, x_int=x_int)
+    assert info.value.args == (None,)
+    assert capsys.readouterr().out == str(z) + "\n"
+    with pytest.raises(RuntimeError, match="invalid for input of size 30"):
+        q.get_scale_and_zero_out_group(None, None, 0 * z, torch.eye(10, dtype=torch.float64), 4,
+                                       x0=x_int, x_int=x_int)
+
 def test_group_from_x_scale_zero_and_bad_groupsize():
     rng = np.random.default_rng(45)
     x = rng.normal(size=(4, 12))

@@ -2,6 +2,8 @@
 // Error kinds of the core that the binding layer maps onto host exceptions.
 //
 //   AssertionFailure  -> AssertionError()            (violated precondition, no text)
+//   AssertionNone     -> AssertionError(None)        (violated precondition after a diagnostic
+//                                                     print; None is the argument)
 //   FatalError        -> ValueError(message)         (numerical breakdown)
 //   NotSupported      -> NotImplementedError(message)
 //
@@ -16,6 +18,8 @@ namespace gdq {
 struct AssertionFailure : std::logic_error {
   AssertionFailure() : std::logic_error("") {}
 };
+
+struct AssertionNone : AssertionFailure {};
 
 struct FatalError : std::runtime_error {
   using std::runtime_error::runtime_error;

@@ -37,13 +37,17 @@ bool truthy(const py::handle& h) {
 
 std::string type_name(const py::handle& h) { return Py_TYPE(h.ptr())->tp_name; }
 
-// A tensor argument; host numbers become 0-d tensors of the default dtype.
+// A tensor argument. Host numbers become wrapped-number tensors, as in the
+// tensor library's own arithmetic with numbers: they take the dtype of the
+// tensors they meet (a float64 x keeps the full value of 0.1, a float32 x
+// stays float32).
 at::Tensor tensor_arg(const py::handle& h, const char* what) {
   if (THPVariable_Check(h.ptr())) return THPVariable_Unpack(h.ptr());
-  if (PyBool_Check(h.ptr()) || PyLong_Check(h.ptr()) || PyFloat_Check(h.ptr()))
-    return at::scalar_tensor(h.cast<double>(),
-                             at::TensorOptions().dtype(at::typeMetaToScalarType(
-                                 at::get_default_dtype())));
+  if (PyBool_Check(h.ptr()) || PyLong_Check(h.ptr()) || PyFloat_Check(h.ptr())) {
+    at::Tensor t = at::scalar_tensor(h.cast<double>(), at::TensorOptions().dtype(at::kDouble));
+    t.unsafeGetTensorImpl()->set_wrapped_number(true);
+    return t;
+  }
   throw py::type_error(std::string(what) + " must be a tensor, got " + type_name(h));
 }
 
@@ -596,6 +600,12 @@ void register_translators() {
   py::register_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
+    } catch (const AssertionNone&) {
+      PyObject* e = PyObject_CallOneArg(PyExc_AssertionError, Py_None);
+      if (e) {
+        PyErr_SetObject(PyExc_AssertionError, e);
+        Py_DECREF(e);
+      }
     } catch (const AssertionFailure&) {
       PyErr_SetNone(PyExc_AssertionError);
     } catch (const FatalError& e) {

@@ -92,16 +92,17 @@ OutParams get_scale_and_zero_out_group(const QuantizerConfig& cfg, const OptTens
                 "get_scale_and_zero_out_group: without x_int, x, scale and zero are required");
     x_int = get_fake_int_in(cfg, *x, *scale, *zero, groupsize, std::nullopt);
   }
+  // The symmetric grid has no zero-point; checked before any group maths.
+  if (cfg.sym && zero && !(*zero == 0).all().item<bool>()) {
+    host::print({host::text(*zero)});
+    throw AssertionNone();
+  }
   const int64_t C = x_int.size(0), D = x_int.size(1), G = D / groupsize;
   // Fails with the tensor library's shape error when groupsize does not divide D.
   (void)x_int.reshape({C, G, groupsize});
 
   OutParams out;
   if (cfg.sym) {
-    if (zero && !(*zero == 0).all().item<bool>()) {
-      host::print({host::text(*zero)});
-      throw AssertionFailure();
-    }
     host::empty_cache();
     Tensor P = row_blocks(x_int, H, G, groupsize, /*with_p12=*/false).P11.to(x_int.scalar_type());
     Tensor y = rhs(x0, x_int, H, G, groupsize).first;

@@ -113,8 +113,9 @@ OutParams get_scale_and_zero_out(const QuantizerConfig& cfg, const OptTensor& x,
 // solve; if it throws, one retry with every diagonal raised by 0.01 * its
 // row mean (+1e-5 when sym). Delegates to get_scale_and_zero_out for a single
 // group (results then (rows, 1) in the weights' dtype). Results scale_out,
-// zero_out (rows, G) float32, err (rows,). sym with a non-zero `zero`: the
-// tensor is printed and AssertionFailure thrown.
+// zero_out (rows, G) float32, err (rows,). sym with a non-zero `zero` (checked
+// before the groupsize divisibility): the tensor is printed and AssertionNone
+// thrown.
 OutParams get_scale_and_zero_out_group(const QuantizerConfig& cfg, const OptTensor& x,
                                        const OptTensor& scale, const OptTensor& zero,
                                        const OptTensor& H, int64_t groupsize, const OptTensor& x0,
