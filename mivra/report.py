@@ -56,12 +56,12 @@ def json_number(x):
     return x
 
 
-def _fmt(x, spec):
+def _fmt(x, fmt_code):
     if x is None or (isinstance(x, float) and math.isnan(x)):
         return "-"
     if isinstance(x, float) and math.isinf(x):
         return "inf" if x > 0 else "-inf"
-    return format(x, spec)
+    return format(x, fmt_code)
 
 
 def table(headers, rows) -> str:

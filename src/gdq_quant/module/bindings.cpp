@@ -680,7 +680,7 @@ void populate(py::module_ m) {
 int64_t g_interpreter = -1;
 bool g_initialised = false;
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
+PyObject* module_create(PyObject* import_info, PyModuleDef*) {
   int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) return nullptr;
   if (g_interpreter == -1) {
@@ -691,7 +691,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
                     "interpreter per process.");
     return nullptr;
   }
-  PyObject* name = PyObject_GetAttrString(spec, "name");
+  PyObject* name = PyObject_GetAttrString(import_info, "name");
   if (!name) return nullptr;
   PyObject* m = PyModule_NewObject(name);
   Py_DECREF(name);
