@@ -2,8 +2,8 @@
 
 Builders return a checked float32 ``onnx.ModelProto`` with weights fixed by
 ``seed``; ``write_calibration`` writes samples plus the driver's ``param`` dict;
-``run_layer_by_layer`` / ``run_whole_model`` are the two references the
-layer split is compared with; the rest rewrite a model into exporter styles.
+``run_whole_model`` is the reference the layer split is compared with; the rest
+rewrite a model into exporter styles.
 """
 from __future__ import annotations
 
@@ -31,12 +31,10 @@ def _tvi(name, shape, elem=TensorProto.FLOAT):
 
 
 def _conv(inputs, out, **attrs):
-    return helper.make_node("Conv", inputs, [out], name=out, kernel_shape=[3, 3],
-                            pads=[1, 1, 1, 1], **attrs)
+    return helper.make_node("Conv", inputs, [out], name=out, kernel_shape=[3, 3], pads=[1, 1, 1, 1], **attrs)
 
 
-def finish_model(nodes, inputs, outputs, initializers, opset=13, ir_version=None,
-                 name="model", check=True):
+def finish_model(nodes, inputs, outputs, initializers, opset=13, ir_version=None, name="model", check=True):
     """Assemble a model with the default-domain ``opset`` and check it."""
     graph = helper.make_graph(nodes, name, inputs, outputs, initializer=initializers)
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", opset)],
@@ -102,11 +100,9 @@ def make_split_model(opset=13, seed=2, size=8):
              _init("c2.weight", _f32(rng, 4, 4, 3, 3)), _init("c2.bias", _f32(rng, 4, scale=0.1))]
     if opset >= 13:
         inits.append(_init("split_sizes", np.array([4, 4], np.int64)))
-        split = helper.make_node("Split", ["c1", "split_sizes"], ["half_a", "half_b"],
-                                 name="split", axis=1)
+        split = helper.make_node("Split", ["c1", "split_sizes"], ["half_a", "half_b"], name="split", axis=1)
     else:
-        split = helper.make_node("Split", ["c1"], ["half_a", "half_b"], name="split", axis=1,
-                                 split=[4, 4])
+        split = helper.make_node("Split", ["c1"], ["half_a", "half_b"], name="split", axis=1, split=[4, 4])
     nodes = [_conv(["input", "c1.weight", "c1.bias"], "c1"), split,
              _conv(["half_a", "c2.weight", "c2.bias"], "c2"),
              helper.make_node("Sigmoid", ["half_b"], ["gate"], name="gate"),
@@ -119,8 +115,7 @@ def make_no_conv_model(opset=13, seed=3, size=8, classes=4):
     """No Conv: input -> Relu -> MaxPool -> Flatten -> MatMul -> Add -> "out"."""
     rng = np.random.default_rng(seed)
     feat = 3 * (size // 2) ** 2
-    inits = [_init("fc.weight", _f32(rng, feat, classes)),
-             _init("fc.bias", _f32(rng, classes, scale=0.1))]
+    inits = [_init("fc.weight", _f32(rng, feat, classes)), _init("fc.bias", _f32(rng, classes, scale=0.1))]
     nodes = [helper.make_node("Relu", ["input"], ["r"], name="r"),
              helper.make_node("MaxPool", ["r"], ["p"], name="p", kernel_shape=[2, 2], strides=[2, 2]),
              helper.make_node("Flatten", ["p"], ["f"], name="f", axis=1),
@@ -130,8 +125,7 @@ def make_no_conv_model(opset=13, seed=3, size=8, classes=4):
                         inits, opset=opset, name="no_conv")
 
 
-def write_calibration(model, folder, n_samples=3, seed=0, npy_inputs=(), shapes=None,
-                      list_name="calib.txt"):
+def write_calibration(model, folder, n_samples=3, seed=0, npy_inputs=(), shapes=None, list_name="calib.txt"):
     """Write ``n_samples`` samples and their list file; return the driver's ``param``
     (qmethod "channel", dtype_w "int4").
 
@@ -151,8 +145,7 @@ def write_calibration(model, folder, n_samples=3, seed=0, npy_inputs=(), shapes=
     inputs = [vi for vi in model.graph.input if vi.name not in inits]
     for idx, vi in enumerate(inputs):
         name = vi.name
-        dims = [d.dim_value if d.HasField("dim_value") else None
-                for d in vi.type.tensor_type.shape.dim]
+        dims = [d.dim_value if d.HasField("dim_value") else None for d in vi.type.tensor_type.shape.dim]
         shape = list(shapes.get(name, dims))
         if None in shape:
             raise ValueError(f"input {name!r} has symbolic dims {dims}; pass shapes=")
@@ -168,8 +161,7 @@ def write_calibration(model, folder, n_samples=3, seed=0, npy_inputs=(), shapes=
                                 ).save(os.path.join(folder, rel))
             else:
                 rel = f"{safe}_{si}.npy"
-                np.save(os.path.join(folder, rel),
-                        rng.standard_normal(shape[1:]).astype(np.float32))
+                np.save(os.path.join(folder, rel), rng.standard_normal(shape[1:]).astype(np.float32))
             rows[si].append(rel)
         norm = 127.5 if as_png else None
         attrs[name] = {"idx": idx, "shape": shape, "layout": "nchw", "rgb2bgr": False,
@@ -178,8 +170,7 @@ def write_calibration(model, folder, n_samples=3, seed=0, npy_inputs=(), shapes=
     with open(list_path, "w") as fh:
         fh.write("# calibration samples: one line per sample, one path per input\n\n")
         fh.writelines(" ".join(row) + "\n" for row in rows)
-    return {"inputs_meta": {"dataset": list_path, "attrs": attrs},
-            "qmethod": "channel", "dtype_w": "int4"}
+    return {"inputs_meta": {"dataset": list_path, "attrs": attrs}, "qmethod": "channel", "dtype_w": "int4"}
 
 
 def make_quant_tab(model, qtype="asym", dtype="int4", qmethod="channel"):
@@ -202,32 +193,6 @@ def load_model_inputs(ir, param):
                                            a["rgb2bgr"]), a["layout"], a["mean"], a["std"],
                              a["dtype"]) for s in paths])
     return out
-
-
-def run_layer_by_layer(ir, param):
-    """Run the calibration set through ``ir``'s single-node layers like the driver:
-    one ``Session`` per layer, each sample fed separately, outputs stacked on a leading
-    sample axis, tensors deleted after layer i as ``can_frees[i]`` says (so a tensor
-    freed too early makes a later layer fail with KeyError).
-
-    Returns ``(computed, live)``: every tensor loaded or produced, and what was still
-    in the working dict at the end."""
-    from mivra.api.session import Session
-
-    work = ir.deepcopy()
-    layers, can_frees, _ = work.create_ir_layers()
-    data = load_model_inputs(work, param)
-    computed = dict(data)
-    n = len(next(iter(data.values())))
-    for il, layer in enumerate(layers):
-        sess = Session(work, layer)
-        outs = [sess.run({i.name: data[i.name][si] for i in sess.get_inputs()})
-                for si in range(n)]
-        for k, o in enumerate(sess.get_outputs()):
-            data[o.name] = computed[o.name] = np.stack([r[k] for r in outs])
-        for name in can_frees[il]:
-            data.pop(name, None)
-    return computed, data
 
 
 def run_whole_model(model, feeds):

@@ -37,8 +37,7 @@ def conv_only_model(channels=32, seed=0):
         nodes.append(helper.make_node("Conv", [x, f"c{i}.weight"], [f"c{i}"], name=f"c{i}",
                                       kernel_shape=[3, 3], pads=[1, 1, 1, 1]))
         x = f"c{i}"
-    return finish_model(nodes, [_tvi("input", [1, channels, 6, 6])], [_tvi(x, [1, channels, 6, 6])],
-                        inits)
+    return finish_model(nodes, [_tvi("input", [1, channels, 6, 6])], [_tvi(x, [1, channels, 6, 6])], inits)
 
 
 @pytest.mark.parametrize("bits", [2, 3, 4, 8])
@@ -168,8 +167,7 @@ def test_int4_model_is_small():
     names = [t.name for t in m.graph.initializer]
     q, _ = export.export_qdq(m, _filled(m, names, 4, "asym"), names)
     float_bytes = sum(len(t.raw_data) for t in m.graph.initializer)
-    assert sum(len(t.raw_data) or len(t.SerializeToString()) for t in q.graph.initializer) \
-        <= float_bytes / 6
+    assert sum(len(t.raw_data) or len(t.SerializeToString()) for t in q.graph.initializer) <= float_bytes / 6
     assert len(q.SerializeToString()) <= len(m.SerializeToString()) / 6 + 2000
 
 
