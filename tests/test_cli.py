@@ -10,6 +10,7 @@ import onnxruntime as ort
 import pytest
 from onnx import numpy_helper
 
+from mivra.api.ir import IR
 from onnx_models import load_model_inputs, make_cnn_model, make_no_conv_model, write_calibration
 from test_export import conv_only_model
 
@@ -61,8 +62,8 @@ def minmax_run(cnn):
     return d, m, param, r
 
 
-def test_outputs_and_qdq_model_match_tables_and_fake_quant(minmax_run):
-    d, m, _, r = minmax_run
+def test_outputs_qdq_model_and_report(minmax_run):
+    d, m, param, r = minmax_run
     assert sorted(os.listdir(d / "out")) == ["layer_error.png", "quant_tab.json", "report.json",
                                              "summary.json", "weights.npz"]
     assert (d / "out" / "layer_error.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
@@ -93,15 +94,8 @@ def test_outputs_and_qdq_model_match_tables_and_fake_quant(minmax_run):
     for model in (q, f):
         for name in ("conv2.weight", "fc.weight", "conv1.bias"):
             assert _inits(model)[name].SerializeToString() == orig[name].SerializeToString()
-
-
-def test_report_numbers(minmax_run):
-    """SQNR and cosine recomputed from the float and QDQ models on the calibration set."""
-    from mivra.api.ir import IR
-
-    d, m, param, _ = minmax_run
+    # report: SQNR and cosine recomputed from the float and QDQ models on the calibration set
     rep = _json(d / "out" / "report.json")
-    q = onnx.load(d / "q.onnx")
     xs = load_model_inputs(IR(m), param)["input"]
     ref = np.stack([_run(m, {"input": x})[0] for x in xs]).astype(np.float64)
     got = np.stack([_run(q, {"input": x})[0] for x in xs]).astype(np.float64)
