@@ -10,6 +10,7 @@ import onnxruntime as ort
 import pytest
 from onnx import numpy_helper
 
+from mivra.api.ir import IR
 from onnx_models import load_model_inputs, make_cnn_model, make_no_conv_model, write_calibration
 from test_export import conv_only_model
 
@@ -23,22 +24,19 @@ def cli(*args, cwd):
                           capture_output=True, text=True, timeout=300)
 
 
-@pytest.fixture(scope="module")
-def gdq():
-    from mivra.api.gdq_quant import GdqQuant
-    return GdqQuant
-
-
-def _run(model, feeds, outputs=None):
+def _run(model, feeds):
     so = ort.SessionOptions()
     so.log_severity_level = 3
-    s = ort.InferenceSession(model.SerializeToString() if isinstance(model, onnx.ModelProto) else model,
-                             so, providers=["CPUExecutionProvider"])
-    return s.run(outputs, feeds)
+    return ort.InferenceSession(model.SerializeToString(), so,
+                                providers=["CPUExecutionProvider"]).run(None, feeds)
 
 
 def _inits(model):
     return {t.name: t for t in model.graph.initializer}
+
+
+def _json(path):
+    return json.loads(path.read_text())
 
 
 @pytest.fixture(scope="module")
@@ -47,6 +45,10 @@ def cnn(tmp_path_factory):
     m = make_cnn_model()
     onnx.save(m, d / "cnn.onnx")
     param = write_calibration(m, str(d / "cal"), n_samples=4)
+    # broken lists for the user-error cases
+    (d / "cal" / "bad.txt").write_text("images/input_0.png images/input_1.png\n")
+    np.save(d / "cal" / "wrong.npy", np.zeros((1, 4, 4), np.float32))
+    (d / "cal" / "wrong.txt").write_text("wrong.npy\n")
     return d, m, param
 
 
@@ -60,11 +62,14 @@ def minmax_run(cnn):
     return d, m, param, r
 
 
-def test_outputs_written(minmax_run):
-    d, m, _, r = minmax_run
+def test_outputs_qdq_model_and_report(minmax_run):
+    d, m, param, r = minmax_run
     assert sorted(os.listdir(d / "out")) == ["layer_error.png", "quant_tab.json", "report.json",
                                              "summary.json", "weights.npz"]
-    tab = json.loads((d / "out" / "quant_tab.json").read_text())
+    assert (d / "out" / "layer_error.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert "conv1" in r.stdout and "model on disk" in r.stdout and "opset raised from 13 to 21" in r.stdout
+    assert not [f for f in os.listdir(d) if f.endswith(".tmp")]
+    tab = _json(d / "out" / "quant_tab.json")
     assert sorted(tab) == ["conv1.weight", "conv3.weight"]      # conv2 is grouped
     e = tab["conv1.weight"]
     assert e["shape"] == [8, 3, 3, 3] and e["qtype"] == "asym" and e["qmethod"] == "channel"
@@ -72,48 +77,28 @@ def test_outputs_written(minmax_run):
     w = np.load(d / "out" / "weights.npz")
     assert sorted(w.files) == sorted(tab)
     assert w["conv1.weight"].dtype == np.int8 and w["conv1.weight"].min() >= -4 and w["conv1.weight"].max() <= 3
-    assert (d / "out" / "layer_error.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    assert "conv1" in r.stdout and "model on disk" in r.stdout and "opset raised from 13 to 21" in r.stdout
-    assert not [f for f in os.listdir(d) if f.endswith(".tmp")]
-
-
-def test_qdq_model_matches_fake_quant_and_tables(minmax_run):
-    d, m, _, _ = minmax_run
-    q = onnx.load(d / "q.onnx")
-    f = onnx.load(d / "f.onnx")
+    q, f = onnx.load(d / "q.onnx"), onnx.load(d / "f.onnx")
     onnx.checker.check_model(q, full_check=True)
-    tab = json.loads((d / "out" / "quant_tab.json").read_text())
-    w = np.load(d / "out" / "weights.npz")
-    # the QDQ model stores exactly the integers and parameters of quant_tab.json / weights.npz
     qi = _inits(q)
-    for name, e in tab.items():
+    for name, e in tab.items():  # the QDQ model stores exactly the tables' integers and scales
         np.testing.assert_array_equal(numpy_helper.to_array(qi[name + "_quantized"]).astype(np.int64),
                                       w[name].astype(np.int64))
         assert qi[name + "_quantized"].data_type == onnx.TensorProto.INT4
-        np.testing.assert_array_equal(numpy_helper.to_array(qi[name + "_scale"]),
-                                      np.float32(e["scale"]))
+        np.testing.assert_array_equal(numpy_helper.to_array(qi[name + "_scale"]), np.float32(e["scale"]))
         ref = (w[name].astype(np.int64) - np.array(e["zero_point"])[:, None, None, None]) \
             * np.float32(e["scale"])[:, None, None, None].astype(np.float64)
         np.testing.assert_allclose(numpy_helper.to_array(_inits(f)[name]), ref, rtol=1e-6, atol=1e-12)
     x = np.random.default_rng(0).standard_normal((1, 3, 8, 8)).astype(np.float32)
     np.testing.assert_allclose(_run(q, {"input": x})[0], _run(f, {"input": x})[0], rtol=1e-5, atol=1e-6)
-    # float weights that were not quantized are kept bit for bit
-    orig = _inits(m)
+    orig = _inits(m)  # float weights that were not quantized are kept bit for bit
     for model in (q, f):
         for name in ("conv2.weight", "fc.weight", "conv1.bias"):
             assert _inits(model)[name].SerializeToString() == orig[name].SerializeToString()
-
-
-def test_report_numbers(minmax_run):
-    """SQNR and cosine recomputed from the float and QDQ models on the calibration set."""
-    from mivra.api.ir import IR
-
-    d, m, param, _ = minmax_run
-    rep = json.loads((d / "out" / "report.json").read_text())
-    feeds = load_model_inputs(IR(m), param)
-    q = onnx.load(d / "q.onnx")
-    ref = np.stack([_run(m, {"input": x})[0] for x in feeds["input"]]).astype(np.float64)
-    got = np.stack([_run(q, {"input": x})[0] for x in feeds["input"]]).astype(np.float64)
+    # report: SQNR and cosine recomputed from the float and QDQ models on the calibration set
+    rep = _json(d / "out" / "report.json")
+    xs = load_model_inputs(IR(m), param)["input"]
+    ref = np.stack([_run(m, {"input": x})[0] for x in xs]).astype(np.float64)
+    got = np.stack([_run(q, {"input": x})[0] for x in xs]).astype(np.float64)
     sqnr = 10 * np.log10(np.sum(ref ** 2) / np.sum((ref - got) ** 2))
     cos = np.sum(ref * got) / np.linalg.norm(ref) / np.linalg.norm(got)
     for side in ("ours", "minmax"):        # --method minmax: both sides are min/max rounding
@@ -130,36 +115,31 @@ def test_exclusion_keeps_float_bits(minmax_run):
             "--bits", "3", "--qtype", "asym", "--out", "out_ex", "--exclude", "conv1",
             "--export-qdq", "q_ex.onnx", "--export-fake-quant", "f_ex.onnx", cwd=d)
     assert r.returncode == 0, r.stderr
-    tab = json.loads((d / "out_ex" / "quant_tab.json").read_text())
+    tab = _json(d / "out_ex" / "quant_tab.json")
     assert sorted(tab) == ["conv3.weight"]
-    full = json.loads((d / "out" / "quant_tab.json").read_text())
-    assert tab["conv3.weight"] == full["conv3.weight"]       # other layers unchanged
+    assert tab["conv3.weight"] == _json(d / "out" / "quant_tab.json")["conv3.weight"]
     orig = _inits(m)["conv1.weight"].SerializeToString()
     for f in ("q_ex.onnx", "f_ex.onnx"):
         assert _inits(onnx.load(d / f))["conv1.weight"].SerializeToString() == orig
     assert "conv1.weight_quantized" not in _inits(onnx.load(d / "q_ex.onnx"))
-    summary = json.loads((d / "out_ex" / "summary.json").read_text())
-    assert summary["excluded"] == ["conv1.weight"]
+    assert _json(d / "out_ex" / "summary.json")["excluded"] == ["conv1.weight"]
 
 
 def test_exclude_first_last_and_int4_size(tmp_path):
+    """c0 and c2 stay float bit for bit; c1's INT4 QDQ tensors take at most 1/6 of its float bytes."""
     m = conv_only_model(channels=32)
     onnx.save(m, tmp_path / "c.onnx")
     write_calibration(m, str(tmp_path / "cal"), n_samples=2, npy_inputs=("input",))
     r = cli("quantize", "c.onnx", "--dataset", "cal/calib.txt", "--method", "minmax", "--out", "o",
-            "--export-qdq", "q.onnx", cwd=tmp_path)
+            "--exclude-first-last", "--export-qdq", "q.onnx", cwd=tmp_path)
     assert r.returncode == 0, r.stderr
-    q = onnx.load(tmp_path / "q.onnx")
-    float_bytes = sum(len(t.raw_data) for t in m.graph.initializer)
-    q_bytes = sum(len(t.raw_data) for t in q.graph.initializer)
-    assert q_bytes <= float_bytes / 6
-    r = cli("quantize", "c.onnx", "--dataset", "cal/calib.txt", "--method", "minmax", "--out", "o2",
-            "--exclude-first-last", "--export-qdq", "q2.onnx", cwd=tmp_path)
-    assert r.returncode == 0, r.stderr
-    assert sorted(json.loads((tmp_path / "o2" / "quant_tab.json").read_text())) == ["c1.weight"]
-    qi = _inits(onnx.load(tmp_path / "q2.onnx"))
+    assert sorted(_json(tmp_path / "o" / "quant_tab.json")) == ["c1.weight"]
+    qi, fi = _inits(onnx.load(tmp_path / "q.onnx")), _inits(m)
     for name in ("c0.weight", "c2.weight"):
-        assert qi[name].SerializeToString() == _inits(m)[name].SerializeToString()
+        assert qi[name].SerializeToString() == fi[name].SerializeToString()
+    rest = sum(len(t.raw_data) or len(t.SerializeToString()) for n, t in qi.items()
+               if n not in ("c0.weight", "c2.weight"))
+    assert rest <= len(fi["c1.weight"].raw_data) / 6
 
 
 def test_no_conv_model_nothing_to_do(tmp_path):
@@ -173,50 +153,39 @@ def test_no_conv_model_nothing_to_do(tmp_path):
     assert not (tmp_path / "o").exists() and not (tmp_path / "q.onnx").exists()
 
 
-def _two_path_list(d):
-    (d / "cal" / "bad.txt").write_text("images/input_0.png images/input_1.png\n")
-    return str(d / "cal" / "bad.txt")
-
-
-def _wrong_shape_list(d):
-    np.save(d / "cal" / "wrong.npy", np.zeros((1, 4, 4), np.float32))
-    (d / "cal" / "wrong.txt").write_text("wrong.npy\n")
-    return str(d / "cal" / "wrong.txt")
-
-
-@pytest.mark.parametrize("case,args,needle", [
-    ("nomatch", ["--exclude", "conv1,nosuch*"], "nosuch*"),
-    ("missing model", ["--model-missing"], "model file not found"),
-    ("missing list", ["--dataset", "nolist.txt"], "nolist.txt"),
-    ("bits", ["--bits", "9"], "--bits"),
-    ("qmethod", ["--qmethod", "group0"], "group0"),
-    ("unknown input", ["--mean", "x=1"], "no input x"),
-    ("paths per sample", ["--dataset", _two_path_list], "2 path(s) per sample"),
-    ("sample shape", ["--dataset", _wrong_shape_list], "does not match"),
+@pytest.mark.parametrize("args,needle", [
+    (["--exclude", "conv1,nosuch*"], "nosuch*"),
+    (["MISSING"], "model file not found"),
+    (["--dataset", "nolist.txt"], "nolist.txt"),
+    (["--bits", "9"], "--bits"),
+    (["--qmethod", "group0"], "group0"),
+    (["--mean", "x=1"], "no input x"),
+    (["--dataset", "{d}/cal/bad.txt"], "2 path(s) per sample"),
+    (["--dataset", "{d}/cal/wrong.txt"], "does not match"),
 ])
-def test_user_errors(cnn, tmp_path, monkeypatch, capsys, case, args, needle):
+def test_user_errors(cnn, tmp_path, monkeypatch, capsys, args, needle):
     """In-process (same entry point as the console script): exit status 2, one line, no files."""
     from mivra.cli import main
 
-    d, m, _ = cnn
+    d = cnn[0]
     monkeypatch.chdir(tmp_path)
-    model = "nosuch.onnx" if args == ["--model-missing"] else str(d / "cnn.onnx")
-    args = [] if args == ["--model-missing"] else [a(d) if callable(a) else a for a in args]
-    dataset = ["--dataset", str(d / "cal" / "calib.txt")] if "--dataset" not in args else []
+    model = "nosuch.onnx" if "MISSING" in args else str(d / "cnn.onnx")
+    args = [a.format(d=d) for a in args if a != "MISSING"]
+    dataset = [] if "--dataset" in args else ["--dataset", str(d / "cal" / "calib.txt")]
     try:
         rc = main(["quantize", model, *dataset, *NORM, "--method", "minmax", *args, "--out", "o",
                    "--export-qdq", "q.onnx", "--report"])
     except SystemExit as e:
         rc = e.code
     err = capsys.readouterr().err
-    assert rc == 2
     lines = err.strip().splitlines()
+    assert rc == 2
     assert len(lines) == 1 and lines[0].startswith("mivra-gdq: error:") and needle in lines[0], err
     assert os.listdir(tmp_path) == []
 
 
 def test_user_error_exit_status_in_subprocess(cnn, tmp_path):
-    d, _, _ = cnn
+    d = cnn[0]
     r = cli("quantize", d / "cnn.onnx", "--dataset", d / "cal" / "calib.txt", "--exclude", "nosuch",
             "--out", "o", "--export-qdq", "q.onnx", cwd=tmp_path)
     assert r.returncode == 2 and r.stderr == "mivra-gdq: error: --exclude nosuch: matches no convolution node or weight\n"
@@ -224,21 +193,18 @@ def test_user_error_exit_status_in_subprocess(cnn, tmp_path):
 
 
 @pytest.mark.parametrize("extra", [["--qmethod", "channel", "--qtype", "asym"], ["--qmethod", "group2"]])
-def test_gdq_end_to_end(gdq, cnn, tmp_path, extra):
-    d, m, _ = cnn
+def test_gdq_end_to_end(cnn, tmp_path, extra):
+    d = cnn[0]
     r = cli("quantize", d / "cnn.onnx", "--dataset", d / "cal" / "calib.txt", *NORM, "--bits", "4",
             *extra, "--out", "o", "--export-qdq", "q.onnx", "--export-fake-quant", "f.onnx", "--report",
             cwd=tmp_path)
     assert r.returncode == 0, r.stderr
-    tab = json.loads((tmp_path / "o" / "quant_tab.json").read_text())
+    tab = _json(tmp_path / "o" / "quant_tab.json")
     w = np.load(tmp_path / "o" / "weights.npz")
     assert sorted(tab) == ["conv1.weight", "conv3.weight"]
     for name, e in tab.items():
-        assert w[name].min() >= -8 and w[name].max() <= 7
-        C = e["shape"][0]
-        assert len(e["scale"]) % C == 0
+        assert w[name].min() >= -8 and w[name].max() <= 7 and len(e["scale"]) % e["shape"][0] == 0
     q, f = onnx.load(tmp_path / "q.onnx"), onnx.load(tmp_path / "f.onnx")
     x = np.random.default_rng(0).standard_normal((1, 3, 8, 8)).astype(np.float32)
     np.testing.assert_allclose(_run(q, {"input": x})[0], _run(f, {"input": x})[0], rtol=1e-5, atol=1e-6)
-    rep = json.loads((tmp_path / "o" / "report.json").read_text())
-    assert set(rep["outputs"]["logits"]) == {"ours", "minmax"}
+    assert set(_json(tmp_path / "o" / "report.json")["outputs"]["logits"]) == {"ours", "minmax"}

@@ -23,25 +23,21 @@ def test_onnx_graph_equals_torch_network():
         nn.Conv2d(16, 32, 3, padding=1), nn.ReLU(), nn.MaxPool2d(2),
         nn.Conv2d(32, 32, 3, padding=1), nn.ReLU(),
         nn.Conv2d(32, 10, 4), nn.Flatten())
-    convs = [m for m in net if isinstance(m, nn.Conv2d)]
+    x = np.random.default_rng(1).random((5, 1, 8, 8)).astype(np.float32)
     with torch.no_grad():
-        for c, (w, b) in zip(convs, params):
+        for c, (w, b) in zip([m for m in net if isinstance(m, nn.Conv2d)], params):
             c.weight.copy_(torch.from_numpy(w))
             c.bias.copy_(torch.from_numpy(b))
-    x = np.random.default_rng(1).random((5, 1, 8, 8)).astype(np.float32)
-    sess = ort.InferenceSession(demo.build_onnx(params).SerializeToString(),
-                                providers=["CPUExecutionProvider"])
-    got = sess.run(None, {"image": x})[0]
-    with torch.no_grad():
         ref = net(torch.from_numpy(x)).numpy()
+    got = ort.InferenceSession(demo.build_onnx(params).SerializeToString(),
+                               providers=["CPUExecutionProvider"]).run(None, {"image": x})[0]
     np.testing.assert_allclose(got, ref, rtol=1e-4, atol=1e-4)
 
 
 def test_digits_split_is_fixed():
-    a = demo.digits_split()
-    b = demo.digits_split()
+    a, b = demo.digits_split(), demo.digits_split()
     assert all(np.array_equal(u, v) for u, v in zip(a, b))
-    x_tr, y_tr, x_te, y_te = a
+    x_tr, y_tr, _, y_te = a
     assert x_tr.shape[1:] == (1, 8, 8) and len(y_tr) + len(y_te) == 1797
     assert 0.0 <= x_tr.min() and x_tr.max() <= 1.0
 

@@ -8,7 +8,7 @@ import onnxruntime as ort
 import pytest
 from onnx import TensorProto, helper, numpy_helper
 
-from onnx_models import finish_model, make_cnn_model
+from onnx_models import _tvi, finish_model, make_cnn_model
 from mivra import baseline, export
 from mivra.outputs import StagedOutputs
 
@@ -24,18 +24,11 @@ def _filled(model, names, bits, qtype="sym", qmethod="channel"):
     arrays = {t.name: numpy_helper.to_array(t) for t in model.graph.initializer if t.name in names}
     tab = {n: {"qtype": qtype, "dtype": f"int{bits}", "qmethod": qmethod} for n in names}
     baseline.fill_quant_tab_minmax(arrays, tab, bits)
-    return tab, arrays
-
-
-def _expose(model, names):
-    m = onnx.ModelProto()
-    m.CopyFrom(model)
-    for n in names:
-        m.graph.output.append(onnx.ValueInfoProto(name=n))
-    return m
+    return tab
 
 
 def conv_only_model(channels=32, seed=0):
+    """Three ungrouped 3x3 convolutions "c0", "c1", "c2" without biases."""
     rng = np.random.default_rng(seed)
     inits, nodes, x = [], [], "input"
     for i in range(3):
@@ -44,12 +37,8 @@ def conv_only_model(channels=32, seed=0):
         nodes.append(helper.make_node("Conv", [x, f"c{i}.weight"], [f"c{i}"], name=f"c{i}",
                                       kernel_shape=[3, 3], pads=[1, 1, 1, 1]))
         x = f"c{i}"
-    return finish_model(nodes, [helper.make_tensor_value_info("input", TensorProto.FLOAT, [1, channels, 6, 6])],
-                        [helper.make_tensor_value_info(x, TensorProto.FLOAT, [1, channels, 6, 6])],
-                        inits, opset=13)
+    return finish_model(nodes, [_tvi("input", [1, channels, 6, 6])], [_tvi(x, [1, channels, 6, 6])], inits)
 
-
-# --------------------------------------------------------------------------- baseline
 
 @pytest.mark.parametrize("bits", [2, 3, 4, 8])
 @pytest.mark.parametrize("sym", [True, False])
@@ -64,19 +53,15 @@ def test_minmax_is_nearest_grid_value(bits, sym, groupsize):
     lo, hi = -2 ** (bits - 1), 2 ** (bits - 1) - 1
     assert w_int.dtype == np.int8 and w_int.min() >= lo and w_int.max() <= hi
     gs = 36 if groupsize == -1 else groupsize
-    W = w.reshape(5, -1)
-    Q = w_int.reshape(5, -1)
+    W, Q = w.reshape(5, -1), w_int.reshape(5, -1)
     grid = np.arange(lo, hi + 1)
     for c in range(5):
         for d in range(36):
             s, z = scale[c, d // gs], zp[c, d // gs]
-            values = (grid - z) * s
-            dist = np.abs(values - W[c, d])
-            best = dist.min()
+            best = np.abs((grid - z) * s - W[c, d]).min()
             assert abs((Q[c, d] - z) * s - W[c, d]) <= best + 1e-12
-    assert np.all(W[2] == 0) and np.all((Q[2] - np.repeat(zp[2], gs)) == 0)
-    if sym:
-        assert np.all(zp == 0)
+    assert np.all((Q[2] - np.repeat(zp[2], gs)) == 0)
+    assert not sym or np.all(zp == 0)
 
 
 def test_minmax_range_ends():
@@ -90,9 +75,8 @@ def test_minmax_range_ends():
 
 
 def test_group_fallback_and_order():
-    """group64 on 16 in-channels x 3x3 does not divide 144 columns: per channel, qmethod "channel"."""
-    rng = np.random.default_rng(0)
-    w = rng.standard_normal((4, 16, 3, 3)).astype(np.float32)
+    """group64 does not divide 16 x 3x3 = 144 columns: per channel, qmethod "channel"."""
+    w = np.random.default_rng(0).standard_normal((4, 16, 3, 3)).astype(np.float32)
     tab = {"w": {"qtype": "asym", "dtype": "int4", "qmethod": "group64"}}
     baseline.fill_quant_tab_minmax({"w": w}, tab, 4)
     assert tab["w"]["qmethod"] == "channel" and len(tab["w"]["scale"]) == 4
@@ -100,17 +84,14 @@ def test_group_fallback_and_order():
     baseline.fill_quant_tab_minmax({"w": w}, tab, 4)
     e = tab["w"]
     assert e["qmethod"] == "group8" and e["qtype"] == "sym" and len(e["scale"]) == 8
-    # group after group: entry k*C + c is channel c, group k
-    for k in range(2):
+    for k in range(2):  # group after group: entry k*C + c is channel c, group k
         for c in range(4):
             amax = np.abs(w[c].reshape(-1)[k * 72:(k + 1) * 72]).max()
             assert e["scale"][k * 4 + c] == pytest.approx(amax / 7)
 
 
-# --------------------------------------------------------------------------- storage
-
 def test_int4_packing_matches_onnx_decoding():
-    vals = np.array([-8, 7, 0, -1, 3, -5, 6], dtype=np.int8).reshape(7)
+    vals = np.array([-8, 7, 0, -1, 3, -5, 6], dtype=np.int8)
     t = export.int_tensor("t", vals, TensorProto.INT4)
     assert len(t.raw_data) == 4
     np.testing.assert_array_equal(numpy_helper.to_array(t).astype(np.int64), vals)
@@ -124,43 +105,37 @@ def _entry(w_int, scale, zp, bits=4):
 def test_dequantize_entry_reference():
     rng = np.random.default_rng(1)
     w_int = rng.integers(-8, 8, size=(3, 4, 1, 2))
-    G = 2                                             # 4 columns per group
-    scale = rng.random(3 * G) + 0.1
-    zp = rng.integers(-8, 8, size=3 * G)
-    got = export.dequantize_entry(_entry(w_int, scale, zp))
-    ref = np.empty((3, 8))
+    scale = rng.random(3 * 2) + 0.1                  # 2 groups of 4 columns
+    zp = rng.integers(-8, 8, size=3 * 2)
+    got = export.dequantize_entry(_entry(w_int, scale, zp)).reshape(3, 8)
     W = w_int.reshape(3, 8)
-    for c in range(3):
-        for d in range(8):
-            k = d // 4
-            ref[c, d] = (W[c, d] - zp[k * 3 + c]) * np.float32(scale[k * 3 + c])
-    np.testing.assert_allclose(got.reshape(3, 8), ref, rtol=1e-6)
+    ref = [[(W[c, d] - zp[d // 4 * 3 + c]) * np.float32(scale[d // 4 * 3 + c]) for d in range(8)]
+           for c in range(3)]
+    np.testing.assert_allclose(got, ref, rtol=1e-6)
 
 
 @pytest.mark.parametrize("zp_value,bits,want", [(0, 4, "INT4"), (-8, 3, "INT4"), (9, 4, "INT8"),
                                                 (200, 4, "INT16"), (0, 6, "INT8"), (-40000, 8, "INT32")])
 @pytest.mark.parametrize("blocked", [False, True])
 def test_dequantize_linear_is_bit_exact(zp_value, bits, want, blocked):
-    """onnxruntime's DequantizeLinear output equals dequantize_entry bit for bit, whatever container."""
+    """onnxruntime's DequantizeLinear equals dequantize_entry bit for bit, whatever container."""
     rng = np.random.default_rng(2)
-    C, I = 4, 6
+    C, I, G = 4, 6, (3 if blocked else 1)
     w = rng.standard_normal((C, I, 3, 3)).astype(np.float32)
     m = finish_model([helper.make_node("Conv", ["x", "w"], ["y"], name="conv", pads=[1, 1, 1, 1])],
-                     [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, I, 5, 5])],
-                     [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, C, 5, 5])],
-                     [numpy_helper.from_array(w, "w")], opset=13)
-    G = 3 if blocked else 1
+                     [_tvi("x", [1, I, 5, 5])], [_tvi("y", [1, C, 5, 5])],
+                     [numpy_helper.from_array(w, "w")])
     lo, hi = -2 ** (bits - 1), 2 ** (bits - 1) - 1
     e = _entry(rng.integers(lo, hi + 1, size=w.shape), rng.random(C * G) + 0.01,
                np.full(C * G, zp_value), bits)
     q, info = export.export_qdq(m, {"w": e}, ["w"])
     assert info["weights"]["w"]["container"] == want
     onnx.checker.check_model(q, full_check=True)
+    q.graph.output.append(onnx.ValueInfoProto(name="w"))
     x = rng.standard_normal((1, I, 5, 5)).astype(np.float32)
-    y, w_dq = _run(_expose(q, ["w"]), {"x": x}, ["y", "w"])
+    y, w_dq = _run(q, {"x": x}, ["y", "w"])
     np.testing.assert_array_equal(w_dq, export.dequantize_entry(e))
-    fake = export.export_fake_quant(m, {"w": e}, ["w"])
-    y_fake = _run(fake, {"x": x})[0]
+    y_fake = _run(export.export_fake_quant(m, {"w": e}, ["w"]), {"x": x})[0]
     np.testing.assert_allclose(y, y_fake, rtol=0, atol=1e-5 * max(1.0, np.abs(y_fake).max()))
 
 
@@ -170,7 +145,7 @@ def test_dequantize_linear_is_bit_exact(zp_value, bits, want, blocked):
 def test_qdq_matches_fake_quant(bits, qtype, qmethod, opset):
     m = make_cnn_model(opset=13)
     names = ["conv1.weight", "conv3.weight"]
-    tab, arrays = _filled(m, names, bits, qtype, qmethod)
+    tab = _filled(m, names, bits, qtype, qmethod)
     q, info = export.export_qdq(m, tab, names)
     onnx.checker.check_model(q, full_check=True)
     assert info["opset_from"] == 13 and info["opset_to"] == opset
@@ -183,33 +158,27 @@ def test_qdq_matches_fake_quant(bits, qtype, qmethod, opset):
         for t in model.graph.initializer:
             if t.name in orig and t.name not in names:
                 assert t.SerializeToString() == orig[t.name]
-    assert not {t.name for t in f.graph.initializer} ^ set(orig)
+    assert {t.name for t in f.graph.initializer} == set(orig)
 
 
 def test_int4_model_is_small():
     """Conv-only model: INT4 QDQ initializers take at most 1/6 of the float weights' bytes."""
     m = conv_only_model()
     names = [t.name for t in m.graph.initializer]
-    tab, _ = _filled(m, names, 4, "asym")
-    q, _ = export.export_qdq(m, tab, names)
+    q, _ = export.export_qdq(m, _filled(m, names, 4, "asym"), names)
     float_bytes = sum(len(t.raw_data) for t in m.graph.initializer)
-    q_bytes = sum(len(t.raw_data) or len(t.SerializeToString()) for t in q.graph.initializer)
-    assert q_bytes <= float_bytes / 6
+    assert sum(len(t.raw_data) or len(t.SerializeToString()) for t in q.graph.initializer) <= float_bytes / 6
     assert len(q.SerializeToString()) <= len(m.SerializeToString()) / 6 + 2000
 
 
 def test_initializer_listed_as_input_is_removed_from_inputs():
     m = make_cnn_model(opset=9)
-    m.graph.input.extend([helper.make_tensor_value_info("conv1.weight", TensorProto.FLOAT, [8, 3, 3, 3])])
-    tab, _ = _filled(m, ["conv1.weight"], 4)
-    q, _ = export.export_qdq(m, tab, ["conv1.weight"])
+    m.graph.input.append(_tvi("conv1.weight", [8, 3, 3, 3]))
+    q, _ = export.export_qdq(m, _filled(m, ["conv1.weight"], 4), ["conv1.weight"])
     assert "conv1.weight" not in {v.name for v in q.graph.input}
     onnx.checker.check_model(q, full_check=True)
-    x = np.zeros((1, 3, 8, 8), np.float32)
-    _run(q, {"input": x})
+    _run(q, {"input": np.zeros((1, 3, 8, 8), np.float32)})
 
-
-# --------------------------------------------------------------------------- staged outputs
 
 def test_staged_outputs_all_or_nothing(tmp_path):
     target = tmp_path / "new" / "deep"

@@ -1,7 +1,6 @@
-"""The quantization job around the native quantizer, with a stand-in quantizer
-module that behaves like the driver at its interfaces: it looks ``Session`` up
-in its own module, needs every ungrouped Conv weight in ``quant_tab`` and fills
-the entries (here by min/max rounding)."""
+"""The quantization job around the native quantizer, with a stand-in that behaves
+like the driver at its interfaces: it looks ``Session`` up in its own module, needs
+every ungrouped Conv weight in ``quant_tab`` and fills the entries by min/max rounding."""
 import sys
 import types
 
@@ -10,7 +9,7 @@ import onnx
 import pytest
 from onnx import numpy_helper
 
-from onnx_models import make_cnn_model, write_calibration
+from onnx_models import make_cnn_model, make_two_input_model, write_calibration
 from mivra import baseline, pipeline
 from mivra.api import session as session_mod
 
@@ -76,9 +75,8 @@ def test_job_with_exclusion_and_timing(standin, model_files):
 
 
 def test_hessian_error_matches_float64_reference(standin, model_files):
-    """H = mean over patches of x x^T, built independently with explicit loops over the padded input."""
-    from mivra.layers import layer_hessians
-    from mivra.report import run_model  # noqa: F401  (same onnxruntime path)
+    """H = mean over patches of x x^T, from explicit loops over the padded input."""
+    from mivra.layers import hessian_errors, initializer_arrays, layer_hessians
 
     model, lst = model_files
     job = pipeline.prepare(pipeline.Options(model=model, dataset=lst, mean=["127.5"], std=["127.5"]))
@@ -86,16 +84,10 @@ def test_hessian_error_matches_float64_reference(standin, model_files):
     H = layer_hessians(job.model, [L1], job.feeds)["conv1.weight"]
     x = job.feeds["input"].astype(np.float64)                 # (N, 1, 3, 8, 8), conv1 reads the input
     xp = np.pad(x[:, 0], ((0, 0), (0, 0), (1, 1), (1, 1)))
-    cols = []
-    for n in range(xp.shape[0]):
-        for i in range(8):
-            for j in range(8):
-                cols.append(xp[n, :, i:i + 3, j:j + 3].reshape(-1))
-    cols = np.array(cols)
+    cols = np.array([xp[n, :, i:i + 3, j:j + 3].reshape(-1)
+                     for n in range(xp.shape[0]) for i in range(8) for j in range(8)])
     np.testing.assert_allclose(H, cols.T @ cols / len(cols), rtol=1e-10, atol=1e-12)
     # the streamed relative errors equal r H r^T / w H w^T with this H
-    from mivra.layers import hessian_errors, initializer_arrays
-
     w = initializer_arrays(job.model, ["conv1.weight"])["conv1.weight"].astype(np.float64)
     rng = np.random.default_rng(5)
     hats = [w + rng.standard_normal(w.shape) * 0.01, np.zeros_like(w)]
@@ -109,7 +101,6 @@ def test_hessian_error_matches_float64_reference(standin, model_files):
 
 def test_per_input_settings_two_inputs(tmp_path):
     """A bare value applies to every input, INPUT=VALUE overrides it for one."""
-    from onnx_models import make_two_input_model
     from mivra.calib import build_attrs, load_calibration
     from mivra.outputs import UserError
 
