@@ -264,37 +264,29 @@ def test_quant_via_minmax_reuses_bestp():
 @pytest.mark.parametrize("sym", [False, True])
 @pytest.mark.parametrize("gs", [-1, 8])
 def test_find_params_levels(sym, gs):
+    # iters_for_scale 0: min/max; 1: plus the shrink search; 4: plus the closed form.
     rng = np.random.default_rng(9)
     x = rng.normal(size=(6, 16))
     x0 = x + rng.normal(scale=0.05, size=x.shape)
     h = spd(rng, 16)
-    lo, hi = -8, 7
-    q = quantizer(sym=sym, iters_for_scale=0)
-    s, z, so, zo, best = q.find_params(T(x), gs, T(h), x0=T(x0))
     xmin, xmax = np_minmax(x, gs, sym)
-    rs, rz = np_scale_zero(xmax, xmin, lo, hi, sym, True)
-    np.testing.assert_allclose(s.numpy(), rs, rtol=1e-15)
-    np.testing.assert_array_equal(z.numpy(), rz)
-    np.testing.assert_array_equal(so.numpy(), s.numpy())
-    np.testing.assert_array_equal(zo.numpy(), -s.numpy() * z.numpy())
-    np.testing.assert_allclose(best.numpy(), np_err(np_dequant(x, rs, rz, lo, hi, True, gs), x0, h),
-                               rtol=1e-10)
-
-    q1 = quantizer(sym=sym, iters_for_scale=1)
-    s1, z1, so1, zo1, b1 = q1.find_params(T(x), gs, T(h), x0=T(x0))
-    ss, sz, sb, _, _ = np_search(q1, x, h, xmin, xmax, gs, best=best.numpy(), scale=rs, zero=rz, x0=x0)
-    np.testing.assert_allclose(s1.numpy(), ss, rtol=1e-14)
-    np.testing.assert_allclose(b1.numpy(), sb, rtol=1e-10)
-    assert (b1.numpy() <= best.numpy()).all()
-    np.testing.assert_array_equal(so1.numpy(), s1.numpy())
-    np.testing.assert_array_equal(zo1.numpy(), -s1.numpy() * z1.numpy())
-
-    q4 = quantizer(sym=sym, iters_for_scale=4)
-    s4, z4, so4, zo4, b4 = q4.find_params(T(x), gs, T(h), x0=T(x0))
-    assert torch.equal(s4, s1) and torch.equal(z4, z1)
-    ref = q4.get_scale_and_zero_out_group(T(x), s1, z1, T(h), gs, x0=T(x0))
-    for a, b in zip((so4, zo4, b4), ref):
-        assert torch.equal(a, b)
+    rs, rz = np_scale_zero(xmax, xmin, -8, 7, sym, True)
+    rb = np_err(np_dequant(x, rs, rz, -8, 7, True, gs), x0, h)
+    res = [quantizer(sym=sym, iters_for_scale=i).find_params(T(x), gs, T(h), x0=T(x0))
+           for i in (0, 1, 4)]
+    best = res[0][4].numpy()
+    rs1, _, rb1, _, _ = np_search(quantizer(sym=sym), x, h, xmin, xmax, gs, best=best, scale=rs,
+                                  zero=rz, x0=x0)
+    for (s, z, so, zo, b), ws, wb in zip(res, (rs, rs1), (rb, rb1)):
+        np.testing.assert_allclose(s.numpy(), ws, rtol=1e-14)
+        np.testing.assert_allclose(b.numpy(), wb, rtol=1e-10)
+        np.testing.assert_array_equal(so.numpy(), s.numpy())
+        np.testing.assert_array_equal(zo.numpy(), -s.numpy() * z.numpy())
+    np.testing.assert_array_equal(res[0][1].numpy(), rz)
+    (s1, z1, _, _, b1), (s4, z4, so4, zo4, b4) = res[1:]
+    assert (b1.numpy() <= best).all() and torch.equal(s4, s1) and torch.equal(z4, z1)
+    assert all_equal((so4, zo4, b4), quantizer(sym=sym).get_scale_and_zero_out_group(
+        T(x), s1, z1, T(h), gs, x0=T(x0)))
     if gs != -1:
         assert so4.dtype == torch.float32  # the grouped solve always returns float32
     if sym:  # least squares over the output scale can only lower the error
@@ -465,16 +457,6 @@ def test_group_closed_form_one_group_is_per_channel():
     for gs in (-1, 12):
         got = q.get_scale_and_zero_out_group(H=T(h), groupsize=gs, x0=T(x0), x_int=T(x_int))
         assert got[0].shape == (4, 1) and all_equal(got, ref)
-    # With a block-diagonal H each group is its own per-channel problem.
-    hb = np.kron(np.eye(3), np.ones((4, 4))) * h
-    qa = quantizer(zero_no_shift=False)
-    so, zo, _ = qa.get_scale_and_zero_out_group(H=T(hb), groupsize=4, x0=T(x0), x_int=T(x_int))
-    for g in range(3):
-        blk = slice(g * 4, (g + 1) * 4)
-        s1, z1, _ = qa.get_scale_and_zero_out(None, None, None, T(hb[blk, blk]), x0=T(x0[:, blk]),
-                                              x_int=T(x_int[:, blk]))
-        np.testing.assert_allclose(so[:, g].numpy(), s1[:, 0].numpy(), rtol=1e-5)
-        np.testing.assert_allclose(zo[:, g].numpy(), z1[:, 0].numpy(), rtol=1e-5, atol=1e-7)
 
 
 @pytest.mark.parametrize("sym", [False, True])
@@ -499,22 +481,21 @@ def test_group_damped_retry_on_singular_row(sym):
 def test_group_sym_zero_point_check(capsys):
     # A non-zero zero-point prints the zero-point and raises AssertionError(None),
     # before the columns are split into groups (10 columns, groups of 4).
-    rng = np.random.default_rng(44)
-    x, h = T(rng.normal(size=(3, 8))), T(spd(rng, 8))
-    s = torch.full((3, 2), 0.1, dtype=torch.float64)
-    z = torch.zeros(3, 2, dtype=torch.float64)
-    q = quantizer(sym=True)
-    q.get_scale_and_zero_out_group(x, s, z, h, 4)
-    assert capsys.readouterr().out == ""
-    z[1, 0] = 2.0
-    with pytest.raises(AssertionError):
-        q.get_scale_and_zero_out_group(x, s, z, h, 4)
-    assert capsys.readouterr().out == str(z) + "\n"
     x_int, eye = torch.zeros(3, 10, dtype=torch.float64), torch.eye(10, dtype=torch.float64)
     z = torch.ones(3, 2, dtype=torch.float64)
+    q = quantizer(sym=True)
     with pytest.raises(AssertionError) as info:
         q.get_scale_and_zero_out_group(None, None, z, eye, 4, x0=x_int, x_int=x_int)
     assert info.value.args == (None,)
     assert capsys.readouterr().out == str(z) + "\n"
     with pytest.raises(RuntimeError, match="invalid for input of size 30"):
         q.get_scale_and_zero_out_group(None, None, 0 * z, eye, 4, x0=x_int, x_int=x_int)
+    assert capsys.readouterr().out == ""
+    # the check also guards the entry from x, scale and zero
+    rng = np.random.default_rng(44)
+    z = torch.zeros(3, 2, dtype=torch.float64)
+    z[1, 0] = 2.0
+    with pytest.raises(AssertionError):
+        q.get_scale_and_zero_out_group(T(rng.normal(size=(3, 8))), torch.full((3, 2), 0.1,
+                                       dtype=torch.float64), z, T(spd(rng, 8)), 4)
+    assert capsys.readouterr().out == str(z) + "\n"

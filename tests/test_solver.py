@@ -70,7 +70,7 @@ def test_nan_batch_is_skipped_and_inf_is_not(capsys):
     assert capsys.readouterr().out == "" and d.nsamples == n + 2
 
 
-def test_linear_mask_weights_vectors_and_counts_its_sum():
+def test_mask_weights_linear_vectors_and_only_counts_for_conv():
     rng = np.random.default_rng(2)
     x = rng.standard_normal((2, 4, 5))
     m = rng.uniform(0, 1, size=(2, 4)).astype(np.float32)
@@ -79,11 +79,7 @@ def test_linear_mask_weights_vectors_and_counts_its_sum():
     xm = x.reshape(-1, 5) * m.astype(np.float64).reshape(-1, 1)
     np.testing.assert_allclose(d.nsamples, m.sum(), rtol=1e-6)
     np.testing.assert_allclose(d.H.numpy(), xm.T @ xm / float(d.nsamples), rtol=1e-10)
-
-
-def test_conv_mask_only_counts():
-    layer = conv(2, 2)
-    x = torch.randn(2, 2, 4, 4)
+    layer, x = conv(2, 2), torch.randn(2, 2, 4, 4)
     plain, masked = g.decoupleQ(layer), g.decoupleQ(layer)
     plain.add_batch(x, None, None)
     masked.add_batch(x, None, torch.full((8,), 0.5))
@@ -344,45 +340,7 @@ def test_negative_error_after_a_rounding_step(print_log, capsys):
     assert any(l.startswith("Iter 0, the success rate of opt_intW is ") for l in after)
 
 
-# --- act order with tied Hessian diagonals, exact log of the alternation ------
-
-def gptq_candidate(W, so, zo, Hd, perm):
-    """Reference rounding pass in the column order `perm`, integers back in W's order."""
-    W, so, zo, Hd = (np.asarray(a, np.float64) for a in (W, so, zo, Hd))
-    p = np.asarray(perm)
-    Q, _, _ = ref.round_gptq(W[:, p], so[:, p], zo[:, p], -8, 7, Hd[np.ix_(p, p)])
-    w_int = np.clip(ref.my_round(ref.safe_div(Q - zo[:, p], so[:, p])), -8, 7)[:, np.argsort(p)]
-    return w_int, ref.quad_err(W, w_int * so + zo, Hd)
-
-
-def test_act_order_with_tied_diagonal_uses_argsort_descending_order():
-    # H = rho^|i-j| has an all-ones diagonal, so the column order of the
-    # rounding pass is whatever torch.argsort(diag, descending=True) makes of the ties.
-    rng = np.random.default_rng(12)
-    cols, rows = 24, 32
-    layer = nn.Linear(cols, rows, bias=False)
-    layer.weight.data = torch.tensor(rng.standard_normal((rows, cols)), dtype=torch.float32)
-    i = np.arange(cols)
-    H = torch.tensor(0.9 ** np.abs(i[:, None] - i[None, :]), dtype=torch.float64)
-    _, W, _, (so, zo, w_int, err) = solve(layer, None, H=H, max_iter_num=1)
-    Hd = damped(H)
-    q = g.Quantizer()
-    q.configure(bits=4, sym=False)
-    q.iters_for_scale = 0
-    scale, zero, so_r, zo_r, err_r = q.find_params(W, groupsize=-1, H=Hd)
-    wi_r = q.get_fake_int_in(W, scale, zero, groupsize=-1).double().numpy()
-    s, z = expand(so_r.double(), -1, cols).numpy(), expand(zo_r.double(), -1, cols).numpy()
-    perm = torch.argsort(Hd.diagonal(), descending=True).numpy()
-    cand, cand_err = gptq_candidate(W.numpy(), s, z, Hd.double().numpy(), perm)
-    in_order, _ = gptq_candidate(W.numpy(), s, z, Hd.double().numpy(), np.arange(cols))
-    e0 = err_r.double().numpy()
-    take, keep = cand_err < e0 * (1 - 1e-4), cand_err > e0 * (1 + 1e-4)
-    # The tie order matters here: rounding in plain column order would differ.
-    assert take.sum() >= 4 and np.any(in_order[take] != cand[take])
-    got = w_int.double().numpy()
-    np.testing.assert_array_equal(got[take], cand[take])
-    np.testing.assert_array_equal(got[keep], wi_r[keep])
-
+# --- exact log and results of the alternation ---------------------------------
 
 def test_sample_count_is_printed_as_the_host_writes_it(capsys):
     # A mask makes the count a float even when its sum is whole.
@@ -395,16 +353,17 @@ def test_sample_count_is_printed_as_the_host_writes_it(capsys):
     assert capsys.readouterr().out.splitlines()[0].endswith(" nsample 6.0, columns 5")
 
 
-def startquant_steps(W, H, quantizer, groupsize, sym, max_iter_num, log):
+def startquant_steps(W, H, quantizer, groupsize, sym, max_iter_num, log, perm=None):
     """The alternation written out with the module's public pieces: every
-    rounding runs its own damping ladder (opt_intW3 -> round_gptq)."""
+    rounding runs its own damping ladder (opt_intW3 -> round_gptq); act order
+    is torch.argsort(diag, descending=True), ties included."""
     Hd = damped(H)
     remembered = quantizer.iters_for_scale
     quantizer.iters_for_scale = 0
     scale, zero, so, zo, err = quantizer.find_params(W, groupsize=groupsize, H=Hd)
     log("get scale via minmax, the init loss is " + str(err.mean().item()))
     w_int = quantizer.get_fake_int_in(W, scale, zero, groupsize=groupsize)
-    perm = torch.argsort(Hd.diagonal(), descending=True)
+    perm = torch.argsort(Hd.diagonal(), descending=True) if perm is None else perm
     invperm = torch.argsort(perm)
 
     def rounding(so0, zo0, **kw):
@@ -449,17 +408,26 @@ def startquant_steps(W, H, quantizer, groupsize, sym, max_iter_num, log):
     return so, zo, w_int, err
 
 
-@pytest.mark.parametrize("groupsize,sym,max_iter_num,iters,after", [
-    (-1, False, 4, 4, 4), (24, True, 4, 1, 2), (-1, True, 3, 0, 2), (-1, False, 1, 4, 0),
-    (-1, False, 0, 4, 0)])
+def tied_layer():
+    """Linear 24 -> 32 with H = 0.9^|i-j|: every diagonal element of H ties."""
+    layer = nn.Linear(24, 32, bias=False)
+    rng = np.random.default_rng(12)
+    layer.weight.data = torch.tensor(rng.standard_normal((32, 24)), dtype=torch.float32)
+    i = np.arange(24)
+    return layer, torch.tensor(0.9 ** np.abs(i[:, None] - i[None, :]), dtype=torch.float64)
+
+
+@pytest.mark.parametrize("groupsize,sym,max_iter_num,iters,after,tied", [
+    (-1, False, 4, 4, 4, False), (24, True, 4, 1, 2, False), (-1, True, 3, 0, 2, False),
+    (-1, False, 1, 4, 0, False), (-1, False, 0, 4, 0, False), (-1, False, 1, 4, 0, True)])
 def test_solver_equals_the_steps_with_a_fresh_ladder_per_rounding(groupsize, sym, max_iter_num,
-                                                                   iters, after, capsys):
+                                                                   iters, after, tied, capsys):
     # Exact results and log lines; max_iter_num 0 returns the first estimate,
     # 1 runs only the GPTQ pass; the loop raises iters_for_scale to at least 2.
-    layer, x = conv(8, 16), calib(8, seed=13)
-    d, W, H, (so, zo, w_int, err) = solve(layer, x, groupsize=groupsize, sym=sym,
+    layer, H0 = tied_layer() if tied else (conv(8, 16), None)
+    d, W, H, (so, zo, w_int, err) = solve(layer, calib(8, seed=13), groupsize=groupsize, sym=sym,
                                           max_iter_num=max_iter_num, iters_for_scale=iters,
-                                          print_log=True)
+                                          print_log=True, H=H0)
     lines = capsys.readouterr().out.splitlines()
     q = g.Quantizer()
     q.configure(bits=4, sym=sym, iters_for_scale=iters)
@@ -468,8 +436,12 @@ def test_solver_equals_the_steps_with_a_fresh_ladder_per_rounding(groupsize, sym
                                                expected.append)
     assert lines[0] == ("The number of samples for GPTQ must be larger than the dimension of "
                         "Hession matrix;Otherwise, H must be a singular matrix and cannot be "
-                        "inverted. nsample 150, columns 72")
+                        "inverted. nsample " + ("1000, columns 24" if tied else "150, columns 72"))
     assert lines[1:-1] == expected and lines[-1].startswith("finally the loss is  ")
     assert torch.equal(so, so_r) and torch.equal(zo, zo_r) and torch.equal(err, err_r)
-    assert torch.equal(w_int.reshape(16, -1).float(), wi_r)
+    assert torch.equal(w_int.reshape(W.shape[0], -1).float(), wi_r)
     assert d.quantizer.iters_for_scale == q.iters_for_scale == after
+    if tied:  # the tie order matters: plain column order would round differently
+        q.configure(bits=4, sym=sym, iters_for_scale=iters)
+        plain = startquant_steps(W, H, q, -1, sym, 1, lambda _: None, perm=torch.arange(24))
+        assert not torch.equal(plain[2], wi_r)
