@@ -322,44 +322,30 @@ def test_get_fake_int_in():
         np.testing.assert_array_equal(got.numpy(), np_quant(x, se, ze, -4, 3, zns)[0])
 
 
-@pytest.mark.parametrize("bits", [2, 3, 4, 8])
-def test_scale_out_sym_is_least_squares(bits):
-    x_int, x0, h = random_case(bits, bits=bits)
-    hn = h + np.triu(np.full_like(h, 0.01), 1)  # only the symmetric part may matter
-    q = quantizer(bits=bits, sym=True)
-    s, err = q.get_scale_out_sym(T(hn), T(x0), T(x_int))
-    hs = (hn + hn.T) / 2
-    ref = np.einsum("ij,jk,ik->i", x0, hs, x_int) / np.einsum("ij,jk,ik->i", x_int, hs, x_int)
-    assert s.shape == (6, 1)
-    np.testing.assert_allclose(s.numpy()[:, 0], ref, rtol=1e-10)
-    np.testing.assert_allclose(err.numpy(), np_err(x_int * ref[:, None], x0, hs), rtol=1e-9)
-    # the general entry gives the same with zero offsets; asymmetric may not call it
-    so, zo, e2 = q.get_scale_and_zero_out(None, None, None, T(hn), x0=T(x0), x_int=T(x_int))
-    assert torch.equal(so, s) and torch.equal(e2, err) and zo.shape == so.shape
-    assert (zo == 0).all()
-    with pytest.raises(AssertionError):
-        quantizer(bits=bits).get_scale_out_sym(T(h), T(x0), T(x_int))
-
-
-@pytest.mark.parametrize("zns", [False, True])
-@pytest.mark.parametrize("bits", [2, 4, 8])
-def test_scale_and_zero_out_asym_is_least_squares(zns, bits):
+@pytest.mark.parametrize("sym,zns,bits", [(True, True, b) for b in (2, 3, 4, 8)] +
+                         [(False, z, b) for z in (False, True) for b in (2, 4, 8)])
+def test_scale_and_zero_out_is_least_squares(sym, zns, bits):
     x_int, x0, h = random_case(20 + bits, bits=bits)
     hn = h.copy()
-    hn[0, 1] += 0.05  # not symmetric
-    q = quantizer(bits=bits, zero_no_shift=zns)
+    hn[0, 1] += 0.05  # not symmetric: only the symmetric part may matter
+    q = quantizer(bits=bits, sym=sym, zero_no_shift=zns)
     so, zo, err = q.get_scale_and_zero_out(None, None, None, T(hn), x0=T(x0), x_int=T(x_int))
     hs = (hn + hn.T) / 2
     L = np.linalg.cholesky(hs)  # weighted least squares via lstsq on the Cholesky factor
-    sol = np.array([np.linalg.lstsq(L.T @ np.stack([xi, np.ones(len(hs))], 1), L.T @ y,
-                                    rcond=None)[0] for xi, y in zip(x_int, x0)])
-    rs, rz = sol[:, :1], sol[:, 1:]
-    if zns:
+    sol = np.array([np.linalg.lstsq(L.T @ np.stack([xi, np.ones(len(hs))][:1 + (not sym)], 1),
+                                    L.T @ y, rcond=None)[0] for xi, y in zip(x_int, x0)])
+    rs, rz = sol[:, :1], (np.zeros_like(sol[:, :1]) if sym else sol[:, 1:])
+    if zns and not sym:
         rz = round_half_up(rz / rs) * rs
     assert so.shape == (6, 1) and zo.shape == (6, 1)
     np.testing.assert_allclose(so.numpy(), rs, rtol=1e-8)
     np.testing.assert_allclose(zo.numpy(), rz, rtol=1e-8, atol=1e-12)
     np.testing.assert_allclose(err.numpy(), np_err(x_int * rs + rz, x0, hs), rtol=1e-8)
+    if sym:  # the general entry is the symmetric scale, which asymmetric may not call
+        assert all_equal((so, err), q.get_scale_out_sym(T(hn), T(x0), T(x_int)))
+    else:
+        with pytest.raises(AssertionError):
+            q.get_scale_out_sym(T(hn), T(x0), T(x_int))
 
 
 @pytest.mark.parametrize("grouped", [False, True])
