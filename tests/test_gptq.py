@@ -92,35 +92,31 @@ def test_identity_hessian_gives_clamped_my_round_with_ties_up():
     assert np.isfinite(Q.numpy()).all() and Q[1, 3].item() == 0.0
 
 
-@pytest.mark.parametrize("case,lines,level", [
-    ("positive_definite", [], 0.01),
-    ("zero_feature", [], 0.01),  # singular only through a zero feature: first level works
-    ("cholesky", LADDER_LINES[:2], 1.0),  # two failed factorisations, third level
-    ("nan_factor", [], 0.1),  # a NaN factor moves on silently
+@pytest.mark.parametrize("case,faults,lines,level", [
+    ("positive_definite", 0, [], 0.01),
+    ("zero_feature", 0, [], 0.01),  # singular only through a zero feature: first level works
+    ("cholesky", 2, LADDER_LINES[:2], 1.0),  # two failed factorisations, third level
+    ("nan_factor", 1, [], 0.1),  # a NaN factor moves on silently
+    ("cholesky", 5, LADDER_LINES, None),  # every level fails: ValueError
+    ("zero_hessian", 0, LADDER_LINES, None),
 ])
-def test_damping_ladder_level_and_messages(case, lines, level, capsys):
+def test_damping_ladder_level_and_messages(case, faults, lines, level, capsys):
     W, so, zo, H, t = problem(8, 4, 12)
     if case == "zero_feature":
         H[3, :] = 0
         H[:, 3] = 0
-    elif case != "positive_definite":
-        g._arm_fault(case, 2 if case == "cholesky" else 1)
-    Q, _ = gptq(t(W), t(so), t(zo), -8, 7, t(H))
-    assert capsys.readouterr().out.splitlines() == lines
-    Qr, _, _ = ref.round_gptq(W, so, zo, -8, 7, H, ladder=(level,))
-    np.testing.assert_allclose(Q.numpy(), Qr, rtol=1e-10, atol=1e-12)
-
-
-@pytest.mark.parametrize("case", ["zero_hessian", "cholesky"])
-def test_every_ladder_level_failing_raises(case, capsys):
-    W, so, zo, H, t = problem(11, 3, 6)
-    if case == "zero_hessian":
-        H = np.zeros((6, 6))
+    elif case == "zero_hessian":
+        H = np.zeros_like(H)
+    elif faults:
+        g._arm_fault(case, faults)
+    if level is None:
+        with pytest.raises(ValueError, match="Hessian H00 is not positive definite"):
+            gptq(t(W), t(so), t(zo), -8, 7, t(H))
     else:
-        g._arm_fault("cholesky", 5)
-    with pytest.raises(ValueError, match="Hessian H00 is not positive definite"):
-        gptq(t(W), t(so), t(zo), -8, 7, t(H))
-    assert capsys.readouterr().out.splitlines() == LADDER_LINES
+        Q, _ = gptq(t(W), t(so), t(zo), -8, 7, t(H))
+        Qr, _, _ = ref.round_gptq(W, so, zo, -8, 7, H, ladder=(level,))
+        np.testing.assert_allclose(Q.numpy(), Qr, rtol=1e-10, atol=1e-12)
+    assert capsys.readouterr().out.splitlines() == lines
 
 
 def test_nan_factor_at_every_level_reaches_the_debug_shell(capsys):
