@@ -48,6 +48,15 @@ def round_gptq(W, scale_out, zero_out, min_bound, max_bound, H00, ladder=LADDER)
     return Q, newW, W
 
 
+def quantize(x, s, z, lo, hi, zero_no_shift):
+    """(grid integers, dequantized values) for per-element scale s and zero z."""
+    if zero_no_shift:
+        q = np.clip(my_round(x / s) + z, lo, hi)
+        return q, s * (q - z)
+    q = np.clip(my_round((x - z) / s), lo, hi)
+    return q, s * q + z
+
+
 def quad_err(x, q, h):
     """Row-wise r h r^T, r = q - x."""
     r = np.asarray(q, np.float64) - np.asarray(x, np.float64)
@@ -89,24 +98,13 @@ def opt_intW3(scale_out, zero_out, H00, min_bound, max_bound, x0, max_iter, lr, 
 
 def unfold(x, kernel, stride=(1, 1), padding=(0, 0), dilation=(1, 1)):
     """Patch matrix (C*kh*kw, B*L) of images x (B, C, H, W), row (c*kh + i)*kw + j."""
-    B, C, Hi, Wi = x.shape
-    kh, kw = kernel
-    xp = np.zeros((B, C, Hi + 2 * padding[0], Wi + 2 * padding[1]), dtype=np.float64)
-    xp[:, :, padding[0]:padding[0] + Hi, padding[1]:padding[1] + Wi] = x
-    Ho = (Hi + 2 * padding[0] - dilation[0] * (kh - 1) - 1) // stride[0] + 1
-    Wo = (Wi + 2 * padding[1] - dilation[1] * (kw - 1) - 1) // stride[1] + 1
-    cols = []
-    for b in range(B):
-        for oy in range(Ho):
-            for ox in range(Wo):
-                v = np.empty(C * kh * kw)
-                for c in range(C):
-                    for i in range(kh):
-                        for j in range(kw):
-                            v[(c * kh + i) * kw + j] = xp[b, c, oy * stride[0] + i * dilation[0],
-                                                          ox * stride[1] + j * dilation[1]]
-                cols.append(v)
-    return np.stack(cols, axis=1)
+    (kh, kw), (sy, sx), (dy, dx) = kernel, stride, dilation
+    xp = np.pad(np.asarray(x, np.float64), ((0, 0), (0, 0), (padding[0],) * 2, (padding[1],) * 2))
+    Ho = (xp.shape[2] - dy * (kh - 1) - 1) // sy + 1
+    Wo = (xp.shape[3] - dx * (kw - 1) - 1) // sx + 1
+    return np.stack([xp[:, c, i * dy:i * dy + sy * (Ho - 1) + 1:sy,
+                        j * dx:j * dx + sx * (Wo - 1) + 1:sx].reshape(-1)
+                     for c in range(x.shape[1]) for i in range(kh) for j in range(kw)])
 
 
 def correlated_hessian(rng, n, samples=None, mix=0.9):

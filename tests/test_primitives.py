@@ -4,6 +4,7 @@ import pytest
 import torch
 
 from mivra.api import gdq_quant as G
+from reference import my_round, quad_err, quantize as np_quant, safe_div
 
 
 def t32(a):
@@ -11,35 +12,21 @@ def t32(a):
 
 
 def round_half_up(v):
-    """Nearest integer, exact halves upwards (exact: the fraction v - floor(v) is exact)."""
-    v = np.asarray(v, dtype=np.float64)
-    f = np.floor(v)
-    return f + (v - f >= 0.5)
+    return my_round(np.asarray(v, dtype=np.float64))
 
 
-def bounds(bits):
-    mx = 2 ** (bits - 1) - 1
-    return -mx - 1, mx
+# --- my_round, safe_div, repeat_interleave ----------------------------------------
 
 
-# --- my_round -----------------------------------------------------------------
-
-
-def test_my_round_ties_go_up_and_input_is_kept():
-    x = t32([0.5, 1.5, 2.5, -0.5, -1.5, -2.5, 2.4, -2.6])
-    before = x.clone()
-    y = G.my_round(x)
-    assert y.tolist() == [1, 2, 3, 0, -1, -2, 2, -3]
-    assert y.dtype == torch.float32
-    assert torch.equal(x, before)
-
-
-def test_my_round_near_half_is_not_a_tie_in_float32():
+def test_my_round_examples_ties_up_near_half_and_input_kept():
     # 0.49999997 + 0.5 is stored as 1.0 in float32: a one-pass floor(x + 0.5)
     # would give 1, the two-pass rule gives 0.
     v = np.nextafter(np.float32(0.5), np.float32(0))
-    x = torch.tensor([v, -v, np.float32(1.5) - np.float32(2**-23)], dtype=torch.float32)
-    assert G.my_round(x).tolist() == [0.0, 0.0, 1.0]
+    x = t32([0.5, 1.5, 2.5, -0.5, -1.5, -2.5, 2.4, -2.6, v, -v, np.float32(1.5) - 2**-23])
+    before = x.clone()
+    y = G.my_round(x)
+    assert y.tolist() == [1, 2, 3, 0, -1, -2, 2, -3, 0, 0, 1]
+    assert y.dtype == torch.float32 and torch.equal(x, before)
 
 
 @pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
@@ -54,33 +41,18 @@ def test_my_round_matches_half_up_reference(dtype):
     np.testing.assert_array_equal(y.numpy().astype(np.float64), round_half_up(x))
 
 
-def test_my_round_without_ties_is_plain_rounding():
-    x = t32([[0.2, -0.7], [3.49, -3.51]])
-    assert G.my_round(x).tolist() == [[0, -1], [3, -4]]
-
-
-# --- safe_div -----------------------------------------------------------------
-
-
-def test_safe_div_examples():
+def test_safe_div_examples_and_random_broadcast():
     x = torch.tensor([3.0, 3.0, 6.0, -2.0], dtype=torch.float64)
     y = torch.tensor([0.0, -1e-20, -3.0, 1e-16], dtype=torch.float64)
-    got = G.safe_div(x, y)
-    np.testing.assert_array_equal(got.numpy(), [3.0 / 1e-15, 3.0 / -1e-15, -2.0, -2.0 / 1e-15])
-
-
-def test_safe_div_random_against_reference_and_broadcast():
+    np.testing.assert_array_equal(G.safe_div(x, y).numpy(),
+                                  [3.0 / 1e-15, 3.0 / -1e-15, -2.0, -2.0 / 1e-15])
     rng = np.random.default_rng(1)
     x = rng.normal(size=(5, 4))
     y = rng.normal(size=(1, 4)) * 10.0 ** rng.integers(-20, 2, (1, 4))
     y[0, 0] = 0.0
-    ref = x / (np.maximum(np.abs(y), 1e-15) * np.where(y == 0, 1.0, np.sign(y)))
     got = G.safe_div(torch.tensor(x), torch.tensor(y))
     assert got.shape == (5, 4)
-    np.testing.assert_allclose(got.numpy(), ref, rtol=1e-15)
-
-
-# --- repeat_interleave --------------------------------------------------------
+    np.testing.assert_allclose(got.numpy(), safe_div(x, y), rtol=1e-15)
 
 
 def test_repeat_interleave_shapes_and_values():
@@ -90,10 +62,8 @@ def test_repeat_interleave_shapes_and_values():
     assert zero is None
     np.testing.assert_array_equal(scale.numpy(), np.repeat(s.numpy(), 4, axis=1))
     scale, zero = G.repeat_interleave(x, -1, s[:, :1], -s[:, :1])
-    assert scale.shape == (2, 12) and zero.shape == (2, 12)
-    assert (zero[1] == -4).all()
-    x4 = torch.zeros(2, 3, 2, 2)
-    scale, _ = G.repeat_interleave(x4, -1, s[:, :1], None)
+    assert scale.shape == (2, 12) and zero.shape == (2, 12) and (zero[1] == -4).all()
+    scale, _ = G.repeat_interleave(torch.zeros(2, 3, 2, 2), -1, s[:, :1], None)
     assert scale.shape == (2, 3, 1, 1)
     assert G.repeat_interleave(x, 4, None, None) == (None, None)
 
@@ -101,28 +71,17 @@ def test_repeat_interleave_shapes_and_values():
 # --- quantize -----------------------------------------------------------------
 
 
-def test_quantize_worked_examples_zero_no_shift():
+def test_quantize_worked_examples():
     x = t32([[0.6, 0.625, 10.0]])
     s, z = t32([[0.25]]), t32([[2.0]])
-    q = G.quantize(x, s, z, -8, 7, return_int=True, zero_no_shift=True)
-    assert q.tolist() == [[4, 5, 7]]
-    v = G.quantize(x, s, z, -8, 7, zero_no_shift=True)
-    assert v.tolist() == [[0.5, 0.75, 1.25]]
-
-
-def test_quantize_worked_example_real_zero():
-    x = t32([[0.6]])
-    s, z = t32([[0.25]]), t32([[-1.0]])
-    assert G.quantize(x, s, z, -8, 7, return_int=True).tolist() == [[6]]
-    assert G.quantize(x, s, z, -8, 7).tolist() == [[0.5]]
-
-
-def test_quantize_output_pair_wins_over_zero_convention():
-    x = t32([[0.6, -3.0]])
-    s, z = t32([[0.25]]), t32([[2.0]])
+    assert G.quantize(x, s, z, -8, 7, return_int=True, zero_no_shift=True).tolist() == [[4, 5, 7]]
+    assert G.quantize(x, s, z, -8, 7, zero_no_shift=True).tolist() == [[0.5, 0.75, 1.25]]
+    x1, zr = t32([[0.6]]), t32([[-1.0]])  # a real-valued zero
+    assert G.quantize(x1, s, zr, -8, 7, return_int=True).tolist() == [[6]]
+    assert G.quantize(x1, s, zr, -8, 7).tolist() == [[0.5]]
+    # An output pair wins over the zero convention: grid 4 and clamp(-12 + 2) = -8.
     so, zo = t32([[0.5]]), t32([[0.125]])
-    v = G.quantize(x, s, z, -8, 7, scale_out=so, zero_out=zo, zero_no_shift=True)
-    # grid 4 and clamp(-12 + 2) = -8
+    v = G.quantize(t32([[0.6, -3.0]]), s, z, -8, 7, scale_out=so, zero_out=zo, zero_no_shift=True)
     assert v.tolist() == [[4 * 0.5 + 0.125, -8 * 0.5 + 0.125]]
 
 
@@ -130,24 +89,18 @@ def test_quantize_output_pair_wins_over_zero_convention():
 @pytest.mark.parametrize("zero_no_shift", [True, False])
 def test_quantize_random_against_reference(bits, zero_no_shift):
     rng = np.random.default_rng(bits * 10 + zero_no_shift)
-    lo, hi = bounds(bits)
+    hi = 2 ** (bits - 1) - 1
+    lo = -hi - 1
     x = rng.normal(size=(6, 16))
     s = rng.uniform(0.05, 0.5, size=(6, 1))
     z = (rng.integers(lo, hi + 1, size=(6, 1)).astype(np.float64) if zero_no_shift
          else rng.normal(size=(6, 1)))
-    if zero_no_shift:
-        q = np.clip(round_half_up(x / s) + z, lo, hi)
-        deq = s * (q - z)
-    else:
-        q = np.clip(round_half_up((x - z) / s), lo, hi)
-        deq = s * q + z
+    q, deq = np_quant(x, s, z, lo, hi, zero_no_shift)
     X, S, Z = (torch.tensor(a) for a in (x, s, z))
-    got_q = G.quantize(X, S, Z, lo, hi, return_int=True, zero_no_shift=zero_no_shift)
-    got = G.quantize(X, S, Z, lo, hi, zero_no_shift=zero_no_shift)
-    np.testing.assert_array_equal(got_q.numpy(), q)
-    np.testing.assert_allclose(got.numpy(), deq, rtol=1e-14, atol=1e-14)
-    assert got_q.min() >= lo and got_q.max() <= hi
-
+    np.testing.assert_array_equal(
+        G.quantize(X, S, Z, lo, hi, return_int=True, zero_no_shift=zero_no_shift).numpy(), q)
+    np.testing.assert_allclose(G.quantize(X, S, Z, lo, hi, zero_no_shift=zero_no_shift).numpy(),
+                               deq, rtol=1e-14, atol=1e-14)
 
 
 def test_quantize_host_numbers_keep_the_precision_of_x():
@@ -164,23 +117,18 @@ def test_quantize_host_numbers_keep_the_precision_of_x():
     assert got32.dtype == torch.float32
     assert torch.equal(got32, torch.clamp(G.my_round((x32 - 0.05) / 0.1), -8, 7) * 0.1 + 0.05)
 
+
 # --- errors -------------------------------------------------------------------
 
 
-def test_cal_quant_error_is_r_h_r():
+def test_cal_quant_error_is_r_h_r_on_matrices_only():
     rng = np.random.default_rng(2)
-    x, q = rng.normal(size=(5, 7)), rng.normal(size=(5, 7))
-    h = rng.normal(size=(7, 7))
-    ref = np.einsum("ij,jk,ik->i", q - x, h, q - x)
+    x, q, h = rng.normal(size=(5, 7)), rng.normal(size=(5, 7)), rng.normal(size=(7, 7))
     got = G.cal_quant_error(torch.tensor(x), torch.tensor(q), torch.tensor(h))
     assert got.shape == (5,)
-    np.testing.assert_allclose(got.numpy(), ref, rtol=1e-12)
-
-
-def test_cal_quant_error_requires_matrices():
-    x = torch.zeros(2, 3)
+    np.testing.assert_allclose(got.numpy(), quad_err(x, q, h), rtol=1e-12)
     with pytest.raises(AssertionError):
-        G.cal_quant_error(x, x, torch.zeros(3))
+        G.cal_quant_error(torch.zeros(2, 3), torch.zeros(2, 3), torch.zeros(3))
     with pytest.raises(AssertionError):
         G.cal_quant_error(torch.zeros(6), torch.zeros(6), torch.zeros(6, 6))
 
@@ -192,60 +140,46 @@ def test_cal_quant_err_scale_zero_against_reference(groupsize, zero_no_shift):
     x = rng.normal(size=(4, 12))
     x0 = x + rng.normal(scale=0.01, size=x.shape)
     ng = 1 if groupsize == -1 else 12 // groupsize
-    gs = 12 if groupsize == -1 else groupsize
     s = rng.uniform(0.1, 0.4, size=(4, ng))
     z = rng.integers(-3, 3, size=(4, ng)).astype(np.float64) if zero_no_shift else rng.normal(size=(4, ng))
     so, zo = s * 1.1, rng.normal(scale=0.1, size=(4, ng))
     a = rng.normal(size=(12, 12))
     h = a @ a.T
-    se, ze, soe, zoe = (np.repeat(v, gs, axis=1) for v in (s, z, so, zo))
-    if zero_no_shift:
-        q = np.clip(round_half_up(x / se) + ze, -8, 7)
-        deq = se * (q - ze)
-    else:
-        q = np.clip(round_half_up((x - ze) / se), -8, 7)
-        deq = se * q + ze
-    via_pair = q * soe + zoe
+    se, ze, soe, zoe = (np.repeat(v, 12 // ng, axis=1) for v in (s, z, so, zo))
+    q, deq = np_quant(x, se, ze, -8, 7, zero_no_shift)
     T = torch.tensor
-    err = lambda w, ref: np.einsum("ij,jk,ik->i", w - ref, h, w - ref)
     got = G.cal_quant_err_scale_zero(T(x), T(s), T(z), T(so), T(zo), False, -8, 7, groupsize,
                                      h=T(h), x0=T(x0), zero_no_shift=zero_no_shift)
-    np.testing.assert_allclose(got.numpy(), err(via_pair, x0), rtol=1e-10)
+    np.testing.assert_allclose(got.numpy(), quad_err(x0, q * soe + zoe, h), rtol=1e-10)
     got = G.cal_quant_err_scale_zero(T(x), T(s), T(z), None, None, True, -8, 7, groupsize,
                                      h=T(h), zero_no_shift=zero_no_shift)
-    np.testing.assert_allclose(got.numpy(), err(deq, x), rtol=1e-10)
+    np.testing.assert_allclose(got.numpy(), quad_err(x, deq, h), rtol=1e-10)
 
 
 # --- get_linear_eq ------------------------------------------------------------
 
 
-def test_get_linear_eq_determinant_floor():
+def test_get_linear_eq_determinant_floor_and_float32():
+    # a = b = d = 1, c = 1, f = 0: a*e - b*d = 0, -4e-6, 2e-5 gives x = e / deno.
     one = torch.ones(3, dtype=torch.float64)
-    # a*e - b*d = 0, -4e-6, 2e-5; c = 1, f = 0 gives x = e / deno.
-    a = torch.tensor([1.0, 1.0, 1.0], dtype=torch.float64)
-    b = torch.tensor([1.0, 1.0, 1.0], dtype=torch.float64)
-    d = torch.tensor([1.0, 1.0, 1.0], dtype=torch.float64)
     e = torch.tensor([1.0, 1.0 - 4e-6, 1.0 + 2e-5], dtype=torch.float64)
-    x, y = G.get_linear_eq(a, b, one, d, e, 0 * one)
+    x, y = G.get_linear_eq(one, one, one, one, e, 0 * one)
     deno = np.array([1e-5, -1e-5, (1.0 + 2e-5) - 1.0])
     np.testing.assert_allclose(x.numpy(), e.numpy() / deno, rtol=1e-9)
     np.testing.assert_allclose(y.numpy(), -1.0 / deno, rtol=1e-9)
+    f = torch.tensor([1.0, 2.0])
+    x, y = G.get_linear_eq(f, 0 * f, f, 0 * f, f, f)
+    assert x.dtype == torch.float32 and x.tolist() == [1.0, 1.0] and y.tolist() == [1.0, 1.0]
 
 
 def test_get_linear_eq_random_against_solve():
     rng = np.random.default_rng(4)
     m = rng.normal(size=(50, 2, 2))
     rhs = rng.normal(size=(50, 2))
-    m = m[np.abs(np.linalg.det(m)) > 1e-3]
-    rhs = rhs[: len(m)]
-    ref = np.linalg.solve(m, rhs[..., None])[..., 0]
+    keep = np.abs(np.linalg.det(m)) > 1e-3
+    m, rhs = m[keep], rhs[keep]
     T = torch.tensor
-    x, y = G.get_linear_eq(T(m[:, 0, 0]), T(m[:, 0, 1]), T(rhs[:, 0]), T(m[:, 1, 0]), T(m[:, 1, 1]),
-                           T(rhs[:, 1]))
-    np.testing.assert_allclose(np.stack([x.numpy(), y.numpy()], 1), ref, rtol=1e-8, atol=1e-10)
-
-
-def test_get_linear_eq_float32_stays_float32():
-    f = torch.tensor([1.0, 2.0])
-    x, y = G.get_linear_eq(f, 0 * f, f, 0 * f, f, f)
-    assert x.dtype == torch.float32 and x.tolist() == [1.0, 1.0] and y.tolist() == [1.0, 1.0]
+    x, y = G.get_linear_eq(T(m[:, 0, 0]), T(m[:, 0, 1]), T(rhs[:, 0]), T(m[:, 1, 0]),
+                           T(m[:, 1, 1]), T(rhs[:, 1]))
+    np.testing.assert_allclose(np.stack([x.numpy(), y.numpy()], 1),
+                               np.linalg.solve(m, rhs[..., None])[..., 0], rtol=1e-8, atol=1e-10)
