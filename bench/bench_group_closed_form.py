@@ -18,7 +18,9 @@ import time
 import torch
 
 # run from a checkout: the package lives in the repository root
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.dirname(HERE)]
+from common import random_problem  # noqa: E402
 
 
 def read_status(key):
@@ -37,10 +39,7 @@ def reset_peak():
 def make_inputs(C, D, gs, sym):
     from mivra.api import gdq_quant as G
 
-    g = torch.Generator().manual_seed(0)
-    x0 = torch.randn(C, D, generator=g) * 0.05
-    a = torch.randn(D, 256, generator=g)
-    H = a @ a.T / 256 + 0.05 * torch.eye(D)
+    x0, H = random_problem(C, D, 256)
     q = G.Quantizer()
     q.configure(bits=4, sym=sym)
     xmin, xmax = q.get_minmax(x0, gs)

@@ -13,7 +13,9 @@ import time
 import torch
 
 # run from a checkout: the package lives in the repository root
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.dirname(HERE)]
+from common import random_problem  # noqa: E402
 
 from mivra.api import gdq_quant as G
 
@@ -35,10 +37,7 @@ def sequential(q, xmin, xmax, x, h, gs, best, scale, zero):
 
 
 def case(C, D, gs, grid):
-    g = torch.Generator().manual_seed(0)
-    x = torch.randn(C, D, generator=g) * 0.05
-    a = torch.randn(D, 128, generator=g)
-    h = a @ a.T / 128 + 0.05 * torch.eye(D)
+    x, h = random_problem(C, D, 128)
     q = G.Quantizer()
     q.configure(grid=grid)
     xmin, xmax = q.get_minmax(x, gs)

@@ -3,6 +3,15 @@ import numpy as np
 import torch
 
 
+def random_problem(C, D, samples, seed=0):
+    """Weights x (C, D) of scale 0.05 and a well-conditioned second moment
+    H = a a^T / samples + 0.05 I of `samples` Gaussian vectors (float32)."""
+    g = torch.Generator().manual_seed(seed)
+    x = torch.randn(C, D, generator=g) * 0.05
+    a = torch.randn(D, samples, generator=g)
+    return x, a @ a.T / samples + 0.05 * torch.eye(D)
+
+
 def patch_hessian(channels, k=3, rho=0.7, seed=0):
     """Second moment (D x D, D = channels * k * k) of k x k patches of a feature map
     whose channels are correlated through a random mixing with a decaying

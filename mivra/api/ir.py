@@ -204,16 +204,24 @@ def _fold_node(node: onnx.NodeProto, inits: Dict[str, TensorProto],
     return _fold_with_onnxruntime(node, inits, model)
 
 
+def _plain_cpu_session(model: onnx.ModelProto):
+    """A quiet onnxruntime CPU session that runs `model` exactly as written
+    (no graph rewriting), for evaluating constants and typing tensors."""
+    import onnxruntime as ort
+
+    so = ort.SessionOptions()
+    so.graph_optimization_level = ort.GraphOptimizationLevel.ORT_DISABLE_ALL
+    so.log_severity_level = 4
+    return ort.InferenceSession(model.SerializeToString(), so,
+                                providers=["CPUExecutionProvider"])
+
+
 def _fold_with_onnxruntime(node: onnx.NodeProto, inits: Dict[str, TensorProto],
                            model: onnx.ModelProto) -> Optional[List[TensorProto]]:
     """Evaluate a node whose inputs are all initializers with onnxruntime
     (the runtime that executes the layers, so the values are the ones the
     model would compute). None when it cannot be evaluated or yields
     something other than tensors."""
-    try:
-        import onnxruntime as ort
-    except ImportError:  # pragma: no cover - onnxruntime is a dependency
-        return None
     reads = list(dict.fromkeys(i for i in node.input if i))
     named = [o for o in node.output if o]
     tensors = [inits[n] for n in reads]
@@ -225,13 +233,8 @@ def _fold_with_onnxruntime(node: onnx.NodeProto, inits: Dict[str, TensorProto],
     m.ir_version = model.ir_version
     m.opset_import.extend(model.opset_import)
     m.graph.CopyFrom(g)
-    so = ort.SessionOptions()
-    so.graph_optimization_level = ort.GraphOptimizationLevel.ORT_DISABLE_ALL
-    so.log_severity_level = 4
     try:
-        sess = ort.InferenceSession(m.SerializeToString(), so,
-                                    providers=["CPUExecutionProvider"])
-        values = sess.run(None, {})
+        values = _plain_cpu_session(m).run(None, {})
     except Exception:
         return None
     out = []
@@ -565,18 +568,10 @@ class IR:
         domains it does not know, such as onnxruntime's contrib operators),
         as onnxruntime infers them when it loads the whole model with these
         tensors exposed as outputs. Names it cannot type are left out."""
-        try:
-            import onnxruntime as ort
-        except ImportError:  # pragma: no cover - onnxruntime is a dependency
-            return {}
         m = copy.deepcopy(self.model)
         m.graph.output.extend(onnx.ValueInfoProto(name=n) for n in names)
-        so = ort.SessionOptions()
-        so.graph_optimization_level = ort.GraphOptimizationLevel.ORT_DISABLE_ALL
-        so.log_severity_level = 3
         try:
-            sess = ort.InferenceSession(m.SerializeToString(), so,
-                                        providers=["CPUExecutionProvider"])
+            sess = _plain_cpu_session(m)
         except Exception:
             return {}
         found = {}

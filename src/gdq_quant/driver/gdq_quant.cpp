@@ -111,22 +111,11 @@ void write_entry(const py::object& entry, const py::dict& record, const py::obje
   py::object zeros = record["zeros"];
   entry["scale"] = scales.attr("tolist")();
   // round(-zeros / scales) in the arrays' precision, ties to even; 0 where
-  // the scale is 0.
-  py::object zp;
-  {
-    py::object errstate = np.attr("errstate")(py::arg("divide") = "ignore",
-                                              py::arg("invalid") = "ignore");
-    errstate.attr("__enter__")();
-    try {
-      py::object ratio = np.attr("negative")(zeros).attr("__truediv__")(scales);
-      zp = np.attr("round")(ratio);
-      zp = np.attr("where")(scales.attr("__eq__")(0), 0, zp).attr("astype")(np.attr("int32"));
-    } catch (...) {
-      errstate.attr("__exit__")(py::none(), py::none(), py::none());
-      throw;
-    }
-    errstate.attr("__exit__")(py::none(), py::none(), py::none());
-  }
+  // the scale is 0 (no division there).
+  py::object ratio = np.attr("zeros_like")(scales);
+  np.attr("divide")(np.attr("negative")(zeros), scales, py::arg("out") = ratio,
+                    py::arg("where") = scales.attr("__ne__")(0));
+  py::object zp = np.attr("round")(ratio).attr("astype")(np.attr("int32"));
   entry["zero_point"] = builtin("list")(zp);
   entry["qtype"] = truthy(record["sym"]) ? "sym" : "asym";
   std::vector<py::object> mm =

@@ -108,9 +108,8 @@ LayerView layer_view(const py::handle& layer) {
       throw py::value_error("decoupleQ needs explicit integer padding, got '" +
                             padding.cast<std::string>() + "'");
     v.padding = pair(padding);
-  } else if (type_name(layer) == std::string("Conv1D") ||
-             py::str(py::type::handle_of(layer).attr("__name__")).cast<std::string>() ==
-                 "Conv1D") {
+  } else if (py::str(py::type::handle_of(layer).attr("__name__")).cast<std::string>() ==
+             "Conv1D") {
     v.kind = v.weight.dim() == 2 ? LayerKind::Conv1D : LayerKind::Other;
   } else if (py::isinstance(layer, nn.attr("Linear"))) {
     v.kind = LayerKind::Linear;
@@ -150,6 +149,14 @@ struct Builder {
     Signature sig{qualname, std::move(params), varargs, varkw, ""};
     bool is_method = qualname.find('.') != std::string::npos;
     return make_function(kModule, sig, std::move(impl), is_method);
+  }
+
+  // A method cls.name(self, *params) for def_class.
+  std::pair<std::string, py::object> method(const std::string& cls, const std::string& name,
+                                            std::vector<Param> params, Impl impl,
+                                            bool varargs = false, bool varkw = false) {
+    params.insert(params.begin(), req("self"));
+    return {name, fn(cls + "." + name, std::move(params), std::move(impl), varargs, varkw)};
   }
 
   void def(const std::string& name, std::vector<Param> params, Impl impl, bool varkw = false,
@@ -309,9 +316,7 @@ void def_kernels(Builder& b) {
 void def_quantizer(Builder& b) {
   auto method = [&](const std::string& name, std::vector<Param> params, Impl impl,
                     bool varargs = false, bool varkw = false) {
-    params.insert(params.begin(), req("self"));
-    return std::make_pair(name, b.fn("Quantizer." + name, std::move(params), std::move(impl),
-                                     varargs, varkw));
+    return b.method("Quantizer", name, std::move(params), std::move(impl), varargs, varkw);
   };
   auto t = [](const BoundArgs& a, size_t i, const char* what) { return tensor_arg(a[i], what); };
   auto ot = [](const BoundArgs& a, size_t i, const char* what) {
@@ -425,8 +430,7 @@ void def_quantizer(Builder& b) {
 // 7. decoupleQ: one layer's statistics and its solver.
 void def_decoupleq(Builder& b) {
   auto method = [&](const std::string& name, std::vector<Param> params, Impl impl) {
-    params.insert(params.begin(), req("self"));
-    return std::make_pair(name, b.fn("decoupleQ." + name, std::move(params), std::move(impl)));
+    return b.method("decoupleQ", name, std::move(params), std::move(impl));
   };
   std::vector<std::pair<std::string, py::object>> methods;
   methods.push_back(method(
@@ -527,8 +531,7 @@ void def_decoupleq(Builder& b) {
 // 8. GdqQuant: the pass over the model.
 void def_driver(Builder& b) {
   auto method = [&](const std::string& name, std::vector<Param> params, Impl impl) {
-    params.insert(params.begin(), req("self"));
-    return std::make_pair(name, b.fn("GdqQuant." + name, std::move(params), std::move(impl)));
+    return b.method("GdqQuant", name, std::move(params), std::move(impl));
   };
   b.def_class(
       "GdqQuant", py::reinterpret_borrow<py::object>((PyObject*)&PyBaseObject_Type),

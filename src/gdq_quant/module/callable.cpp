@@ -100,7 +100,7 @@ BoundArgs bind_arguments(const Signature& sig, const py::args& args, const py::k
   return out;
 }
 
-std::string text_signature(const Signature& sig, bool is_method) {
+std::string text_signature(const Signature& sig) {
   std::ostringstream os;
   os << "(";
   for (size_t i = 0; i < sig.params.size(); ++i) {
@@ -109,7 +109,6 @@ std::string text_signature(const Signature& sig, bool is_method) {
     if (!sig.params[i].required) os << "=" << repr_default(sig.params[i].default_value);
   }
   bool any = !sig.params.empty();
-  (void)is_method;
   if (sig.varargs) os << (any ? ", " : "") << "*args", any = true;
   if (sig.varkw) os << (any ? ", " : "") << "**kwargs";
   os << ")";
@@ -163,7 +162,7 @@ py::object make_function(const std::string& module_name, const Signature& sig, I
   // The function lives as long as the module, i.e. the process: its method
   // record and strings are never freed.
   auto* c = new Callable{sig, std::move(impl), module_name + "." + sig.qualname};
-  std::string doc = name + text_signature(sig, is_method) + "\n--\n\n" + sig.doc;
+  std::string doc = name + text_signature(sig) + "\n--\n\n" + sig.doc;
   auto* def = new PyMethodDef{strdup(name.c_str()), (PyCFunction)(void (*)(void))call_trampoline,
                               METH_VARARGS | METH_KEYWORDS, strdup(doc.c_str())};
   py::object capsule = py::reinterpret_steal<py::object>(PyCapsule_New(c, kCapsule, nullptr));

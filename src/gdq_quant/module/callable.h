@@ -52,7 +52,7 @@ using Impl = std::function<py::object(const BoundArgs&)>;
 BoundArgs bind_arguments(const Signature& sig, const py::args& args, const py::kwargs& kwargs);
 
 // The text signature "(a, b=1, *args, **kwargs)"; methods list self like any parameter.
-std::string text_signature(const Signature& sig, bool is_method);
+std::string text_signature(const Signature& sig);
 
 // A callable named after the last component of sig.qualname; errors raised
 // inside gain a traceback entry named "<module_name>.<qualname>".

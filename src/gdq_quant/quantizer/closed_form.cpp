@@ -18,6 +18,15 @@ Tensor get_fake_int_in(const QuantizerConfig& cfg, const Tensor& x, const Tensor
                   /*return_int=*/true, zero_no_shift.value_or(cfg.zero_no_shift));
 }
 
+Tensor given_or_fake_int(const QuantizerConfig& cfg, const OptTensor& x, const OptTensor& scale,
+                         const OptTensor& zero, const OptTensor& x_int, int64_t groupsize,
+                         const char* caller) {
+  if (x_int) return *x_int;
+  TORCH_CHECK(x.has_value() && scale.has_value() && zero.has_value(), caller,
+              ": without x_int, x, scale and zero are required");
+  return get_fake_int_in(cfg, *x, *scale, *zero, groupsize, std::nullopt);
+}
+
 std::pair<Tensor, Tensor> get_scale_out_sym(const QuantizerConfig& cfg, const Tensor& h,
                                             const Tensor& x0, const Tensor& x_int,
                                             int64_t groupsize) {
@@ -39,14 +48,7 @@ OutParams get_scale_and_zero_out(const QuantizerConfig& cfg, const OptTensor& x,
   TORCH_CHECK(x0_in.has_value() || x.has_value(),
               "get_scale_and_zero_out: needs x or x0 (the reference weights), got neither");
   const Tensor x0 = x0_in ? *x0_in : *x;
-  Tensor x_int;
-  if (x_int_in) {
-    x_int = *x_int_in;
-  } else {
-    TORCH_CHECK(x.has_value() && scale.has_value() && zero.has_value(),
-                "get_scale_and_zero_out: without x_int, x, scale and zero are required");
-    x_int = get_fake_int_in(cfg, *x, *scale, *zero, -1, std::nullopt);
-  }
+  const Tensor x_int = given_or_fake_int(cfg, x, scale, zero, x_int_in, -1, "get_scale_and_zero_out");
 
   OutParams out;
   if (cfg.sym) {

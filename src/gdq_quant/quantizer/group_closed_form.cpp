@@ -84,14 +84,8 @@ OutParams get_scale_and_zero_out_group(const QuantizerConfig& cfg, const OptTens
   }
   TORCH_CHECK(groupsize > 0, "get_scale_and_zero_out_group: groupsize must be -1 or positive, got ",
               groupsize);
-  Tensor x_int;
-  if (x_int_in) {
-    x_int = *x_int_in;
-  } else {
-    TORCH_CHECK(x.has_value() && scale.has_value() && zero.has_value(),
-                "get_scale_and_zero_out_group: without x_int, x, scale and zero are required");
-    x_int = get_fake_int_in(cfg, *x, *scale, *zero, groupsize, std::nullopt);
-  }
+  const Tensor x_int = given_or_fake_int(cfg, x, scale, zero, x_int_in, groupsize,
+                                         "get_scale_and_zero_out_group");
   // The symmetric grid has no zero-point; checked before any group maths.
   if (cfg.sym && zero && !(*zero == 0).all().item<bool>()) {
     host::print({host::text(*zero)});

@@ -89,6 +89,12 @@ std::pair<Tensor, Tensor> quant_via_minmax(const QuantizerConfig& cfg, const Ten
 Tensor get_fake_int_in(const QuantizerConfig& cfg, const Tensor& x, const Tensor& scale,
                        const Tensor& zero, int64_t groupsize, std::optional<bool> zero_no_shift);
 
+// x_int when given, else get_fake_int_in(x, scale, zero, groupsize); `caller`
+// names the operation in the error for a missing x, scale or zero.
+Tensor given_or_fake_int(const QuantizerConfig& cfg, const OptTensor& x, const OptTensor& scale,
+                         const OptTensor& zero, const OptTensor& x_int, int64_t groupsize,
+                         const char* caller);
+
 struct OutParams {
   Tensor scale_out, zero_out, err;
 };
