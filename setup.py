@@ -1,6 +1,12 @@
-"""Build of the native extension mivra.api.gdq_quant against the installed torch."""
+"""Build of the native extension mivra.api.gdq_quant against the installed torch.
+
+Objects live in one persistent folder, build/temp, whoever asks for the build
+(`pip install --no-build-isolation -e .` or `setup.py build_ext --inplace`), so
+ninja recompiles only the translation units whose sources changed.
+"""
 import glob
 import os
+import shutil
 
 from setuptools import find_packages, setup
 from torch.utils.cpp_extension import TORCH_LIB_PATH, BuildExtension, CppExtension
@@ -8,14 +14,19 @@ from torch.utils.cpp_extension import TORCH_LIB_PATH, BuildExtension, CppExtensi
 ROOT = os.path.dirname(os.path.abspath(__file__))
 SOURCES = sorted(glob.glob("src/gdq_quant/**/*.cpp", recursive=True))
 
-# ccache makes rebuilds of untouched translation units free; ninja makes the
-# build incremental.
-if os.path.exists("/usr/lib/ccache/g++") and "CXX" not in os.environ:
-    os.environ["CXX"] = "/usr/lib/ccache/g++"
+if "CXX" not in os.environ and shutil.which("ccache"):
+    os.environ["CXX"] = "ccache g++"
+
+
+class PersistentBuildExt(BuildExtension.with_options(use_ninja=True)):
+    """Ninja's state and the object files survive between builds."""
+
+    def finalize_options(self):
+        super().finalize_options()
+        self.build_temp = os.path.join(ROOT, "build", "temp")
+
 
 setup(
-    name="mivra",
-    version="0.1.0",
     packages=find_packages(include=["mivra", "mivra.*"]),
     ext_modules=[
         CppExtension(
@@ -28,7 +39,5 @@ setup(
             extra_link_args=["-Wl,-rpath," + TORCH_LIB_PATH],
         )
     ],
-    cmdclass={"build_ext": BuildExtension.with_options(use_ninja=True)},
-    entry_points={"console_scripts": ["mivra-gdq = mivra.cli:main"]},
-    python_requires=">=3.10",
+    cmdclass={"build_ext": PersistentBuildExt},
 )
