@@ -453,7 +453,8 @@ class IR:
             valid). Each is a valid model on its own: its one node (attributes
             unchanged), the initializers the node reads, typed graph inputs for
             the node's other inputs and graph outputs for its non-empty outputs
-            (types and possibly symbolic shapes from shape inference), the
+            (types and ranks from shape inference, every dimension left
+            open, so a layer accepts the tensors the whole model produces), the
             model's opset imports, ir_version and local functions. For
             ir_version < 4 the initializers are listed as graph inputs as well,
             as that IR version requires.
@@ -606,14 +607,14 @@ class IR:
                     f"{_node_label(node, index)}: no type is known for its input "
                     f"'{name}' (neither ONNX shape inference nor onnxruntime could "
                     f"determine it)")
-            layer_inputs.append(copy.deepcopy(vi))
+            layer_inputs.append(_rank_only(vi))
         layer_outputs = []
         for name in node.output:
             if not name or name in done:
                 continue
             done.add(name)
             vi = types.get(name)
-            layer_outputs.append(copy.deepcopy(vi) if vi is not None
+            layer_outputs.append(_rank_only(vi) if _typed(vi)
                                  else onnx.ValueInfoProto(name=name))
         g = helper.make_graph([copy.deepcopy(node)], f"layer_{index}",
                               layer_inputs, layer_outputs, initializer=layer_inits)
@@ -636,6 +637,18 @@ _ORT_ELEM_TYPES = {
     "uint32": TensorProto.UINT32, "uint64": TensorProto.UINT64, "bool": TensorProto.BOOL,
     "string": TensorProto.STRING,
 }
+
+
+def _rank_only(vi: onnx.ValueInfoProto) -> onnx.ValueInfoProto:
+    """``vi`` with every dimension left open (its rank kept). A layer model
+    runs on the tensors the whole model produces; open dims let it take them
+    as they come where static inference fixed a size the runtime does not
+    keep (dynamic widths, shape-computing subgraphs)."""
+    out = copy.deepcopy(vi)
+    if out.type.WhichOneof("value") == "tensor_type" and out.type.tensor_type.HasField("shape"):
+        for d in out.type.tensor_type.shape.dim:
+            d.Clear()
+    return out
 
 
 def _typed(vi: Optional[onnx.ValueInfoProto]) -> bool:

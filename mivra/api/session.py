@@ -87,5 +87,5 @@ class Session:
             if inp.name not in input_feed:
                 raise KeyError(f"input '{inp.name}' of the layer is missing from "
                                f"the feed (got {sorted(input_feed)})")
-            feed[inp.name] = np.ascontiguousarray(input_feed[inp.name])
+            feed[inp.name] = np.asarray(input_feed[inp.name], order="C")  # 0-d stays 0-d
         return self._sess.run(None, feed)
