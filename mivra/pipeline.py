@@ -42,7 +42,9 @@ class LayerStats:
     container: str = "FLOAT"
     err: float = float("nan")        # Hessian-weighted error, relative to w H w^T
     err_minmax: float = float("nan")
-    seconds: float | None = None
+    seconds: float | None = None     # statistics + solve
+    solve_seconds: float | None = None
+    vectors: float = 0               # calibration input vectors behind the statistics
     float_bytes: int = 0
     quant_bytes: int = 0
 
@@ -145,7 +147,8 @@ def quantize(job: Job, warn=_warn, progress=None) -> Job:
     for r in res.layers:
         L = r.layer
         s = LayerStats(layer=L, float_bytes=int(floats[L.weight].nbytes), method=r.method,
-                       bits=r.bits, err=r.err, err_minmax=r.err_minmax, seconds=r.seconds)
+                       bits=r.bits, err=r.err, err_minmax=r.err_minmax, seconds=r.seconds,
+                       solve_seconds=r.solve_seconds, vectors=r.vectors)
         if r.entry is not None:
             s.qmethod = r.entry.get("qmethod", job.opts.qmethod)
             s.container, s.quant_bytes = export.storage(r.entry)

@@ -39,6 +39,8 @@ class LayerResult:
     err: float = math.nan             # relative Hessian-weighted error of the entry
     err_minmax: float = math.nan      # the same for plain min/max rounding
     seconds: float | None = None      # statistics + solve
+    solve_seconds: float | None = None
+    vectors: float = 0                # input vectors behind the statistics
 
 
 @dataclass
@@ -110,6 +112,7 @@ class QuantPass:
         bits = r.bits_of(L.weight)
         gs, sym = scheme_of(w, r.qmethod, r.qtype, r.asym_groups)
         method = r.method
+        solve_seconds = None
         if method == "gdq":
             trouble = mom.degenerate()
             sol = None
@@ -119,7 +122,8 @@ class QuantPass:
                     sol = solve_gdq(w, mom, bits, gs, sym, r.rounds, _device())
                 except (ValueError, RuntimeError) as e:
                     trouble = ("bad", str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__)
-                self.timings["solve"] += time.perf_counter() - t0
+                solve_seconds = time.perf_counter() - t0
+                self.timings["solve"] += solve_seconds
             if sol is None:
                 method = self._fallback(L, *trouble)
         mm = solve_minmax(w, bits, gs, sym)
@@ -132,6 +136,7 @@ class QuantPass:
         for user in (u for u in self.layers if u.weight == L.weight and not u.excluded):
             res = self.results[user.output]
             res.bits, res.method, res.entry, res.minmax_entry = bits, method, entry, mm_entry
+            res.solve_seconds, res.vectors = solve_seconds, mom.n
             if H is not None:
                 res.err = relative_error(w, sol.dequantized(), H)
                 res.err_minmax = res.err if sol is mm else relative_error(w, mm.dequantized(), H)
