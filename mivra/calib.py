@@ -10,7 +10,7 @@ import numpy as np
 import onnx
 from onnx import helper
 
-from .outputs import UserError
+from .errors import UserError
 
 LAYOUTS = ("nchw", "nhwc")
 

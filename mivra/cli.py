@@ -5,7 +5,9 @@ import argparse
 import os
 import sys
 
-from .outputs import StagedOutputs, UserError
+from .engine.targets import KINDS
+from .errors import UserError
+from .outputs import StagedOutputs
 
 PROG = "mivra-gdq"
 
@@ -34,7 +36,7 @@ def build_parser() -> argparse.ArgumentParser:
     sub.required = True
 
     q = sub.add_parser("quantize", help="quantize the convolution weights of an ONNX model",
-                       description="Quantize every ungrouped Conv weight of MODEL with the "
+                       description="Quantize the weights of MODEL's convolutions and matrix products with the "
                                    "calibration samples listed in LIST.")
     q.add_argument("model", metavar="MODEL.onnx")
     q.add_argument("--dataset", required=True, metavar="LIST.txt",
@@ -61,10 +63,14 @@ def build_parser() -> argparse.ArgumentParser:
                     help="per-channel symmetry (default sym)")
     qq.add_argument("--method", choices=("gdq", "minmax"), default="gdq",
                     help="gdq: this quantizer (default); minmax: plain min/max rounding")
+    qq.add_argument("--ops", default=",".join(KINDS), metavar="KIND[,KIND...]",
+                    help="kinds of layer to quantize: conv (ungrouped Conv), grouped (grouped and "
+                         "depthwise Conv, per channel), gemm (Gemm with a constant B), matmul "
+                         "(MatMul with a constant 2-D right operand) (default: all)")
     qq.add_argument("--exclude", action="append", default=[], metavar="NAME[,NAME...]",
-                    help="keep these convolutions float: node or weight names or fnmatch patterns")
+                    help="keep these layers float: node or weight names or fnmatch patterns")
     qq.add_argument("--exclude-first-last", action="store_true",
-                    help="keep the first and the last quantizable convolution float")
+                    help="keep the first and the last quantizable layer float")
     o = q.add_argument_group("outputs")
     o.add_argument("--out", default="mivra_out", metavar="DIR",
                    help="folder for quant_tab.json, weights.npz, summary.json and the "
@@ -159,15 +165,17 @@ def cmd_quantize(args) -> int:
     opts = Options(model=args.model, dataset=args.dataset, bits=args.bits, qmethod=args.qmethod,
                    qtype=args.qtype, method=args.method, mean=args.mean, std=args.std,
                    layout=args.layout, rgb2bgr=args.rgb2bgr, shape=args.shape,
-                   exclude=_split_names(args.exclude), exclude_first_last=args.exclude_first_last)
+                   exclude=_split_names(args.exclude), exclude_first_last=args.exclude_first_last,
+                   ops=tuple(_split_names([args.ops])))
     _check_output_paths(args)
     job = prepare(opts)
     if job is None:
-        print(f"{args.model}: the model has no ungrouped convolutions; nothing to do")
+        print(f"{args.model}: the model has no layers of the kinds {args.ops} to quantize; "
+              "nothing to do")
         return 0
     timings = {"load": clock() - t_start}
     n = len(next(iter(job.feeds.values())))
-    print(f"quantizing {len(job.quantized)} of {len(job.layers)} convolutions of {args.model} "
+    print(f"quantizing {len(job.quantized)} of {len(job.layers)} layers of {args.model} "
           f"to {args.bits} bits ({args.qmethod}, {args.qtype}, {args.method}) "
           f"with {n} calibration samples")
     if job.excluded:

@@ -13,9 +13,6 @@ import os
 import tempfile
 
 
-class UserError(Exception):
-    """A problem the user can fix (bad argument, missing or mismatching file)."""
-
 
 class StagedOutputs:
     def __init__(self):

@@ -12,8 +12,8 @@ from . import export, scheme
 from .calib import build_attrs, load_calibration
 from .engine.quant_pass import quantize_model
 from .engine.recipe import Recipe
-from .layers import ConvLayer, apply_exclusions, find_conv_layers, initializer_arrays
-from .outputs import UserError
+from .engine.targets import KINDS, Target, apply_exclusions, find_targets, initializer_arrays
+from .errors import UserError
 
 
 @dataclass
@@ -31,11 +31,12 @@ class Options:
     shape: list = field(default_factory=list)
     exclude: list = field(default_factory=list)
     exclude_first_last: bool = False
+    ops: tuple = KINDS               # kinds of layer to quantize
 
 
 @dataclass
 class LayerStats:
-    layer: ConvLayer
+    layer: Target
     qmethod: str = "float"
     method: str = "float"            # "gdq", "minmax" or "minmax (fallback: ...)"
     bits: int | None = None
@@ -64,6 +65,7 @@ class Job:
     outputs: dict = field(default_factory=dict)      # float model outputs on the calibration set
     timings: dict = field(default_factory=dict)
     warnings: list = field(default_factory=list)
+    skipped: list = field(default_factory=list)      # (node, op, reason) of layers left float
 
     @property
     def quantized(self) -> list:
@@ -81,6 +83,9 @@ def check_options(opts: Options) -> None:
         raise UserError(f"--qmethod {opts.qmethod}: expected channel or groupN (N a positive integer)")
     if opts.qtype not in ("sym", "asym"):
         raise UserError(f"--qtype {opts.qtype}: expected sym or asym")
+    bad = [k for k in opts.ops if k not in KINDS]
+    if bad or not opts.ops:
+        raise UserError(f"--ops {','.join(opts.ops)}: expected some of {','.join(KINDS)}")
     if opts.method not in ("gdq", "minmax"):
         raise UserError(f"--method {opts.method}: expected gdq or minmax")
 
@@ -107,7 +112,7 @@ def prepare(opts: Options) -> Job | None:
         raise UserError(f"calibration list not found: {opts.dataset}")
     ir = load_ir(opts.model)
     model = ir.model
-    layers = find_conv_layers(model)
+    layers, skipped = find_targets(model, opts.ops)
     if not layers:
         return None
     apply_exclusions(layers, opts.exclude, opts.exclude_first_last)
@@ -116,7 +121,8 @@ def prepare(opts: Options) -> Job | None:
     _, feeds = load_calibration(opts.dataset, attrs)
     param = {"inputs_meta": {"dataset": os.path.abspath(opts.dataset), "attrs": attrs},
              "qmethod": opts.qmethod, "dtype_w": f"int{opts.bits}"}
-    return Job(opts=opts, ir=ir, model=model, layers=layers, param=param, feeds=feeds)
+    return Job(opts=opts, ir=ir, model=model, layers=layers, param=param, feeds=feeds,
+               skipped=skipped)
 
 
 def recipe_of(opts: Options) -> Recipe:

@@ -26,7 +26,8 @@ def _job(tmp_path, model, n=3, **opts):
                                                 ("asym", "group64", 2)])
 def test_equals_library_pass(tmp_path, qtype, qmethod, bits):
     """Same activations, statistics and solver settings: the same table, bit for bit."""
-    job, param = _job(tmp_path, make_cnn_model(), qtype=qtype, qmethod=qmethod, bits=bits)
+    job, param = _job(tmp_path, make_cnn_model(), qtype=qtype, qmethod=qmethod, bits=bits,
+                      ops=("conv",))
     pipeline.quantize(job)
     tab = make_quant_tab(job.model, qtype=qtype, dtype=f"int{bits}", qmethod=qmethod)
     GdqQuant(IR(job.model), {**param, "qmethod": qmethod, "dtype_w": f"int{bits}"}, tab).run()
