@@ -234,6 +234,7 @@ def cmd_quantize(args) -> int:
             "model_bytes": size_before, "qdq_model_bytes": len(qdq_bytes),
             "qdq_opset": info["opset_to"], "layers": report.layer_json(job),
             "warnings": job.warnings, "timings": timings,
+            "not_quantized": [{"node": n, "op": op, "reason": why} for n, op, why in job.skipped],
         }
         out.write_json(os.path.join(args.out, "summary.json"), summary)
         written = out.commit()
@@ -242,12 +243,14 @@ def cmd_quantize(args) -> int:
     print(report.layer_table(job))
     fb = sum(s.float_bytes for s in job.stats)
     qb = sum(s.quant_bytes for s in job.stats)
-    print(f"conv weights: {report.human_bytes(fb)} -> {report.human_bytes(qb)} "
+    print(f"weights of these layers: {report.human_bytes(fb)} -> {report.human_bytes(qb)} "
           f"({qb / fb:.3f} of float)" if fb else "")
     print(f"model on disk: {report.human_bytes(size_before)} -> {report.human_bytes(len(qdq_bytes))} "
           f"(QDQ model)")
     print(f"time: {job.seconds:.1f} s quantizing, {timings['total']:.1f} s in all")
     print("H-err: Hessian-weighted weight error relative to w H w^T; min/max: plain min/max rounding")
+    for node, op, why in job.skipped:
+        print(f"{node} ({op}): {why}")
     for note in notes:
         print(note)
     if metrics is not None:

@@ -46,6 +46,7 @@ class LayerStats:
     seconds: float | None = None     # statistics + solve
     solve_seconds: float | None = None
     vectors: float = 0               # calibration input vectors behind the statistics
+    note: str | None = None
     float_bytes: int = 0
     quant_bytes: int = 0
 
@@ -154,7 +155,7 @@ def quantize(job: Job, warn=_warn, progress=None) -> Job:
         L = r.layer
         s = LayerStats(layer=L, float_bytes=int(floats[L.weight].nbytes), method=r.method,
                        bits=r.bits, err=r.err, err_minmax=r.err_minmax, seconds=r.seconds,
-                       solve_seconds=r.solve_seconds, vectors=r.vectors)
+                       solve_seconds=r.solve_seconds, vectors=r.vectors, note=r.note)
         if r.entry is not None:
             s.qmethod = r.entry.get("qmethod", job.opts.qmethod)
             s.container, s.quant_bytes = export.storage(r.entry)

@@ -106,6 +106,7 @@ def layer_json(job) -> list:
             "hessian_error": json_number(s.err), "hessian_error_minmax": json_number(s.err_minmax),
             "seconds": s.seconds, "solve_seconds": s.solve_seconds, "vectors": s.vectors,
             "float_bytes": s.float_bytes, "quantized_bytes": s.quant_bytes,
+            **({"note": s.note} if s.note else {}),
         })
     return out
 

@@ -42,6 +42,7 @@ class LayerResult:
     seconds: float | None = None      # statistics + solve
     solve_seconds: float | None = None
     vectors: float = 0                # input vectors behind the statistics
+    note: str | None = None
 
 
 @dataclass
@@ -150,6 +151,8 @@ class QuantPass:
             res.bits, res.method, res.entry, res.minmax_entry = bits, method, entry, mm_entry
             res.err, res.err_minmax = rel
             res.solve_seconds, res.vectors = solve_seconds, blocks[0].n
+            if t.kind == "grouped" and r.qmethod != "channel":
+                res.note = "group-wise scales do not apply to grouped convolutions: per channel"
         self.timings["error_table"] += time.perf_counter() - t0
 
     def _new_entry(self, bits: int) -> dict:
