@@ -26,6 +26,7 @@ import onnx
 from onnx import TensorProto, helper, numpy_helper
 
 from . import scheme
+from .engine.bias import apply_biases
 
 # DequantizeLinear with INT4/INT16 inputs and blocked quantization appeared in
 # opset 21; per-axis INT8 needs opset 13.
@@ -174,10 +175,12 @@ def raise_opset(model: onnx.ModelProto, opset: int) -> onnx.ModelProto:
     return converted
 
 
-def export_qdq(model: onnx.ModelProto, quant_tab: dict, names) -> tuple[onnx.ModelProto, dict]:
+def export_qdq(model: onnx.ModelProto, quant_tab: dict, names,
+               biases: dict | None = None) -> tuple[onnx.ModelProto, dict]:
     """QDQ model for the weights ``names`` (each a filled ``quant_tab`` entry).
 
-    Returns the model and a dict of facts about it: ``opset_from``,
+    ``biases`` ({node output: array}) replaces the biases of those nodes
+    (bias correction). Returns the model and a dict of facts about it: ``opset_from``,
     ``opset_to`` and, per weight, ``container`` (type name) and ``bytes``
     (integer values + scales + zero points as stored).
     """
@@ -251,11 +254,14 @@ def export_qdq(model: onnx.ModelProto, quant_tab: dict, names) -> tuple[onnx.Mod
     nodes = list(graph.node)
     del graph.node[:]
     graph.node.extend(new_nodes + nodes)
+    apply_biases(out, biases or {})
     return out, {"opset_from": opset_from, "opset_to": default_opset(out), "weights": info}
 
 
-def export_fake_quant(model: onnx.ModelProto, quant_tab: dict, names) -> onnx.ModelProto:
-    """The model with each weight of ``names`` replaced by its dequantized float32 values."""
+def export_fake_quant(model: onnx.ModelProto, quant_tab: dict, names,
+                      biases: dict | None = None) -> onnx.ModelProto:
+    """The model with each weight of ``names`` replaced by its dequantized float32
+    values (and the biases of ``biases`` in place)."""
     out = copy.deepcopy(model)
     names = set(names)
     for i, t in enumerate(out.graph.initializer):
@@ -264,4 +270,4 @@ def export_fake_quant(model: onnx.ModelProto, quant_tab: dict, names) -> onnx.Mo
             if tuple(t.dims) != w.shape:
                 raise ValueError(f"weight {t.name}: quantized shape {w.shape} != {tuple(t.dims)}")
             out.graph.initializer[i].CopyFrom(numpy_helper.from_array(w, t.name))
-    return out
+    return apply_biases(out, biases or {})
