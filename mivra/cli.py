@@ -98,6 +98,9 @@ def build_parser() -> argparse.ArgumentParser:
                         "report (default mivra_out)")
     o.add_argument("--export-qdq", metavar="OUT.onnx",
                    help="write the QDQ model (INT4 weights for <= 4 bits, INT8 above)")
+    o.add_argument("--matmul-nbits", action="store_true",
+                   help="in the QDQ model, MatMul weights of <= 4 bits in groups of a power of "
+                        "two >= 16 become onnxruntime's MatMulNBits (no dequantized copy at run time)")
     o.add_argument("--export-fake-quant", metavar="OUT.onnx",
                    help="write the float model carrying the dequantized weights")
     o.add_argument("--report", action="store_true",
@@ -219,7 +222,8 @@ def cmd_quantize(args) -> int:
 
     t0 = clock()
     keep_vi = _original_value_info(args.model)
-    qdq, info = export.export_qdq(job.model, job.quant_tab, job.quantized, job.biases)
+    qdq, info = export.export_qdq(job.model, job.quant_tab, job.quantized, job.biases,
+                                  matmul_nbits=args.matmul_nbits)
     _strip_inferred(qdq, keep_vi)
     onnx.checker.check_model(qdq)
     qdq_bytes = qdq.SerializeToString()
