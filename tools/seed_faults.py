@@ -1,0 +1,158 @@
+"""Fault seeding: does the test suite catch deliberate single-line faults?
+
+Each fault replaces one exact piece of one source line (it must occur exactly
+once in the file). For each fault, one at a time: apply it, rebuild the
+extension when a C++ source changed, run the tests (stopping at the first
+failure), restore the source. A fault is caught when the tests fail.
+
+    .venv/bin/python tools/seed_faults.py            # every fault
+    .venv/bin/python tools/seed_faults.py 3 7        # faults 3 and 7
+    .venv/bin/python tools/seed_faults.py --list
+
+The sources are restored even when the run is interrupted; the extension is
+rebuilt at the end when any C++ fault ran.
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import signal
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PY = os.path.join(ROOT, ".venv", "bin", "python")
+
+# (file, original text, faulty text, what the fault breaks)
+FAULTS = [
+    # --- numerical core (C++) ---
+    ("src/gdq_quant/kernels/primitives.h", "if (g - x == T(-0.5)) g += 1;",
+     "if (g - x == T(0.5)) g += 1;", "round half up: the wrong halves move"),
+    ("src/gdq_quant/kernels/primitives.cpp", "Tensor denom = at::clamp_min(y.abs(), 1e-15) * sign;",
+     "Tensor denom = at::clamp_min(y.abs(), 1e-5) * sign;", "safe_div floors at the wrong magnitude"),
+    ("src/gdq_quant/kernels/primitives.cpp", "deno = at::where(deno.abs() < 1e-5, floor, deno);",
+     "deno = at::where(deno.abs() <= 1e-5, floor, deno);", "get_linear_eq: strict comparison flipped"),
+    ("src/gdq_quant/kernels/primitives.cpp", "return (at::matmul(r, h) * r).sum(1);",
+     "return (at::matmul(r, h.t()) * r).sum(1);", "row error with H transposed (non-symmetric H)"),
+    ("src/gdq_quant/quantizer/minmax.cpp", "c.min_bound = -c.max_bound - 1;",
+     "c.min_bound = -c.max_bound;", "grid loses its lowest value"),
+    ("src/gdq_quant/quantizer/minmax.cpp", "xmin = at::minimum(xmin, at::zeros_like(xmin));",
+     "xmin = xmin;", "range no longer contains 0"),
+    ("src/gdq_quant/quantizer/search.cpp", "const double p = 1.0 - static_cast<double>(i) / static_cast<double>(cfg.grid);",
+     "const double p = 1.0 - static_cast<double>(i + 1) / static_cast<double>(cfg.grid);",
+     "shrink grid shifted by one step"),
+    ("src/gdq_quant/quantizer/closed_form.cpp", "zero_out = my_round(zero_out / scale_out) * scale_out;",
+     "zero_out = at::round(zero_out / scale_out) * scale_out;", "output zero rounded half to even"),
+    ("src/gdq_quant/quantizer/group_closed_form.cpp", "const double damp_add = cfg.sym ? 1e-5 : 0.0;",
+     "const double damp_add = cfg.sym ? 0.0 : 1e-5;", "damped retry: the 1e-5 on the wrong side"),
+    ("src/gdq_quant/kernels/gptq.cpp", "constexpr double kLadder[] = {0.01, 0.1, 1.0, 10.0, 100.0};",
+     "constexpr double kLadder[] = {0.1, 1.0, 10.0, 100.0, 1000.0};", "damping ladder starts too high"),
+    ("src/gdq_quant/solver/decoupleq.cpp", "H.diagonal().add_(args.perdamp * dp);",
+     "H.diagonal().add_(0.0 * dp);", "no damping of H"),
+    ("src/gdq_quant/solver/decoupleq.cpp", "invperm = at::argsort(*perm);",
+     "invperm = perm;", "act order not undone"),
+    ("src/gdq_quant/solver/decoupleq.cpp", "Tensor tmp = err0 < err;",
+     "Tensor tmp = err0 <= err;", "acceptance not strict"),
+    ("src/gdq_quant/solver/decoupleq.cpp", "h.addmm_(X, X.t());",
+     "h.addmm_(X, X.t(), 1, 2);", "Hessian accumulates a factor 2"),
+    ("src/gdq_quant/driver/gdq_quant.cpp", "a.padding = py::tuple(ints_of(attr)[py::slice(0, 2, 1)]);",
+     "a.padding = py::tuple(ints_of(attr)[py::slice(2, 4, 1)]);", "driver reads the trailing pads"),
+    ("src/gdq_quant/driver/gdq_quant.cpp", "groupsize.cast<int64_t>() != -1;",
+     "groupsize.cast<int64_t>() == -1;", "group-wise no longer forces symmetry"),
+    # --- product (Python) ---
+    ("mivra/scheme.py", "    return qtype == \"sym\" or (groupsize != -1 and not asym_groups)",
+     "    return qtype == \"sym\"", "group-wise not symmetric by default"),
+    ("mivra/scheme.py", "    if gs <= 0 or n_columns % gs:",
+     "    if gs <= 0 or n_columns % (gs + 1):", "group fallback test off by one"),
+    ("mivra/scheme.py", "    return np.round(ratio).astype(np.int32)",
+     "    return np.floor(ratio + 0.5).astype(np.int32)", "table zero points round halves up"),
+    ("mivra/engine/targets.py", "        return 1 if self.kind == \"matmul\" or (self.kind == \"gemm\" and not self.trans_b) else 0",
+     "        return 1 if self.kind == \"matmul\" else 0", "Gemm without transB: channels on the wrong axis"),
+    ("mivra/engine/layer.py", "    pre = None if (top, left) == (bottom, right) else (left, right, top, bottom)",
+     "    pre = None", "asymmetric pads ignored in the statistics"),
+    ("mivra/engine/layer.py", "        x = x.transpose(-1, -2)",
+     "        x = x", "Gemm transA: rows taken for columns"),
+    ("mivra/engine/float_target.py", "    err = float(((Wh @ Hq) * Wh).sum()) - 2.0 * float(((Wd @ C) * Wh).sum()) + base",
+     "    err = float(((Wh @ Hq) * Wh).sum()) - 1.0 * float(((Wd @ C) * Wh).sum()) + base",
+     "output error misses the cross term's factor 2"),
+    ("mivra/engine/float_target.py", "    Wt = torch.cholesky_solve((Wd @ C).T.contiguous(), L).T     # H~ symmetric",
+     "    Wt = Wd.T", "float target: the layer's own weights"),
+    ("mivra/engine/bias.py", "        return (base.astype(np.float64) + m).astype(np.float32)",
+     "        return (base.astype(np.float64) - m).astype(np.float32)", "bias correction with the wrong sign"),
+    ("mivra/engine/mixed.py", "        fits = cand_c + cheapest_rest[l] <= budget",
+     "        fits = cand_c <= budget", "knapsack forgets the layers still to come"),
+    ("mivra/export.py", "    u = (v & 0x0F).astype(np.uint8)\n    return (u[0::2] | (u[1::2] << 4)).astype(np.uint8).tobytes()",
+     "    u = (v & 0x0F).astype(np.uint8)\n    return (u[1::2] | (u[0::2] << 4)).astype(np.uint8).tobytes()",
+     "INT4 nibbles swapped"),
+    ("mivra/outputs.py", "            os.replace(tmp, path)",
+     "            os.rename(tmp, path + \".part\")", "staged outputs never reach their names"),
+    ("mivra/api/session.py", "feed[inp.name] = np.asarray(input_feed[inp.name], order=\"C\")  # 0-d stays 0-d",
+     "feed[inp.name] = np.ascontiguousarray(input_feed[inp.name])", "0-d samples fed as 1-D"),
+    ("mivra/api/ir.py", "            if name in graph_outputs:\n                at = last",
+     "            if name in graph_outputs:\n                at = last_read.get(name, last)",
+     "graph outputs freed before the end"),
+]
+
+
+def _restore(path: str, text: str) -> None:
+    with open(path, "w") as fh:
+        fh.write(text)
+
+
+def run_fault(k: int, fault, pytest_args: list, timeout: int) -> tuple[str, float]:
+    rel, old, new, _ = fault
+    path = os.path.join(ROOT, rel)
+    with open(path) as fh:
+        original = fh.read()
+    if original.count(old) != 1:
+        return f"not applied ({original.count(old)} matches)", 0.0
+    t0 = time.perf_counter()
+    _restore(path, original.replace(old, new))
+    try:
+        if rel.startswith("src/"):
+            b = subprocess.run(["make", "-s", "build"], cwd=ROOT, capture_output=True, text=True)
+            if b.returncode:
+                return "does not compile", time.perf_counter() - t0
+        r = subprocess.run([PY, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", *pytest_args],
+                           cwd=ROOT, capture_output=True, text=True, timeout=timeout,
+                           stdin=subprocess.DEVNULL)
+        return ("caught" if r.returncode else "MISSED"), time.perf_counter() - t0
+    except subprocess.TimeoutExpired:
+        return "caught (timeout)", time.perf_counter() - t0
+    finally:
+        _restore(path, original)
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("which", nargs="*", type=int, help="fault numbers (default: all)")
+    ap.add_argument("--list", action="store_true")
+    ap.add_argument("--timeout", type=int, default=900)
+    ap.add_argument("--pytest", default="tests", help="what pytest runs (default: tests)")
+    args = ap.parse_args()
+    if args.list:
+        for k, f in enumerate(FAULTS):
+            print(f"{k:2d}  {f[0]}: {f[3]}")
+        return 0
+    # Sources must come back even on Ctrl-C or SIGTERM: turn them into exceptions.
+    signal.signal(signal.SIGTERM, lambda *_: (_ for _ in ()).throw(KeyboardInterrupt()))
+    chosen = args.which or range(len(FAULTS))
+    results, cpp = [], False
+    try:
+        for k in chosen:
+            cpp |= FAULTS[k][0].startswith("src/")
+            status, secs = run_fault(k, FAULTS[k], args.pytest.split(), args.timeout)
+            results.append((k, status))
+            print(f"{k:2d}  {status:<22} {secs:6.0f} s  {FAULTS[k][0]}: {FAULTS[k][3]}", flush=True)
+    finally:
+        if cpp:
+            subprocess.run(["make", "-s", "build"], cwd=ROOT, capture_output=True)
+    missed = [k for k, s in results if not s.startswith("caught")]
+    print(f"\n{len(results) - len(missed)} of {len(results)} faults caught" +
+          (f"; not caught: {missed}" if missed else ""))
+    return 1 if missed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
