@@ -13,7 +13,7 @@ import numpy as np
 import onnx
 from onnx import numpy_helper
 
-from .outputs import UserError
+from .errors import UserError
 
 
 @dataclass
@@ -22,6 +22,7 @@ class ConvLayer:
     weight: str          # weight initializer name
     input: str           # activation input
     shape: tuple         # weight shape (C, in, kh, kw)
+    bias: str = ""       # bias initializer name, "" when there is none
     strides: tuple = (1, 1)
     pads: tuple = (0, 0, 0, 0)   # top, left, bottom, right
     dilations: tuple = (1, 1)
@@ -49,22 +50,29 @@ def find_conv_layers(model: onnx.ModelProto) -> list[ConvLayer]:
             continue
         name = node.name or node.output[0]
         if len(node.input) < 2 or node.input[1] not in inits:
-            raise UserError(f"Conv node {name}: its weight is not an initializer, "
-                            "which the quantizer needs")
-        if inits[node.input[1]].data_type != onnx.TensorProto.FLOAT:
-            raise UserError(f"Conv node {name}: weight {node.input[1]} is "
-                            f"{onnx.helper.tensor_dtype_to_np_dtype(inits[node.input[1]].data_type)}; "
-                            "only float32 weights are supported")
-        dims = tuple(int(d) for d in inits[node.input[1]].dims)
+            raise UserError(f"Conv node {name}", "its weight is computed in the graph, not stored "
+                            "as an initializer, and only stored weights can be quantized",
+                            "export the model with its weights as constants (constant folding on)")
+        weight = inits[node.input[1]]
+        if weight.data_type != onnx.TensorProto.FLOAT:
+            dtype = onnx.helper.tensor_dtype_to_np_dtype(weight.data_type)
+            raise UserError(f"Conv node {name}", f"weight {weight.name} is {dtype}, "
+                            "and only float32 weights are supported", "export the model in float32")
+        dims = tuple(int(d) for d in weight.dims)
         if len(dims) != 4:
-            raise UserError(f"Conv node {name}: only 2-D convolutions are supported, "
-                            f"weight shape is {list(dims)}")
+            raise UserError(f"Conv node {name}", "only 2-D convolutions are supported, "
+                            f"its weight has shape {list(dims)}",
+                            "convert the model's 1-D or 3-D convolutions to 2-D ones")
+        if 0 in dims:
+            raise UserError(f"Conv node {name}", f"weight {weight.name} of shape {list(dims)} is empty",
+                            "fix the model")
         pads = tuple(int(p) for p in _attr(node, "pads", [0, 0, 0, 0]))
         if _attr(node, "auto_pad", b"NOTSET") not in (b"NOTSET", "NOTSET"):
-            raise UserError(f"Conv node {name}: auto_pad is not supported; "
+            raise UserError(f"Conv node {name}", "auto_pad is not supported",
                             "export the model with explicit pads")
         layers.append(ConvLayer(
             node=name, weight=node.input[1], input=node.input[0], shape=dims,
+            bias=node.input[2] if len(node.input) > 2 else "",
             strides=tuple(int(s) for s in _attr(node, "strides", [1, 1])),
             pads=(pads[0], pads[1], pads[2], pads[3]),
             dilations=tuple(int(d) for d in _attr(node, "dilations", [1, 1])),
@@ -81,7 +89,9 @@ def apply_exclusions(layers: list[ConvLayer], patterns: list[str], first_last: b
     for pat in patterns:
         hit = [L for L in layers if fnmatch.fnmatchcase(L.node, pat) or fnmatch.fnmatchcase(L.weight, pat)]
         if not hit:
-            raise UserError(f"--exclude {pat}: matches no convolution node or weight")
+            raise UserError(f"--exclude {pat}", "matches no convolution node or weight",
+                            "give node or weight names of ungrouped Conv nodes, e.g. "
+                            + ", ".join(L.node for L in layers[:3]))
         for L in hit:
             L.excluded = True
     if first_last and layers:

@@ -10,11 +10,11 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from . import baseline, export
-from .calib import build_attrs, load_calibration
+from . import baseline, checks, export
+from .calib import build_attrs, load_calibration, sample_lines
 from .layers import (ConvLayer, apply_exclusions, find_conv_layers, hessian_errors,
                      initializer_arrays)
-from .outputs import UserError
+from .errors import UserError, first_line
 
 QMETHOD_RE = re.compile(r"^(channel|group[1-9][0-9]*)$")
 
@@ -72,13 +72,15 @@ class Job:
 
 def check_options(opts: Options) -> None:
     if not 2 <= opts.bits <= 8:
-        raise UserError(f"--bits {opts.bits}: expected a bit width from 2 to 8")
+        raise UserError(f"--bits {opts.bits}", "not a bit width the quantizer supports",
+                        "give an integer from 2 to 8")
     if not QMETHOD_RE.match(opts.qmethod):
-        raise UserError(f"--qmethod {opts.qmethod}: expected channel or groupN (N a positive integer)")
+        raise UserError(f"--qmethod {opts.qmethod}", "unknown quantization method",
+                        "give channel or groupN with N a positive integer, e.g. group32")
     if opts.qtype not in ("sym", "asym"):
-        raise UserError(f"--qtype {opts.qtype}: expected sym or asym")
+        raise UserError(f"--qtype {opts.qtype}", "unknown quantization type", "give sym or asym")
     if opts.method not in ("gdq", "minmax"):
-        raise UserError(f"--method {opts.method}: expected gdq or minmax")
+        raise UserError(f"--method {opts.method}", "unknown method", "give gdq or minmax")
 
 
 def load_ir(path: str):
@@ -86,12 +88,15 @@ def load_ir(path: str):
 
     from .api.ir import IR
 
+    if not os.path.exists(path):
+        raise UserError(path, "model file not found", "check the path of MODEL.onnx")
     if not os.path.isfile(path):
-        raise UserError(f"model file not found: {path}")
+        raise UserError(path, "not a regular file", "give the path of an .onnx model file")
     try:
         return IR(path)
     except (OSError, ValueError) as e:
-        raise UserError(str(e).splitlines()[0]) from None
+        raise UserError(path, f"cannot load the model ({first_line(e)})",
+                        "give a valid ONNX model file") from None
 
 
 def prepare(opts: Options) -> Job | None:
@@ -99,8 +104,11 @@ def prepare(opts: Options) -> Job | None:
     import os
 
     check_options(opts)
+    if not os.path.exists(opts.dataset):
+        raise UserError(opts.dataset, "calibration list not found", "check the path given to --dataset")
     if not os.path.isfile(opts.dataset):
-        raise UserError(f"calibration list not found: {opts.dataset}")
+        raise UserError(opts.dataset, "the calibration list is not a regular file",
+                        "give --dataset a text file listing one sample per line")
     ir = load_ir(opts.model)
     model = ir.model
     layers = find_conv_layers(model)
@@ -109,7 +117,10 @@ def prepare(opts: Options) -> Job | None:
     apply_exclusions(layers, opts.exclude, opts.exclude_first_last)
     attrs = build_attrs(model, list(ir.inputs), opts.mean, opts.std, opts.layout,
                         opts.rgb2bgr, opts.shape)
+    sess = checks.check_model(model, layers, opts.bits, opts.qmethod)
     _, feeds = load_calibration(opts.dataset, attrs)
+    checks.check_activations(sess, layers, feeds,
+                             [f"line {n} of {opts.dataset}" for n in sample_lines(opts.dataset)])
     param = {"inputs_meta": {"dataset": os.path.abspath(opts.dataset), "attrs": attrs},
              "qmethod": opts.qmethod, "dtype_w": f"int{opts.bits}"}
     return Job(opts=opts, ir=ir, model=model, layers=layers, param=param, feeds=feeds)
@@ -135,8 +146,8 @@ def _run_gdq(job: Job, qtab: dict) -> dict:
         from .api import gdq_quant
         from .api import session as session_mod
     except ImportError as e:
-        raise UserError(f"the native quantizer mivra.api.gdq_quant is not available ({e}); "
-                        "build it with: make build") from None
+        raise UserError("mivra.api.gdq_quant", f"the native quantizer is not available ({e})",
+                        "build it with: make build, or use --method minmax") from None
     stamps = []
     base = session_mod.Session
 

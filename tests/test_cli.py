@@ -188,7 +188,8 @@ def test_user_error_exit_status_in_subprocess(cnn, tmp_path):
     d = cnn[0]
     r = cli("quantize", d / "cnn.onnx", "--dataset", d / "cal" / "calib.txt", "--exclude", "nosuch",
             "--out", "o", "--export-qdq", "q.onnx", cwd=tmp_path)
-    assert r.returncode == 2 and r.stderr == "mivra-gdq: error: --exclude nosuch: matches no convolution node or weight\n"
+    assert r.returncode == 2 and r.stderr == ("mivra-gdq: error: --exclude nosuch: matches no convolution node or weight; "
+                                       "give node or weight names of ungrouped Conv nodes, e.g. conv1, conv3\n")
     assert os.listdir(tmp_path) == []
 
 

@@ -1,0 +1,172 @@
+"""Checks of a model and its calibration data before any quantization work.
+
+Everything the layer-by-layer pass or the exports would trip over later is
+refused here with a ``UserError`` naming the node, tensor or sample: control
+flow, operators onnxruntime cannot run, opsets the QDQ export cannot reach,
+weights that are not finite or too large for float32 statistics, and
+calibration samples on which the model fails or feeds a convolution NaN or
+infinite values.
+"""
+from __future__ import annotations
+
+import re
+
+import numpy as np
+import onnx
+from onnx import AttributeProto
+
+from .errors import UserError, first_line
+
+# Largest |value| of a weight or of a convolution input: squares and sums of
+# squares of the layer statistics must stay far inside float32 range (3.4e38).
+MAX_ABS_VALUE = 1e15
+
+_ORT_PREFIX = re.compile(r"^\[ONNXRuntimeError\] : \d+ : \w+ : (Fatal error: )?")
+
+
+def node_label(node: onnx.NodeProto, index: int) -> str:
+    domain = f"{node.domain}:" if node.domain not in ("", "ai.onnx") else ""
+    return f"node {node.name or '#' + str(index)} ({domain}{node.op_type})"
+
+
+def ort_reason(exc: BaseException) -> str:
+    """An onnxruntime error as a short line, without its status prefix."""
+    return _ORT_PREFIX.sub("", first_line(exc, limit=400))[:240]
+
+
+def check_control_flow(model: onnx.ModelProto) -> None:
+    """Nodes holding subgraphs (If, Loop, Scan, ...) cannot be split into layers."""
+    for i, node in enumerate(model.graph.node):
+        if any(a.type in (AttributeProto.GRAPH, AttributeProto.GRAPHS) for a in node.attribute):
+            raise UserError(node_label(node, i), "holds a subgraph (control flow), which the "
+                            "layer-by-layer pass cannot split", "export the model without "
+                            "If/Loop/Scan (fixed branches, unrolled loops)")
+
+
+def _known_operators(model: onnx.ModelProto) -> set:
+    from onnxruntime.capi import onnxruntime_pybind11_state as ort_state
+
+    known = {(s.domain or "", s.name) for s in ort_state.get_all_operator_schema()}
+    known |= {(f.domain, f.name) for f in model.functions}
+    return known
+
+
+def _unknown_operator(model: onnx.ModelProto):
+    """(index, node) of the first node whose operator onnxruntime does not know, or None."""
+    known = _known_operators(model)
+    for i, node in enumerate(model.graph.node):
+        domain = "" if node.domain == "ai.onnx" else node.domain
+        if (domain, node.op_type) not in known:
+            return i, node
+    return None
+
+
+def whole_model_session(model: onnx.ModelProto, extra_outputs=()):
+    """An onnxruntime CPU session of the whole model (no graph rewriting) with
+    ``extra_outputs`` exposed; a ``UserError`` naming the operator or the
+    reason when onnxruntime cannot load the model."""
+    import onnxruntime as ort
+
+    m = onnx.ModelProto()
+    m.CopyFrom(model)
+    have = {o.name for o in m.graph.output}
+    m.graph.output.extend(onnx.ValueInfoProto(name=n) for n in extra_outputs if n not in have)
+    so = ort.SessionOptions()
+    so.graph_optimization_level = ort.GraphOptimizationLevel.ORT_DISABLE_ALL
+    so.log_severity_level = 4
+    try:
+        return ort.InferenceSession(m.SerializeToString(), so, providers=["CPUExecutionProvider"])
+    except Exception as e:
+        unknown = _unknown_operator(model)
+        if unknown is not None:
+            i, node = unknown
+            raise UserError(node_label(node, i), f"onnxruntime has no operator {node.op_type} in "
+                            f"domain {node.domain or 'ai.onnx'}", "replace it by standard ONNX "
+                            "operators, which the layer-by-layer pass runs in onnxruntime") from None
+        raise UserError("the model", f"onnxruntime cannot load it ({ort_reason(e)})",
+                        "export a model that onnxruntime runs") from None
+
+
+def check_exportable(model: onnx.ModelProto, bits: int, qmethod: str) -> None:
+    """The QDQ export raises the opset to what DequantizeLinear of these weights
+    needs; refuse a model the ONNX version converter cannot take there."""
+    from . import export
+
+    target = export.QDQ_OPSET_LOW_BIT if bits <= 4 or qmethod.startswith("group") \
+        else export.QDQ_OPSET_INT8
+    if export.default_opset(model) >= target:
+        return
+    try:
+        export.raise_opset(model, target)
+    except ValueError as e:
+        raise UserError("the model", f"{first_line(e)}, which the QDQ export of {bits}-bit "
+                        f"{qmethod} weights needs", f"export the model at opset {target}") from None
+
+
+def check_model(model: onnx.ModelProto, layers, bits: int, qmethod: str):
+    """Every model check that needs no calibration data; returns the
+    whole-model session that ``check_activations`` runs."""
+    check_control_flow(model)
+    check_conv_numbers(model, layers)
+    sess = whole_model_session(model, [L.input for L in layers])
+    check_exportable(model, bits, qmethod)
+    return sess
+
+
+def check_conv_numbers(model: onnx.ModelProto, layers) -> None:
+    """Weights and biases of the quantizable convolutions are finite; weights
+    stay within +-MAX_ABS_VALUE."""
+    from onnx import numpy_helper
+
+    inits = {t.name: t for t in model.graph.initializer}
+    for L in layers:
+        for role, name in (("weight", L.weight), ("bias", L.bias)):
+            if name not in inits:
+                continue
+            a = numpy_helper.to_array(inits[name])
+            if a.dtype.kind not in "fc":
+                continue
+            bad = int(a.size - np.isfinite(a).sum())
+            what = f"{role} {name} of Conv node {L.node}"
+            if bad:
+                raise UserError(what, f"holds {bad} NaN or infinite value(s)",
+                                "fix the model; the quantizer needs finite weights")
+            amax = float(np.abs(a).max(initial=0.0))
+            if role == "weight" and amax > MAX_ABS_VALUE:
+                raise UserError(what, f"holds values up to {amax:.3g}, beyond the "
+                                f"{MAX_ABS_VALUE:g} that float32 layer statistics can hold",
+                                f"rescale the model so that |w| <= {MAX_ABS_VALUE:g}")
+
+
+def check_activations(sess, layers, feeds: dict, where: list) -> None:
+    """Run the whole model on every calibration sample: it must run, and every
+    ungrouped convolution (excluded ones too: the quantizer's statistics
+    cover them) must see finite inputs within +-MAX_ABS_VALUE.
+    ``where[i]`` says where sample i comes from (e.g. its line in the list)."""
+    produced = {o.name for o in sess.get_outputs()}
+    watched = {}
+    for L in layers:
+        if L.input in produced:
+            watched.setdefault(L.input, L.node)
+    names = [o.name for o in sess.get_outputs()]
+    n = len(next(iter(feeds.values())))
+    for si in range(n):
+        try:
+            with np.errstate(all="ignore"):
+                outs = dict(zip(names, sess.run(names, {k: v[si] for k, v in feeds.items()})))
+        except Exception as e:
+            raise UserError(f"calibration sample at {where[si]}", f"the model fails on it in "
+                            f"onnxruntime ({ort_reason(e)})", "give samples of the shape the "
+                            "model takes (see --shape)") from None
+        for name, node in watched.items():
+            x = np.asarray(outs[name])
+            finite = np.isfinite(x)
+            what = f"input {name} of Conv node {node} (calibration sample at {where[si]})"
+            if not finite.all():
+                raise UserError(what, f"{int(x.size - finite.sum())} value(s) are NaN or infinite",
+                                "check the sample, --mean/--std and the layers before the node")
+            amax = float(np.abs(x).max(initial=0.0))
+            if amax > MAX_ABS_VALUE:
+                raise UserError(what, f"values reach {amax:.3g}, beyond the {MAX_ABS_VALUE:g} "
+                                "that float32 layer statistics can hold",
+                                "check the sample and --mean/--std")
