@@ -13,18 +13,7 @@ from __future__ import annotations
 
 import numpy as np
 
-
-def grid_bounds(bits: int) -> tuple[int, int]:
-    """Integer grid [min_bound, max_bound] of a signed b-bit weight."""
-    if not 2 <= bits <= 8:
-        raise ValueError(f"bits must be between 2 and 8, got {bits}")
-    max_bound = 2 ** (bits - 1) - 1
-    return -max_bound - 1, max_bound
-
-
-def round_half_up(x: np.ndarray) -> np.ndarray:
-    """Nearest integer, exact halves towards +infinity."""
-    return np.floor(np.asarray(x, dtype=np.float64) + 0.5)
+from .scheme import fill_entry, grid_bounds, group_columns, is_symmetric, round_half_up
 
 
 def minmax_quantize(w: np.ndarray, bits: int, sym: bool, groupsize: int = -1):
@@ -67,20 +56,6 @@ def minmax_quantize(w: np.ndarray, bits: int, sym: bool, groupsize: int = -1):
     return w_int, scale, zero_point
 
 
-def group_columns(qmethod: str, kernel_hw: tuple[int, int], n_columns: int) -> int:
-    """Columns per group for ``qmethod`` ("channel" or "groupN"), -1 for per channel.
-
-    "groupN" means N input channels of a kh x kw kernel, i.e. N*kh*kw columns;
-    when that does not divide the column count the layer falls back to per channel.
-    """
-    if not qmethod.startswith("group"):
-        return -1
-    gs = int(qmethod[5:]) * kernel_hw[0] * kernel_hw[1]
-    if gs <= 0 or n_columns % gs:
-        return -1
-    return gs
-
-
 def fill_quant_tab_minmax(weights: dict, quant_tab: dict, bits: int) -> None:
     """Fill ``quant_tab`` entries of ``weights`` (name -> float array) by min/max rounding.
 
@@ -89,21 +64,11 @@ def fill_quant_tab_minmax(weights: dict, quant_tab: dict, bits: int) -> None:
     ``w_int`` and, when group-wise quantization falls back, ``qmethod``
     "channel".  Group-wise quantization is symmetric, as in the quantizer.
     """
-    min_bound, max_bound = grid_bounds(bits)
     for name, w in weights.items():
         entry = quant_tab[name]
         qmethod = entry.get("qmethod", "channel")
         kh, kw = (w.shape[2], w.shape[3]) if w.ndim == 4 else (1, 1)
         gs = group_columns(qmethod, (kh, kw), int(np.prod(w.shape[1:])))
-        sym = entry.get("qtype") == "sym" or gs != -1
+        sym = is_symmetric(entry.get("qtype"), gs)
         w_int, scale, zero_point = minmax_quantize(w, bits, sym, gs)
-        s = scale.T.reshape(-1)          # group after group
-        z = zero_point.T.reshape(-1)
-        entry["scale"] = [float(v) for v in s]
-        entry["zero_point"] = [int(v) for v in z]
-        entry["qtype"] = "sym" if sym else "asym"
-        entry["min"] = [float(v) for v in (min_bound - z) * s]
-        entry["max"] = [float(v) for v in (max_bound - z) * s]
-        entry["w_int"] = w_int
-        if qmethod.startswith("group") and gs == -1:
-            entry["qmethod"] = "channel"
+        fill_entry(entry, scale.T, zero_point.T, w_int, sym, fell_back=gs == -1)

@@ -217,7 +217,7 @@ def cmd_quantize(args) -> int:
             out.write_bytes(args.export_fake_quant, fake.SerializeToString())
         metrics = None
         if args.report:
-            ref = report.run_model(job.model, job.feeds)
+            ref = job.outputs
             ours = report.run_model(qdq, job.feeds)
             mm_model, _ = export.export_qdq(job.model, job.minmax_tab, job.quantized)
             mm = report.run_model(mm_model, job.feeds)

@@ -138,11 +138,9 @@ def prepare_cache(folder: str, retrain: bool = False) -> tuple[str, str]:
 
 
 def accuracy(model, x, y) -> float:
-    import onnxruntime as ort
+    from .api.session import ort_session
 
-    so = ort.SessionOptions()
-    so.log_severity_level = 3
-    sess = ort.InferenceSession(model.SerializeToString(), so, providers=["CPUExecutionProvider"])
+    sess = ort_session(model)
     logits = sess.run(None, {"image": x})[0]
     return float((logits.argmax(axis=1) == y).mean())
 
@@ -164,7 +162,7 @@ def run_demo(cache=None, bits=(4, 3, 2), retrain=False, method="gdq") -> int:
         if float_acc is None:
             float_acc = accuracy(job.model, x_te, y_te)
         t0 = time.perf_counter()
-        quantize(job, with_errors=False)
+        quantize(job)
         dt = time.perf_counter() - t0
         ours, _ = export.export_qdq(job.model, job.quant_tab, job.quantized)
         mm, _ = export.export_qdq(job.model, job.minmax_tab, job.quantized)

@@ -1,15 +1,13 @@
-"""The quantizable convolutions of a model, layer exclusion and layer Hessians.
+"""The quantizable convolutions of a model and layer exclusion.
 
 A convolution is quantizable when it is a "Conv" node with one group and a
 4-D weight stored as an initializer -- exactly the layers the quantizer works on.
 """
 from __future__ import annotations
 
-import copy
 import fnmatch
 from dataclasses import dataclass, field
 
-import numpy as np
 import onnx
 from onnx import numpy_helper
 
@@ -22,6 +20,7 @@ class ConvLayer:
     weight: str          # weight initializer name
     input: str           # activation input
     shape: tuple         # weight shape (C, in, kh, kw)
+    output: str = ""     # first output (unique, unlike node names)
     bias: str = ""       # bias initializer name, "" when there is none
     strides: tuple = (1, 1)
     pads: tuple = (0, 0, 0, 0)   # top, left, bottom, right
@@ -71,7 +70,7 @@ def find_conv_layers(model: onnx.ModelProto) -> list[ConvLayer]:
             raise UserError(f"Conv node {name}", "auto_pad is not supported",
                             "export the model with explicit pads")
         layers.append(ConvLayer(
-            node=name, weight=node.input[1], input=node.input[0], shape=dims,
+            node=name, weight=node.input[1], input=node.input[0], shape=dims, output=node.output[0],
             bias=node.input[2] if len(node.input) > 2 else "",
             strides=tuple(int(s) for s in _attr(node, "strides", [1, 1])),
             pads=(pads[0], pads[1], pads[2], pads[3]),
@@ -108,79 +107,3 @@ def apply_exclusions(layers: list[ConvLayer], patterns: list[str], first_last: b
 def initializer_arrays(model: onnx.ModelProto, names) -> dict:
     names = set(names)
     return {t.name: numpy_helper.to_array(t) for t in model.graph.initializer if t.name in names}
-
-
-def _patch_stream(model: onnx.ModelProto, layers: list[ConvLayer], feeds: dict):
-    """Yield, per calibration sample, a list of (weight, (D, P) patch matrix), one per layer.
-
-    Columns are the receptive-field patches of the layer's input (padding
-    included) in the weight's flattened column order (c, i, j); float64.
-    """
-    import onnxruntime as ort
-    import torch
-    import torch.nn.functional as F
-
-    m = copy.deepcopy(model)
-    have = {o.name for o in m.graph.output}
-    for name in dict.fromkeys(L.input for L in layers):
-        if name not in have and name not in feeds:
-            m.graph.output.append(onnx.ValueInfoProto(name=name))
-    so = ort.SessionOptions()
-    so.graph_optimization_level = ort.GraphOptimizationLevel.ORT_DISABLE_ALL
-    so.log_severity_level = 3
-    sess = ort.InferenceSession(m.SerializeToString(), so, providers=["CPUExecutionProvider"])
-    out_names = [o.name for o in sess.get_outputs()]
-    n = len(next(iter(feeds.values())))
-    for si in range(n):
-        res = dict(zip(out_names, sess.run(None, {k: v[si] for k, v in feeds.items()})))
-        for k, v in feeds.items():
-            res[k] = v[si]
-        cols = []
-        for L in layers:
-            x = torch.from_numpy(np.asarray(res[L.input], dtype=np.float64))
-            if x.dim() == 3:
-                x = x.unsqueeze(0)
-            t, l, b, r = L.pads
-            x = F.pad(x, (l, r, t, b))
-            u = F.unfold(x, (L.shape[2], L.shape[3]), dilation=L.dilations, stride=L.strides)
-            cols.append((L.weight, u.permute(1, 0, 2).reshape(u.shape[1], -1)))   # (D, B * P)
-        yield cols
-
-
-def layer_hessians(model: onnx.ModelProto, layers: list[ConvLayer], feeds: dict) -> dict:
-    """Per weight: the layer Hessian H = mean of x x^T over all input patches
-    of all calibration samples ((D, D), float64).  ``feeds`` maps each model
-    input to its (N, ...) calibration array."""
-    H, count = {}, {}
-    for cols in _patch_stream(model, layers, feeds):
-        for w, X in cols:
-            H[w] = H.get(w, 0) + X @ X.T
-            count[w] = count.get(w, 0) + X.shape[1]
-    return {w: (H[w] / max(count[w], 1)).numpy() for w in H}
-
-
-def hessian_errors(model: onnx.ModelProto, layers: list[ConvLayer], feeds: dict,
-                   weights: dict) -> dict:
-    """Relative Hessian-weighted errors without forming H.
-
-    ``weights`` maps a weight name to (w, [w_hat, ...]).  For each w_hat the
-    result holds sum_c r_c H r_c^T / sum_c w_c H w_c^T with r = w_hat - w, computed
-    as |R X|^2 / |W X|^2 over the patch matrices X -- the same number, in
-    O(C * patches) memory instead of O(D^2) per layer.
-    """
-    import torch
-
-    mats = {}
-    for name, (w, hats) in weights.items():
-        W = torch.from_numpy(np.asarray(w, dtype=np.float64).reshape(w.shape[0], -1))
-        mats[name] = [W] + [torch.from_numpy(np.asarray(h, dtype=np.float64).reshape(W.shape)) - W
-                            for h in hats]
-    sums = {name: [0.0] * len(m) for name, m in mats.items()}
-    for cols in _patch_stream(model, [L for L in layers if L.weight in mats], feeds):
-        for name, X in cols:
-            for k, M in enumerate(mats[name]):
-                sums[name][k] += float(((M @ X) ** 2).sum())
-    out = {}
-    for name, s in sums.items():
-        out[name] = [v / s[0] if s[0] > 0 else float("nan") for v in s[1:]]
-    return out

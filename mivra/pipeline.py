@@ -3,20 +3,17 @@ per-layer statistics out.  Used by the command line and the built-in example.
 """
 from __future__ import annotations
 
-import copy
-import re
 import time
 from dataclasses import dataclass, field
 
 import numpy as np
 
-from . import baseline, checks, export
+from . import checks, export, scheme
 from .calib import build_attrs, load_calibration, sample_lines
-from .layers import (ConvLayer, apply_exclusions, find_conv_layers, hessian_errors,
-                     initializer_arrays)
+from .engine.quant_pass import quantize_model
+from .engine.recipe import Recipe
+from .layers import ConvLayer, apply_exclusions, find_conv_layers, initializer_arrays
 from .errors import UserError, first_line
-
-QMETHOD_RE = re.compile(r"^(channel|group[1-9][0-9]*)$")
 
 
 @dataclass
@@ -40,6 +37,8 @@ class Options:
 class LayerStats:
     layer: ConvLayer
     qmethod: str = "float"
+    method: str = "float"            # "gdq", "minmax" or "minmax (fallback: ...)"
+    bits: int | None = None
     container: str = "FLOAT"
     err: float = float("nan")        # Hessian-weighted error, relative to w H w^T
     err_minmax: float = float("nan")
@@ -60,21 +59,24 @@ class Job:
     minmax_tab: dict = field(default_factory=dict)
     stats: list = field(default_factory=list)
     seconds: float = 0.0
+    outputs: dict = field(default_factory=dict)      # float model outputs on the calibration set
+    timings: dict = field(default_factory=dict)
+    warnings: list = field(default_factory=list)
 
     @property
     def quantized(self) -> list:
-        return [L.weight for L in self.layers if not L.excluded]
+        return list(dict.fromkeys(L.weight for L in self.layers if not L.excluded))
 
     @property
     def excluded(self) -> list:
-        return [L.weight for L in self.layers if L.excluded]
+        return list(dict.fromkeys(L.weight for L in self.layers if L.excluded))
 
 
 def check_options(opts: Options) -> None:
-    if not 2 <= opts.bits <= 8:
+    if not scheme.MIN_BITS <= opts.bits <= scheme.MAX_BITS:
         raise UserError(f"--bits {opts.bits}", "not a bit width the quantizer supports",
                         "give an integer from 2 to 8")
-    if not QMETHOD_RE.match(opts.qmethod):
+    if not scheme.valid_qmethod(opts.qmethod):
         raise UserError(f"--qmethod {opts.qmethod}", "unknown quantization method",
                         "give channel or groupN with N a positive integer, e.g. group32")
     if opts.qtype not in ("sym", "asym"):
@@ -126,98 +128,38 @@ def prepare(opts: Options) -> Job | None:
     return Job(opts=opts, ir=ir, model=model, layers=layers, param=param, feeds=feeds)
 
 
-def new_quant_tab(job: Job) -> dict:
-    """One entry per quantizable weight (excluded ones too: the quantizer expects
-    every ungrouped convolution in the table)."""
-    qtab = {}
-    for L in job.layers:
-        qtab[L.weight] = {"qtype": job.opts.qtype, "dtype": f"int{job.opts.bits}",
-                          "qmethod": job.opts.qmethod}
-    return qtab
+def recipe_of(opts: Options) -> Recipe:
+    return Recipe(bits=opts.bits, qmethod=opts.qmethod, qtype=opts.qtype, method=opts.method)
 
 
-def _run_gdq(job: Job, qtab: dict) -> dict:
-    """Run the native quantizer; returns per-weight seconds (empty when unknown).
+def _warn(line: str) -> None:
+    import sys
 
-    A layer's time is measured from the creation of its session to the next
-    layer's: its quantization plus its pass over the calibration set.
-    """
-    try:
-        from .api import gdq_quant
-        from .api import session as session_mod
-    except ImportError as e:
-        raise UserError("mivra.api.gdq_quant", f"the native quantizer is not available ({e})",
-                        "build it with: make build, or use --method minmax") from None
-    stamps = []
-    base = session_mod.Session
-
-    class TimedSession(base):
-        def __init__(self, ir, layer, *args, **kwargs):
-            node = layer.graph.node[0]
-            stamps.append((time.perf_counter(),
-                           node.input[1] if node.op_type == "Conv" and len(node.input) > 1 else None))
-            super().__init__(ir, layer, *args, **kwargs)
-
-    # The quantizer looks the session class up by name in its own module.
-    patched = [m for m in (session_mod, gdq_quant) if getattr(m, "Session", None) is base]
-    for m in patched:
-        m.Session = TimedSession
-    try:
-        gdq_quant.GdqQuant(job.ir, job.param, qtab).run()
-    finally:
-        for m in patched:
-            m.Session = base
-    stamps.append((time.perf_counter(), None))
-    return {w: stamps[i + 1][0] - t for i, (t, w) in enumerate(stamps[:-1]) if w is not None}
+    sys.stderr.write(f"mivra-gdq: {line}\n")
 
 
-def _run_minmax(job: Job, qtab: dict, names) -> dict:
-    arrays = initializer_arrays(job.model, names)
-    seconds = {}
-    for name in names:
-        t0 = time.perf_counter()
-        baseline.fill_quant_tab_minmax({name: arrays[name]}, qtab, job.opts.bits)
-        seconds[name] = time.perf_counter() - t0
-    return seconds
-
-
-def quantize(job: Job, with_errors: bool = True) -> Job:
-    """Fill ``job.quant_tab`` (and the min/max baseline) and the per-layer statistics."""
+def quantize(job: Job, warn=_warn, progress=None) -> Job:
+    """Quantize the job's layers: fills ``job.quant_tab``, ``job.minmax_tab``,
+    ``job.stats``, ``job.outputs`` (the float model's outputs on the
+    calibration set) and ``job.timings``."""
     t0 = time.perf_counter()
-    names = job.quantized
-    qtab = new_quant_tab(job)
-    if job.opts.method == "gdq":
-        seconds = _run_gdq(job, qtab)
-    else:
-        seconds = _run_minmax(job, qtab, names)
+    res = quantize_model(job.ir, job.feeds, job.layers, recipe_of(job.opts), warn=warn,
+                         progress=progress)
     job.seconds = time.perf_counter() - t0
-    job.quant_tab = {n: qtab[n] for n in names}
-    missing = [n for n in names if "w_int" not in job.quant_tab[n]]
-    if missing:
-        raise RuntimeError(f"the quantizer left weight {missing[0]} unquantized")
-    if job.opts.method == "minmax":
-        job.minmax_tab = job.quant_tab
-    else:
-        mtab = {n: dict(v) for n, v in new_quant_tab(job).items() if n in names}
-        baseline.fill_quant_tab_minmax(initializer_arrays(job.model, names), mtab, job.opts.bits)
-        job.minmax_tab = mtab
-
+    job.quant_tab = res.tab("entry")
+    job.minmax_tab = res.tab("minmax_entry")
+    job.outputs = res.outputs
+    job.timings = res.timings
+    job.warnings = res.warnings
     floats = initializer_arrays(job.model, [L.weight for L in job.layers])
-    errs = {}
-    if with_errors and names:
-        errs = hessian_errors(job.model, job.layers, job.feeds, {
-            n: (floats[n], [export.dequantize_entry(job.quant_tab[n]),
-                            export.dequantize_entry(job.minmax_tab[n])]) for n in names})
     job.stats = []
-    for L in job.layers:
-        s = LayerStats(layer=L, float_bytes=int(floats[L.weight].nbytes))
-        if not L.excluded:
-            e = job.quant_tab[L.weight]
-            s.qmethod = e.get("qmethod", job.opts.qmethod)
-            s.container, s.quant_bytes = export.storage(e)
-            s.seconds = seconds.get(L.weight)
-            if L.weight in errs:
-                s.err, s.err_minmax = errs[L.weight]
+    for r in res.layers:
+        L = r.layer
+        s = LayerStats(layer=L, float_bytes=int(floats[L.weight].nbytes), method=r.method,
+                       bits=r.bits, err=r.err, err_minmax=r.err_minmax, seconds=r.seconds)
+        if r.entry is not None:
+            s.qmethod = r.entry.get("qmethod", job.opts.qmethod)
+            s.container, s.quant_bytes = export.storage(r.entry)
         else:
             s.quant_bytes = s.float_bytes
         job.stats.append(s)
@@ -241,7 +183,3 @@ def quant_tab_json(job: Job) -> dict:
             "max": [float(v) for v in np.ravel(e["max"])],
         }
     return out
-
-
-def copy_tab(tab: dict) -> dict:
-    return {k: copy.copy(v) for k, v in tab.items()}

@@ -8,11 +8,9 @@ import numpy as np
 
 def run_model(model, feeds: dict) -> dict:
     """Outputs of ``model`` (onnxruntime, CPU) for every calibration sample: {output: (N, ...)}."""
-    import onnxruntime as ort
+    from .api.session import ort_session
 
-    so = ort.SessionOptions()
-    so.log_severity_level = 3
-    sess = ort.InferenceSession(model.SerializeToString(), so, providers=["CPUExecutionProvider"])
+    sess = ort_session(model)
     names = [o.name for o in sess.get_outputs()]
     n = len(next(iter(feeds.values())))
     rows = {k: [] for k in names}

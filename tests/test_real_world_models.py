@@ -30,8 +30,11 @@ def _check_layers(ir):
     return layers
 
 
-def _dims(vi):
-    return [d.dim_param or d.dim_value for d in vi.type.tensor_type.shape.dim]
+def _rank(vi):
+    """Rank of a layer input; its dims are left open (the runtime's tensors decide)."""
+    dims = vi.type.tensor_type.shape.dim
+    assert not any(d.dim_param or d.dim_value for d in dims)
+    return len(dims)
 
 
 def test_constant_subgraphs_and_constant_forms_are_folded(tmp_path):
@@ -145,7 +148,7 @@ def test_contrib_operator_typed_by_onnxruntime_and_unknown_one_is_named():
     ir = IR(_custom_op_model("com.microsoft", "Gelu"))
     layers = _check_layers(ir)
     vi = layers[2].graph.input[0]
-    assert vi.name == "m" and vi.type.tensor_type.elem_type == TensorProto.FLOAT and _dims(vi) == ["N", 3]
+    assert vi.name == "m" and vi.type.tensor_type.elem_type == TensorProto.FLOAT and _rank(vi) == 2
     data = {"x": np.array([[-1.0, 0.5, 2.0]], np.float32)}
     for layer in layers:
         s = Session(ir, layer)  # fed the whole dict: inputs it does not read are ignored
@@ -310,7 +313,6 @@ def test_torch_export_as_exported_and_restyled(opset, tmp_path):
     for ir, src in ((ir, model), (IR(str(path)), styled)):
         assert not {n.op_type for n in ir.graph.node} & FOLDED_OPS
         layers = _check_layers(ir)
-        assert _dims(layers[0].graph.input[0]) == ["N", 3, "H", "W"]
-        assert _dims(layers[1].graph.input[0])[:2] == ["N", 8]
+        assert _rank(layers[0].graph.input[0]) == _rank(layers[1].graph.input[0]) == 4
         out = assert_layerwise_equals_whole(ir, param, model=src)
         np.testing.assert_allclose(out["y"], ref, rtol=1e-4, atol=1e-4)

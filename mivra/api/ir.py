@@ -205,15 +205,11 @@ def _fold_node(node: onnx.NodeProto, inits: Dict[str, TensorProto],
 
 
 def _plain_cpu_session(model: onnx.ModelProto):
-    """A quiet onnxruntime CPU session that runs `model` exactly as written
-    (no graph rewriting), for evaluating constants and typing tensors."""
-    import onnxruntime as ort
+    """A CPU session that runs ``model`` exactly as written (no graph
+    rewriting), for evaluating constants and typing tensors."""
+    from .session import ort_session
 
-    so = ort.SessionOptions()
-    so.graph_optimization_level = ort.GraphOptimizationLevel.ORT_DISABLE_ALL
-    so.log_severity_level = 4
-    return ort.InferenceSession(model.SerializeToString(), so,
-                                providers=["CPUExecutionProvider"])
+    return ort_session(model, optimize=False)
 
 
 def _fold_with_onnxruntime(node: onnx.NodeProto, inits: Dict[str, TensorProto],

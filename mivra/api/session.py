@@ -1,14 +1,15 @@
 """Inference session for one single-node layer model, on onnxruntime."""
 from __future__ import annotations
 
-import os
 from typing import Dict, List, Mapping, Optional, Sequence
 
 import numpy as np
 import onnx
 import onnxruntime as ort
 
-__all__ = ["Session", "default_providers"]
+from .cpus import available_cpus
+
+__all__ = ["Session", "default_providers", "ort_session"]
 
 _MAX_PROTO_BYTES = 2**31 - 1
 
@@ -24,6 +25,27 @@ def default_providers() -> List[str]:
     return providers
 
 
+def ort_session(model, optimize: bool = True, providers: Optional[Sequence[str]] = None,
+                num_threads: Optional[int] = None) -> ort.InferenceSession:
+    """The one onnxruntime session recipe of mivra: quiet, sequential, with
+    at most as many intra-op threads as this process may use (and at most 8).
+
+    ``model`` is an ``onnx.ModelProto`` or its serialized bytes. Without
+    ``optimize`` the graph runs exactly as written (no fusions or rewrites):
+    constants evaluate as the nodes define them. ``providers`` defaults to
+    the CPU.
+    """
+    so = ort.SessionOptions()
+    so.intra_op_num_threads = num_threads or min(8, available_cpus())
+    so.inter_op_num_threads = 1
+    so.execution_mode = ort.ExecutionMode.ORT_SEQUENTIAL
+    so.log_severity_level = 3
+    if not optimize:
+        so.graph_optimization_level = ort.GraphOptimizationLevel.ORT_DISABLE_ALL
+    data = model if isinstance(model, bytes) else model.SerializeToString()
+    return ort.InferenceSession(data, so, providers=list(providers or ["CPUExecutionProvider"]))
+
+
 class Session:
     """An onnxruntime session for one layer model of ``ir.create_ir_layers()``.
 
@@ -37,8 +59,8 @@ class Session:
     providers:
         onnxruntime execution providers; default ``default_providers()``.
     num_threads:
-        Intra-op threads of the session (default: min(8, CPU count)); one
-        inter-op thread, sequential execution.
+        Intra-op threads of the session (default: the CPUs this process may
+        use, at most 8); one inter-op thread, sequential execution.
 
     ``get_inputs()`` lists the layer's runtime inputs (initializers excluded),
     ``get_outputs()`` its outputs; both return onnxruntime ``NodeArg`` entries
@@ -58,14 +80,8 @@ class Session:
             raise ValueError(f"layer model '{layer.graph.name}' is {size} bytes, over "
                              f"the 2 GiB protobuf limit of an in-memory session")
         self._initializers = {t.name for t in layer.graph.initializer}
-        so = ort.SessionOptions()
-        so.intra_op_num_threads = num_threads or min(8, os.cpu_count() or 1)
-        so.inter_op_num_threads = 1
-        so.execution_mode = ort.ExecutionMode.ORT_SEQUENTIAL
-        so.log_severity_level = 3
-        self._sess = ort.InferenceSession(
-            layer.SerializeToString(), so,
-            providers=list(providers) if providers else default_providers())
+        self._sess = ort_session(layer, providers=providers or default_providers(),
+                                 num_threads=num_threads)
         self._inputs = [i for i in self._sess.get_inputs()
                         if i.name not in self._initializers]
         self._outputs = list(self._sess.get_outputs())

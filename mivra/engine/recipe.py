@@ -1,0 +1,23 @@
+"""What the pass is asked to do: the scheme and the solver settings."""
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+# The solver settings of the library's pass, kept as they are by default.
+DEFAULT_ROUNDS = 4
+SOLVER_ARGS = dict(inner_iters_for_round=50, iters_before_round=50, lr=0.001, actorder=True,
+                   round_fn="gptq")
+
+
+@dataclass(frozen=True)
+class Recipe:
+    bits: int = 4
+    qmethod: str = "channel"        # "channel" or "groupN"
+    qtype: str = "sym"              # per-channel symmetry
+    method: str = "gdq"             # "gdq" (the Hessian-weighted solver) or "minmax"
+    rounds: int = DEFAULT_ROUNDS    # alternation rounds of the solver (max_iter_num)
+    asym_groups: bool = False       # group-wise with a zero point per group
+    layer_bits: dict = field(default_factory=dict)   # weight name -> bit width override
+
+    def bits_of(self, weight: str) -> int:
+        return int(self.layer_bits.get(weight, self.bits))

@@ -1,0 +1,89 @@
+"""The calibration set pushed through a model one node at a time.
+
+A stream holds, for every live tensor, one array whose first axis indexes the
+N calibration samples. Each node runs as its own single-node model, sample by
+sample, so every node sees exactly the tensors the whole model would give it;
+tensors no later node reads are dropped as soon as their last reader has run.
+
+Two streams can walk side by side: the float model's, and that of the model
+whose quantized layers already carry their quantized weights (a layer model
+with substituted initializers). Hooks run before each node, where a layer's
+inputs are complete in both streams.
+"""
+from __future__ import annotations
+
+import copy
+import time
+
+import numpy as np
+from onnx import numpy_helper
+
+from ..api.session import Session
+
+
+def run_layer(sess: Session, data: dict, n: int) -> None:
+    """Run ``sess`` on every sample of ``data`` and store its outputs there."""
+    names = [i.name for i in sess.get_inputs()]
+    outs = None
+    for i in range(n):
+        res = sess.run({k: data[k][i] for k in names})
+        if outs is None:
+            outs = [np.empty((n,) + np.shape(r), dtype=np.asarray(r).dtype) for r in res]
+        for o, r in zip(outs, res):
+            o[i] = r
+    for o, r in zip(sess.get_outputs(), outs or []):
+        data[o.name] = r
+
+
+def with_initializers(layer, values: dict):
+    """A copy of ``layer`` whose initializers named in ``values`` hold those arrays."""
+    hit = [t for t in layer.graph.initializer if t.name in values]
+    if not hit:
+        return layer
+    out = copy.deepcopy(layer)
+    for t in out.graph.initializer:
+        if t.name in values:
+            t.CopyFrom(numpy_helper.from_array(np.asarray(values[t.name]), t.name))
+    return out
+
+
+class Streams:
+    """Float stream and, when ``quantized`` is set, the partly quantized stream.
+
+    ``walk(before)`` calls ``before(node, self)`` ahead of every node; the
+    hook may read ``self.float[name]`` and ``self.quant[name]`` for the node's
+    inputs and may put quantized weights into ``self.replaced`` (weight name ->
+    array), which every later node of the quantized stream uses. Graph
+    outputs of the float stream are kept in ``self.outputs``.
+    """
+
+    def __init__(self, ir, feeds: dict, quantized: bool = False):
+        self.ir = ir
+        self.n = len(next(iter(feeds.values())))
+        self.float = dict(feeds)
+        self.quant = dict(feeds) if quantized else None
+        self.replaced: dict = {}
+        self.outputs: dict = {}
+        self.seconds = 0.0          # time spent running nodes
+
+    def walk(self, before=None, progress=None) -> None:
+        layers, can_frees, _ = self.ir.create_ir_layers()
+        graph_outputs = set(self.ir.outputs)
+        for il in range(len(layers)):
+            layer, layers[il] = layers[il], None
+            node = layer.graph.node[0]
+            if before is not None:
+                before(node, self)
+            t0 = time.perf_counter()
+            run_layer(Session(self.ir, layer), self.float, self.n)
+            if self.quant is not None:
+                run_layer(Session(self.ir, with_initializers(layer, self.replaced)), self.quant, self.n)
+            self.seconds += time.perf_counter() - t0
+            for name in can_frees[il]:
+                if name in graph_outputs and name in self.float:
+                    self.outputs[name] = self.float[name]
+                self.float.pop(name, None)
+                if self.quant is not None:
+                    self.quant.pop(name, None)
+            if progress is not None:
+                progress()

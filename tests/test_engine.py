@@ -1,0 +1,102 @@
+"""The command line's quantization pass against the library's pass and float64 references."""
+import numpy as np
+import onnx
+import pytest
+from onnx import helper, numpy_helper
+
+from mivra import pipeline
+from mivra.api.gdq_quant import GdqQuant
+from mivra.api.ir import IR
+from onnx_models import _conv, _f32, _init, _tvi, finish_model, make_cnn_model, make_quant_tab, \
+    write_calibration
+
+NORM = dict(mean=["127.5"], std=["127.5"])
+
+
+def _job(tmp_path, model, n=3, **opts):
+    onnx.save(model, tmp_path / "m.onnx")
+    param = write_calibration(model, str(tmp_path / "cal"), n_samples=n)
+    job = pipeline.prepare(pipeline.Options(model=str(tmp_path / "m.onnx"),
+                                            dataset=str(tmp_path / "cal" / "calib.txt"),
+                                            **{**NORM, **opts}))
+    return job, param
+
+
+@pytest.mark.parametrize("qtype,qmethod,bits", [("asym", "channel", 4), ("sym", "group2", 3),
+                                                ("asym", "group64", 2)])
+def test_equals_library_pass(tmp_path, qtype, qmethod, bits):
+    """Same activations, statistics and solver settings: the same table, bit for bit."""
+    job, param = _job(tmp_path, make_cnn_model(), qtype=qtype, qmethod=qmethod, bits=bits)
+    pipeline.quantize(job)
+    tab = make_quant_tab(job.model, qtype=qtype, dtype=f"int{bits}", qmethod=qmethod)
+    GdqQuant(IR(job.model), {**param, "qmethod": qmethod, "dtype_w": f"int{bits}"}, tab).run()
+    assert sorted(job.quant_tab) == ["conv1.weight", "conv3.weight"]   # conv2 is grouped
+    for name, ours in job.quant_tab.items():
+        lib = tab[name]
+        np.testing.assert_array_equal(ours["w_int"], lib["w_int"])
+        for k in ("scale", "zero_point", "qtype", "qmethod", "min", "max"):
+            assert ours[k] == list(lib[k]) if isinstance(lib[k], list) else ours[k] == lib[k], k
+    assert {s.layer.node: s.method for s in job.stats} == {"conv1": "gdq", "conv3": "gdq"}
+
+
+def _shared_weight_model(rng):
+    """One 3x3 weight read by two convolutions with different padding; their inputs differ."""
+    inits = [_init("w", _f32(rng, 4, 3, 3, 3)), _init("k", _f32(rng, 3, 3, 1, 1))]
+    nodes = [_conv(["input", "w"], "a"),
+             helper.make_node("Conv", ["input", "k"], ["mixed"], name="mix", kernel_shape=[1, 1]),
+             helper.make_node("Conv", ["mixed", "w"], ["b"], name="b", kernel_shape=[3, 3],
+                              pads=[0, 0, 2, 2]),
+             helper.make_node("Add", ["a", "b"], ["out"], name="add")]
+    nodes[0].name = "a"
+    return finish_model(nodes, [_tvi("input", [1, 3, 6, 6])], [_tvi("out", [1, 4, 6, 6])], inits)
+
+
+def _patches(x, pads):
+    """(positions, 27) 3x3 patches of x (N, 3, H, W) padded (top, left, bottom, right)."""
+    t, l, b, r = pads
+    xp = np.pad(x, ((0, 0), (0, 0), (t, b), (l, r)))
+    H, W = xp.shape[2] - 2, xp.shape[3] - 2
+    return np.array([xp[n, :, i:i + 3, j:j + 3].reshape(-1)
+                     for n in range(len(xp)) for i in range(H) for j in range(W)])
+
+
+def test_shared_weight_solved_once_on_union_of_inputs(tmp_path):
+    from mivra.api.session import ort_session
+
+    job, _ = _job(tmp_path, _shared_weight_model(np.random.default_rng(0)), n=2, bits=3)
+    pipeline.quantize(job)
+    assert list(job.quant_tab) == ["w", "k"]
+    a, b = (s for s in job.stats if s.layer.weight == "w")
+    assert a.err == b.err and 0 < a.err < 1
+    # reference: H over the patches of both users, the error of the table's weights
+    x = job.feeds["input"][:, 0].astype(np.float64)
+    m = onnx.load(tmp_path / "m.onnx")
+    m.graph.output.append(onnx.ValueInfoProto(name="mixed"))
+    mixed = np.stack([ort_session(m).run(["mixed"], {"input": xi[None].astype(np.float32)})[0][0]
+                      for xi in x]).astype(np.float64)
+    P = np.concatenate([_patches(x, (1, 1, 1, 1)), _patches(mixed, (0, 0, 2, 2))])
+    H = P.T @ P / len(P)
+    w = numpy_helper.to_array(next(t for t in m.graph.initializer if t.name == "w")).reshape(4, -1)
+    from mivra.export import dequantize_entry
+    R = dequantize_entry(job.quant_tab["w"]).reshape(4, -1) - w
+    assert a.err == pytest.approx(np.trace(R @ H @ R.T) / np.trace(w @ H @ w.T), rel=1e-6)
+
+
+def test_degenerate_layers_fall_back_to_minmax(tmp_path):
+    """conv3 reads Relu(-|x|) = 0: nothing to minimise, min/max rounding and one note."""
+    rng = np.random.default_rng(1)
+    inits = [_init("w1", _f32(rng, 4, 3, 3, 3)), _init("w3", _f32(rng, 4, 4, 1, 1))]
+    nodes = [_conv(["input", "w1"], "c1"),
+             helper.make_node("Abs", ["c1"], ["abs"]), helper.make_node("Neg", ["abs"], ["neg"]),
+             helper.make_node("Relu", ["neg"], ["dead"]),
+             helper.make_node("Conv", ["dead", "w3"], ["out"], name="c3", kernel_shape=[1, 1])]
+    model = finish_model(nodes, [_tvi("input", [1, 3, 6, 6])], [_tvi("out", [1, 4, 6, 6])], inits)
+    job, _ = _job(tmp_path, model, qtype="asym")
+    lines = []
+    pipeline.quantize(job, warn=lines.append)
+    methods = {s.layer.node: s.method for s in job.stats}
+    assert methods == {"c1": "gdq", "c3": "minmax (fallback: inputs all zero)"}
+    assert lines == ["note: layer c3: its inputs are all zero on the calibration set, so there "
+                     "is no output error to minimise; quantized by plain min/max rounding"]
+    for k in ("w_int", "scale", "zero_point"):
+        np.testing.assert_array_equal(job.quant_tab["w3"][k], job.minmax_tab["w3"][k])
