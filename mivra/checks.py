@@ -1,11 +1,11 @@
-"""Checks of a model and its calibration data before any quantization work.
+"""Checks of a model before any quantization work.
 
 Everything the layer-by-layer pass or the exports would trip over later is
 refused here with a ``UserError`` naming the node, tensor or sample: control
 flow, operators onnxruntime cannot run, opsets the QDQ export cannot reach,
 weights that are not finite or too large for float32 statistics, and
-calibration samples on which the model fails or feeds a convolution NaN or
-infinite values.
+calibration samples the model cannot run on.  (The samples' own values are
+checked when they are loaded, in ``calib``.)
 """
 from __future__ import annotations
 
@@ -17,9 +17,9 @@ from onnx import AttributeProto
 
 from .errors import UserError, first_line
 
-# Largest |value| of a weight or of a convolution input: squares and sums of
-# squares of the layer statistics must stay far inside float32 range (3.4e38).
-MAX_ABS_VALUE = 1e15
+# Largest |w| of a weight: squares and sums of squares of the layer statistics
+# must stay far inside float32 range (3.4e38).
+MAX_ABS_WEIGHT = 1e15
 
 _ORT_PREFIX = re.compile(r"^\[ONNXRuntimeError\] : \d+ : \w+ : (Fatal error: )?")
 
@@ -61,21 +61,17 @@ def _unknown_operator(model: onnx.ModelProto):
     return None
 
 
-def whole_model_session(model: onnx.ModelProto, extra_outputs=()):
-    """An onnxruntime CPU session of the whole model (no graph rewriting) with
-    ``extra_outputs`` exposed; a ``UserError`` naming the operator or the
-    reason when onnxruntime cannot load the model."""
+def whole_model_session(model: onnx.ModelProto):
+    """An onnxruntime CPU session of the whole model (no graph rewriting); a
+    ``UserError`` naming the operator or the reason when onnxruntime cannot
+    load the model."""
     import onnxruntime as ort
 
-    m = onnx.ModelProto()
-    m.CopyFrom(model)
-    have = {o.name for o in m.graph.output}
-    m.graph.output.extend(onnx.ValueInfoProto(name=n) for n in extra_outputs if n not in have)
     so = ort.SessionOptions()
     so.graph_optimization_level = ort.GraphOptimizationLevel.ORT_DISABLE_ALL
     so.log_severity_level = 4
     try:
-        return ort.InferenceSession(m.SerializeToString(), so, providers=["CPUExecutionProvider"])
+        return ort.InferenceSession(model.SerializeToString(), so, providers=["CPUExecutionProvider"])
     except Exception as e:
         unknown = _unknown_operator(model)
         if unknown is not None:
@@ -105,17 +101,17 @@ def check_exportable(model: onnx.ModelProto, bits: int, qmethod: str) -> None:
 
 def check_model(model: onnx.ModelProto, layers, bits: int, qmethod: str):
     """Every model check that needs no calibration data; returns the
-    whole-model session that ``check_activations`` runs."""
+    whole-model session that ``check_runs`` runs."""
     check_control_flow(model)
-    check_conv_numbers(model, layers)
-    sess = whole_model_session(model, [L.input for L in layers])
+    check_conv_numbers(model, [L for L in layers if not L.excluded])
+    sess = whole_model_session(model)
     check_exportable(model, bits, qmethod)
     return sess
 
 
 def check_conv_numbers(model: onnx.ModelProto, layers) -> None:
-    """Weights and biases of the quantizable convolutions are finite; weights
-    stay within +-MAX_ABS_VALUE."""
+    """Weights and biases of the convolutions to quantize are finite; weights
+    stay within +-MAX_ABS_WEIGHT."""
     from onnx import numpy_helper
 
     inits = {t.name: t for t in model.graph.initializer}
@@ -130,43 +126,22 @@ def check_conv_numbers(model: onnx.ModelProto, layers) -> None:
             what = f"{role} {name} of Conv node {L.node}"
             if bad:
                 raise UserError(what, f"holds {bad} NaN or infinite value(s)",
-                                "fix the model; the quantizer needs finite weights")
+                                f"fix the model, or keep the layer float with --exclude {L.node}")
             amax = float(np.abs(a).max(initial=0.0))
-            if role == "weight" and amax > MAX_ABS_VALUE:
+            if role == "weight" and amax > MAX_ABS_WEIGHT:
                 raise UserError(what, f"holds values up to {amax:.3g}, beyond the "
-                                f"{MAX_ABS_VALUE:g} that float32 layer statistics can hold",
-                                f"rescale the model so that |w| <= {MAX_ABS_VALUE:g}")
+                                f"{MAX_ABS_WEIGHT:g} that float32 layer statistics can hold",
+                                f"rescale the model so that |w| <= {MAX_ABS_WEIGHT:g}, "
+                                f"or --exclude {L.node}")
 
 
-def check_activations(sess, layers, feeds: dict, where: list) -> None:
-    """Run the whole model on every calibration sample: it must run, and every
-    ungrouped convolution (excluded ones too: the quantizer's statistics
-    cover them) must see finite inputs within +-MAX_ABS_VALUE.
-    ``where[i]`` says where sample i comes from (e.g. its line in the list)."""
-    produced = {o.name for o in sess.get_outputs()}
-    watched = {}
-    for L in layers:
-        if L.input in produced:
-            watched.setdefault(L.input, L.node)
-    names = [o.name for o in sess.get_outputs()]
-    n = len(next(iter(feeds.values())))
-    for si in range(n):
-        try:
-            with np.errstate(all="ignore"):
-                outs = dict(zip(names, sess.run(names, {k: v[si] for k, v in feeds.items()})))
-        except Exception as e:
-            raise UserError(f"calibration sample at {where[si]}", f"the model fails on it in "
-                            f"onnxruntime ({ort_reason(e)})", "give samples of the shape the "
-                            "model takes (see --shape)") from None
-        for name, node in watched.items():
-            x = np.asarray(outs[name])
-            finite = np.isfinite(x)
-            what = f"input {name} of Conv node {node} (calibration sample at {where[si]})"
-            if not finite.all():
-                raise UserError(what, f"{int(x.size - finite.sum())} value(s) are NaN or infinite",
-                                "check the sample, --mean/--std and the layers before the node")
-            amax = float(np.abs(x).max(initial=0.0))
-            if amax > MAX_ABS_VALUE:
-                raise UserError(what, f"values reach {amax:.3g}, beyond the {MAX_ABS_VALUE:g} "
-                                "that float32 layer statistics can hold",
-                                "check the sample and --mean/--std")
+def check_runs(sess, feeds: dict, where: str) -> None:
+    """The whole model runs on the first calibration sample (``where`` says
+    where it comes from): shapes that the layers cannot take fail here, before
+    the pass, rather than in its middle."""
+    try:
+        sess.run(None, {k: v[0] for k, v in feeds.items()})
+    except Exception as e:
+        raise UserError(f"calibration sample at {where}", f"the model fails on it in onnxruntime "
+                        f"({ort_reason(e)})", "give samples of the shape the model takes "
+                        "(see --shape)") from None

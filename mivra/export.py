@@ -170,7 +170,7 @@ def export_qdq(model: onnx.ModelProto, quant_tab: dict, names) -> tuple[onnx.Mod
     ``opset_to`` and, per weight, ``container`` (type name) and ``bytes``
     (integer values + scales + zero points as stored).
     """
-    names = list(names)
+    names = list(dict.fromkeys(names))      # a weight shared by several nodes is stored once
     blocked = any(entry_groups(quant_tab[n], np.shape(quant_tab[n]["w_int"]))[1] > 1 for n in names)
     containers = {n: container(quant_tab[n]) for n in names}
     needs_21 = blocked or any(c in (TensorProto.INT4, TensorProto.INT16, TensorProto.INT32)

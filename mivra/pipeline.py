@@ -121,8 +121,7 @@ def prepare(opts: Options) -> Job | None:
                         opts.rgb2bgr, opts.shape)
     sess = checks.check_model(model, layers, opts.bits, opts.qmethod)
     _, feeds = load_calibration(opts.dataset, attrs)
-    checks.check_activations(sess, layers, feeds,
-                             [f"line {n} of {opts.dataset}" for n in sample_lines(opts.dataset)])
+    checks.check_runs(sess, feeds, f"line {sample_lines(opts.dataset)[0]} of {opts.dataset}")
     param = {"inputs_meta": {"dataset": os.path.abspath(opts.dataset), "attrs": attrs},
              "qmethod": opts.qmethod, "dtype_w": f"int{opts.bits}"}
     return Job(opts=opts, ir=ir, model=model, layers=layers, param=param, feeds=feeds)

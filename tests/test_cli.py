@@ -11,8 +11,8 @@ import pytest
 from onnx import numpy_helper
 
 from mivra.api.ir import IR
-from onnx_models import load_model_inputs, make_cnn_model, make_no_conv_model, write_calibration
-from test_export import conv_only_model
+from onnx_models import (conv_only_model, load_model_inputs, make_cnn_model, make_no_conv_model,
+                         write_calibration)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 NORM = ["--mean", "127.5", "--std", "127.5"]
