@@ -142,6 +142,6 @@ def check_runs(sess, feeds: dict, where: str) -> None:
     try:
         sess.run(None, {k: v[0] for k, v in feeds.items()})
     except Exception as e:
-        raise UserError(f"calibration sample at {where}", f"the model fails on it in onnxruntime "
-                        f"({ort_reason(e)})", "give samples of the shape the model takes "
-                        "(see --shape)") from None
+        raise UserError(f"the model, run on the calibration sample at {where}",
+                        f"onnxruntime fails ({ort_reason(e)})", "check that the model runs in "
+                        "onnxruntime on inputs of this shape (see --shape)") from None

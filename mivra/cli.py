@@ -271,8 +271,9 @@ def cmd_demo(args) -> int:
 
 def _install_signal_handlers() -> dict:
     """SIGINT, SIGTERM and SIGHUP stop the run cleanly (staged outputs removed,
-    exit status 128 + signal); SIGXFSZ is ignored so that a write beyond the
-    file-size limit fails with an error the run reports instead of killing it.
+    exit status 128 + signal); SIGXFSZ is ignored (as CPython does at start-up,
+    made sure of here) so that a write beyond the file-size limit fails with an
+    error the run reports instead of killing it.
     Returns the handlers replaced."""
     import threading
 

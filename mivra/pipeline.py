@@ -10,7 +10,6 @@ import numpy as np
 
 from . import checks, export, scheme
 from .calib import build_attrs, load_calibration, sample_lines
-from .engine.quant_pass import quantize_model
 from .engine.recipe import Recipe
 from .layers import ConvLayer, apply_exclusions, find_conv_layers, initializer_arrays
 from .errors import UserError, first_line
@@ -141,6 +140,8 @@ def quantize(job: Job, warn=_warn, progress=None) -> Job:
     """Quantize the job's layers: fills ``job.quant_tab``, ``job.minmax_tab``,
     ``job.stats``, ``job.outputs`` (the float model's outputs on the
     calibration set) and ``job.timings``."""
+    from .engine.quant_pass import quantize_model   # torch: only once the checks have passed
+
     t0 = time.perf_counter()
     res = quantize_model(job.ir, job.feeds, job.layers, recipe_of(job.opts), warn=warn,
                          progress=progress)
