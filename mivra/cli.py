@@ -111,10 +111,14 @@ def _output_files(args) -> list:
     return files
 
 
-def _input_files(args) -> list:
+def _input_files(args, outputs) -> list:
     """(label, path) of the files the run reads and must never overwrite: the
-    model and its external data, the calibration list and its samples."""
+    model and its external data, the calibration list and its samples.  Only
+    an output that exists already can be one of them, so the model and the
+    list are read for their data files only when there is such an output."""
     files = [("the model", args.model), ("the calibration list", args.dataset)]
+    if not any(os.path.isfile(path) for _, path in outputs):
+        return files
     try:
         import onnx
 
@@ -137,7 +141,8 @@ def _input_files(args) -> list:
 def _check_output_paths(args):
     if os.path.exists(args.out) and not os.path.isdir(args.out):
         raise UserError(f"--out {args.out}", "exists and is not a folder", "give a folder path")
-    outputs.check_outputs(_output_files(args), _input_files(args))
+    files = _output_files(args)
+    outputs.check_outputs(files, _input_files(args, files))
 
 
 def _original_value_info(path):

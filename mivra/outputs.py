@@ -153,12 +153,13 @@ def _existing_ancestor(path: str) -> str:
 
 def _creatable_in(folder: str):
     """Why no file can be created in the existing ``folder``, or None (tried, then removed)."""
-    try:
-        fd, probe = tempfile.mkstemp(prefix=".mivra-probe-", dir=folder)
-    except OSError as e:
-        return e.strerror or str(e)
-    os.close(fd)
-    os.remove(probe)
+    with _signals_held():
+        try:
+            fd, probe = tempfile.mkstemp(prefix=".mivra-probe-", dir=folder)
+        except OSError as e:
+            return e.strerror or str(e)
+        os.close(fd)
+        os.remove(probe)
     return None
 
 

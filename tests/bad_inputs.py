@@ -172,12 +172,13 @@ def fixed_reshape_model():
     return m
 
 
-def external_data_missing(d):
+def external_data(d, keep=True):
+    """The tiny model with its weights in m.onnx.data (removed unless ``keep``)."""
     write(d)
-    m = tiny_model()
-    onnx.save_model(m, str(d / "m.onnx"), save_as_external_data=True, location="m.onnx.data",
+    onnx.save_model(tiny_model(), str(d / "m.onnx"), save_as_external_data=True, location="m.onnx.data",
                     size_threshold=0)
-    os.remove(d / "m.onnx.data")
+    if not keep:
+        os.remove(d / "m.onnx.data")
 
 
 def symbolic_model(d, shapes):
