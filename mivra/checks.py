@@ -103,27 +103,34 @@ def check_model(model: onnx.ModelProto, layers, bits: int, qmethod: str):
     """Every model check that needs no calibration data; returns the
     whole-model session that ``check_runs`` runs."""
     check_control_flow(model)
-    check_conv_numbers(model, [L for L in layers if not L.excluded])
+    check_weight_numbers(model, [L for L in layers if not L.excluded])
     sess = whole_model_session(model)
     check_exportable(model, bits, qmethod)
     return sess
 
 
-def check_conv_numbers(model: onnx.ModelProto, layers) -> None:
-    """Weights and biases of the convolutions to quantize are finite; weights
-    stay within +-MAX_ABS_WEIGHT."""
+def _bias_of(model: onnx.ModelProto) -> dict:
+    """Output name -> bias input of each Conv and Gemm node that has one."""
+    return {n.output[0]: n.input[2] for n in model.graph.node
+            if n.op_type in ("Conv", "Gemm") and len(n.input) > 2 and n.input[2] and n.output}
+
+
+def check_weight_numbers(model: onnx.ModelProto, layers) -> None:
+    """Weights and biases of the layers to quantize are finite; weights stay
+    within +-MAX_ABS_WEIGHT."""
     from onnx import numpy_helper
 
     inits = {t.name: t for t in model.graph.initializer}
+    bias = _bias_of(model)
     for L in layers:
-        for role, name in (("weight", L.weight), ("bias", L.bias)):
+        for role, name in (("weight", L.weight), ("bias", bias.get(L.output, ""))):
             if name not in inits:
                 continue
             a = numpy_helper.to_array(inits[name])
             if a.dtype.kind not in "fc":
                 continue
             bad = int(a.size - np.isfinite(a).sum())
-            what = f"{role} {name} of Conv node {L.node}"
+            what = f"{role} {name} of {L.op} node {L.node}"
             if bad:
                 raise UserError(what, f"holds {bad} NaN or infinite value(s)",
                                 f"fix the model, or keep the layer float with --exclude {L.node}")

@@ -7,6 +7,7 @@ import signal
 import sys
 
 from . import outputs
+from .engine.targets import KINDS
 from .errors import Interrupted, UserError, one_line
 from .outputs import StagedOutputs
 
@@ -37,7 +38,7 @@ def build_parser() -> argparse.ArgumentParser:
     sub.required = True
 
     q = sub.add_parser("quantize", help="quantize the convolution weights of an ONNX model",
-                       description="Quantize every ungrouped Conv weight of MODEL with the "
+                       description="Quantize the weights of MODEL's convolutions and matrix products with the "
                                    "calibration samples listed in LIST.")
     q.add_argument("model", metavar="MODEL.onnx")
     q.add_argument("--dataset", required=True, metavar="LIST.txt",
@@ -64,10 +65,14 @@ def build_parser() -> argparse.ArgumentParser:
                     help="per-channel symmetry (default sym)")
     qq.add_argument("--method", choices=("gdq", "minmax"), default="gdq",
                     help="gdq: this quantizer (default); minmax: plain min/max rounding")
+    qq.add_argument("--ops", default=",".join(KINDS), metavar="KIND[,KIND...]",
+                    help="kinds of layer to quantize: conv (ungrouped Conv), grouped (grouped and "
+                         "depthwise Conv, per channel), gemm (Gemm with a constant B), matmul "
+                         "(MatMul with a constant 2-D right operand) (default: all)")
     qq.add_argument("--exclude", action="append", default=[], metavar="NAME[,NAME...]",
-                    help="keep these convolutions float: node or weight names or fnmatch patterns")
+                    help="keep these layers float: node or weight names or fnmatch patterns")
     qq.add_argument("--exclude-first-last", action="store_true",
-                    help="keep the first and the last quantizable convolution float")
+                    help="keep the first and the last quantizable layer float")
     o = q.add_argument_group("outputs")
     o.add_argument("--out", default="mivra_out", metavar="DIR",
                    help="folder for quant_tab.json, weights.npz, summary.json and the "
@@ -162,94 +167,128 @@ def _strip_inferred(model, keep):
     return model
 
 
+def _report(job, n, args) -> tuple[dict, dict]:
+    """Float model (outputs kept by the pass), this quantizer and min/max rounding
+    on the calibration set: (metrics per output, report.json content).
+
+    The quantized models run as fake-quant models: their float weights are
+    bit for bit what DequantizeLinear makes of the QDQ model's, and
+    onnxruntime runs them without dequantizing every weight on every call."""
+    from . import export, report
+
+    ours = report.run_model(export.export_fake_quant(job.model, job.quant_tab, job.quantized), job.feeds)
+    mm = report.run_model(export.export_fake_quant(job.model, job.minmax_tab, job.quantized), job.feeds)
+    m_ours, m_mm = report.output_metrics(job.outputs, ours), report.output_metrics(job.outputs, mm)
+    metrics = {k: {"ours": m_ours[k], "minmax": m_mm[k]} for k in job.outputs}
+    rep = {
+        "bits": args.bits, "qmethod": args.qmethod, "qtype": args.qtype, "method": args.method,
+        "calibration_samples": n,
+        "outputs": {k: {side: {mk: report.json_number(mv) for mk, mv in d.items()}
+                        for side, d in v.items()} for k, v in metrics.items()},
+        "layers": report.layer_json(job),
+    }
+    return metrics, rep
+
+
 def cmd_quantize(args) -> int:
+    import time
+
     import numpy as np
 
     from . import export, report
     from .pipeline import Options, prepare, quant_tab_json, quantize
 
+    clock = time.perf_counter
+    t_start = clock()
     opts = Options(model=args.model, dataset=args.dataset, bits=args.bits, qmethod=args.qmethod,
                    qtype=args.qtype, method=args.method, mean=args.mean, std=args.std,
                    layout=args.layout, rgb2bgr=args.rgb2bgr, shape=args.shape,
-                   exclude=_split_names(args.exclude), exclude_first_last=args.exclude_first_last)
+                   exclude=_split_names(args.exclude), exclude_first_last=args.exclude_first_last,
+                   ops=tuple(_split_names([args.ops])))
     _check_output_paths(args)
     job = prepare(opts)
     if job is None:
-        print(f"{args.model}: the model has no ungrouped convolutions; nothing to do")
+        print(f"{args.model}: the model has no layers of the kinds {args.ops} to quantize; "
+              "nothing to do")
         return 0
+    timings = {"load": clock() - t_start}
     n = len(next(iter(job.feeds.values())))
-    print(f"quantizing {len(job.quantized)} of {len(job.layers)} convolutions of {args.model} "
+    print(f"quantizing {len(job.quantized)} of {len(job.layers)} layers of {args.model} "
           f"to {args.bits} bits ({args.qmethod}, {args.qtype}, {args.method}) "
           f"with {n} calibration samples")
     if job.excluded:
         print("kept float: " + ", ".join(L.node for L in job.layers if L.excluded))
     quantize(job)
+    timings.update(job.timings)
 
     import onnx
 
+    t0 = clock()
     keep_vi = _original_value_info(args.model)
     qdq, info = export.export_qdq(job.model, job.quant_tab, job.quantized)
     _strip_inferred(qdq, keep_vi)
     onnx.checker.check_model(qdq)
     qdq_bytes = qdq.SerializeToString()
+    fake_bytes = None
+    if args.export_fake_quant:
+        fake = _strip_inferred(export.export_fake_quant(job.model, job.quant_tab, job.quantized),
+                               keep_vi)
+        fake_bytes = fake.SerializeToString()
+    timings["export"] = clock() - t0
     notes = []
     if info["opset_to"] != info["opset_from"]:
         notes.append(f"QDQ model: opset raised from {info['opset_from']} to {info['opset_to']} "
                      f"(DequantizeLinear with {'INT4 or blocked' if info['opset_to'] >= 21 else 'per-axis'} "
                      "weights needs it)")
+    metrics = rep = None
+    if args.report:
+        t0 = clock()
+        metrics, rep = _report(job, n, args)
+        timings["report"] = clock() - t0
+    size_before = os.path.getsize(args.model)
     written = []
     with StagedOutputs() as out:
+        t0 = clock()
         out.write_json(os.path.join(args.out, "quant_tab.json"), quant_tab_json(job))
 
         def write_npz(tmp):
             with open(tmp, "wb") as fh:
                 np.savez(fh, **{k: np.asarray(v["w_int"]) for k, v in job.quant_tab.items()})
         out.write_with(os.path.join(args.out, "weights.npz"), write_npz)
-        size_before = os.path.getsize(args.model)
+        if args.export_qdq:
+            out.write_bytes(args.export_qdq, qdq_bytes)
+        if fake_bytes is not None:
+            out.write_bytes(args.export_fake_quant, fake_bytes)
+        if rep is not None:
+            out.write_json(os.path.join(args.out, "report.json"), rep)
+            out.write_with(os.path.join(args.out, "layer_error.png"),
+                           lambda tmp: report.plot_layer_errors(job, tmp))
+        timings["write"] = clock() - t0
+        timings["total"] = clock() - t_start
         summary = {
             "model": os.path.abspath(args.model), "bits": args.bits, "qmethod": args.qmethod,
             "qtype": args.qtype, "method": args.method, "calibration_samples": n,
             "seconds": job.seconds, "excluded": job.excluded,
             "model_bytes": size_before, "qdq_model_bytes": len(qdq_bytes),
             "qdq_opset": info["opset_to"], "layers": report.layer_json(job),
+            "warnings": job.warnings, "timings": timings,
+            "not_quantized": [{"node": n, "op": op, "reason": why} for n, op, why in job.skipped],
         }
         out.write_json(os.path.join(args.out, "summary.json"), summary)
-        if args.export_qdq:
-            out.write_bytes(args.export_qdq, qdq_bytes)
-        if args.export_fake_quant:
-            fake = _strip_inferred(export.export_fake_quant(job.model, job.quant_tab, job.quantized),
-                                   keep_vi)
-            out.write_bytes(args.export_fake_quant, fake.SerializeToString())
-        metrics = None
-        if args.report:
-            ref = job.outputs
-            ours = report.run_model(qdq, job.feeds)
-            mm_model, _ = export.export_qdq(job.model, job.minmax_tab, job.quantized)
-            mm = report.run_model(mm_model, job.feeds)
-            m_ours, m_mm = report.output_metrics(ref, ours), report.output_metrics(ref, mm)
-            metrics = {k: {"ours": m_ours[k], "minmax": m_mm[k]} for k in ref}
-            rep = {
-                "bits": args.bits, "qmethod": args.qmethod, "qtype": args.qtype, "method": args.method,
-                "calibration_samples": n,
-                "outputs": {k: {side: {mk: report.json_number(mv) for mk, mv in d.items()}
-                                for side, d in v.items()} for k, v in metrics.items()},
-                "layers": report.layer_json(job),
-            }
-            out.write_json(os.path.join(args.out, "report.json"), rep)
-            out.write_with(os.path.join(args.out, "layer_error.png"),
-                           lambda tmp: report.plot_layer_errors(job, tmp))
         written = out.commit()
 
     print()
     print(report.layer_table(job))
     fb = sum(s.float_bytes for s in job.stats)
     qb = sum(s.quant_bytes for s in job.stats)
-    print(f"conv weights: {report.human_bytes(fb)} -> {report.human_bytes(qb)} "
+    print(f"weights of these layers: {report.human_bytes(fb)} -> {report.human_bytes(qb)} "
           f"({qb / fb:.3f} of float)" if fb else "")
     print(f"model on disk: {report.human_bytes(size_before)} -> {report.human_bytes(len(qdq_bytes))} "
           f"(QDQ model)")
-    print(f"time: {job.seconds:.1f} s quantizing")
+    print(f"time: {job.seconds:.1f} s quantizing, {timings['total']:.1f} s in all")
     print("H-err: Hessian-weighted weight error relative to w H w^T; min/max: plain min/max rounding")
+    for node, op, why in job.skipped:
+        print(f"{node} ({op}): {why}")
     for note in notes:
         print(note)
     if metrics is not None:

@@ -25,6 +25,8 @@ import numpy as np
 import onnx
 from onnx import TensorProto, helper, numpy_helper
 
+from . import scheme
+
 # DequantizeLinear with INT4/INT16 inputs and blocked quantization appeared in
 # opset 21; per-axis INT8 needs opset 13.
 QDQ_OPSET_LOW_BIT = 21
@@ -47,15 +49,26 @@ def entry_bits(entry: dict) -> int:
     return int(str(entry["dtype"])[-1])
 
 
+def entry_axis(entry: dict) -> int:
+    """Axis of the output channels in the stored weight (1 for MatMul-style (K, N) weights)."""
+    return int(entry.get("axis", 0))
+
+
 def entry_groups(entry: dict, shape) -> tuple[int, int, int]:
     """(C, G, groupsize) of an entry: G scales per output channel over D columns."""
-    C = int(shape[0])
-    D = int(np.prod(shape[1:]))
+    axis = entry_axis(entry)
+    C = int(shape[axis])
+    D = int(np.prod(shape)) // C
     n = len(entry["scale"])
     if n % C or D % (n // C):
         raise ValueError(f"{n} scales do not fit a weight of shape {tuple(shape)}")
     G = n // C
     return C, G, D // G
+
+
+def weight_matrix(w: np.ndarray, axis: int) -> np.ndarray:
+    """(C, D) rows of output channels of a stored weight."""
+    return w.T if axis == 1 else w.reshape(w.shape[0], -1)
 
 
 def scale_zero(entry: dict, shape) -> tuple[np.ndarray, np.ndarray]:
@@ -69,12 +82,10 @@ def scale_zero(entry: dict, shape) -> tuple[np.ndarray, np.ndarray]:
 def dequantize_entry(entry: dict) -> np.ndarray:
     """Float32 weight carried by an entry, bit for bit what DequantizeLinear yields."""
     w_int = np.asarray(entry["w_int"])
-    shape = w_int.shape
-    C, G, gs = entry_groups(entry, shape)
-    scale, zp = scale_zero(entry, shape)
-    q = w_int.reshape(C, G, gs).astype(np.int64) - zp[..., None]
-    w = q.astype(np.float32) * scale[..., None]
-    return w.reshape(shape).astype(np.float32)
+    axis = entry_axis(entry)
+    scale, zp = scale_zero(entry, w_int.shape)
+    W = scheme.dequantize(weight_matrix(w_int, axis), scale, zp)
+    return np.ascontiguousarray(W.T) if axis == 1 else W.reshape(w_int.shape)
 
 
 def container(entry: dict) -> int:
@@ -198,13 +209,25 @@ def export_qdq(model: onnx.ModelProto, quant_tab: dict, names) -> tuple[onnx.Mod
         s_name = _unique(name + "_scale", taken)
         z_name = _unique(name + "_zero_point", taken)
         dq_name = _unique(name + "_DequantizeLinear", taken)
-        if G == 1:
+        axis = entry_axis(entry)
+        if G == 1:      # per channel, along the channel axis
             new_inits += [int_tensor(q_name, w_int, dt),
                           numpy_helper.from_array(scale.reshape(C), s_name),
                           int_tensor(z_name, zp.reshape(C), dt)]
             new_nodes.append(helper.make_node("DequantizeLinear", [q_name, s_name, z_name], [name],
-                                              name=dq_name, axis=0))
-        else:
+                                              name=dq_name, axis=axis))
+        elif axis == 1:  # (K, N) weight: blocks run down the K axis
+            new_inits += [int_tensor(q_name, w_int, dt),
+                          numpy_helper.from_array(np.ascontiguousarray(scale.T), s_name),
+                          int_tensor(z_name, np.ascontiguousarray(zp.T), dt)]
+            new_nodes.append(helper.make_node("DequantizeLinear", [q_name, s_name, z_name], [name],
+                                              name=dq_name, axis=0, block_size=gs))
+        elif w_int.ndim == 2:
+            new_inits += [int_tensor(q_name, w_int, dt), numpy_helper.from_array(scale, s_name),
+                          int_tensor(z_name, zp, dt)]
+            new_nodes.append(helper.make_node("DequantizeLinear", [q_name, s_name, z_name], [name],
+                                              name=dq_name, axis=1, block_size=gs))
+        else:           # blocks along the flattened columns of a convolution weight
             flat = _unique(name + "_dequantized_2d", taken)
             shp = _unique(name + "_shape", taken)
             new_inits += [int_tensor(q_name, w_int.reshape(C, G * gs), dt),

@@ -11,7 +11,7 @@ import numpy as np
 from . import checks, export, scheme
 from .calib import build_attrs, load_calibration, sample_lines
 from .engine.recipe import Recipe
-from .layers import ConvLayer, apply_exclusions, find_conv_layers, initializer_arrays
+from .engine.targets import KINDS, Target, apply_exclusions, find_targets, initializer_arrays
 from .errors import UserError, first_line
 
 
@@ -30,18 +30,22 @@ class Options:
     shape: list = field(default_factory=list)
     exclude: list = field(default_factory=list)
     exclude_first_last: bool = False
+    ops: tuple = KINDS               # kinds of layer to quantize
 
 
 @dataclass
 class LayerStats:
-    layer: ConvLayer
+    layer: Target
     qmethod: str = "float"
     method: str = "float"            # "gdq", "minmax" or "minmax (fallback: ...)"
     bits: int | None = None
     container: str = "FLOAT"
     err: float = float("nan")        # Hessian-weighted error, relative to w H w^T
     err_minmax: float = float("nan")
-    seconds: float | None = None
+    seconds: float | None = None     # statistics + solve
+    solve_seconds: float | None = None
+    vectors: float = 0               # calibration input vectors behind the statistics
+    note: str | None = None
     float_bytes: int = 0
     quant_bytes: int = 0
 
@@ -61,6 +65,7 @@ class Job:
     outputs: dict = field(default_factory=dict)      # float model outputs on the calibration set
     timings: dict = field(default_factory=dict)
     warnings: list = field(default_factory=list)
+    skipped: list = field(default_factory=list)      # (node, op, reason) of layers left float
 
     @property
     def quantized(self) -> list:
@@ -80,6 +85,10 @@ def check_options(opts: Options) -> None:
                         "give channel or groupN with N a positive integer, e.g. group32")
     if opts.qtype not in ("sym", "asym"):
         raise UserError(f"--qtype {opts.qtype}", "unknown quantization type", "give sym or asym")
+    bad = [k for k in opts.ops if k not in KINDS]
+    if bad or not opts.ops:
+        raise UserError(f"--ops {','.join(opts.ops)}", "unknown kind of layer",
+                        f"give some of {','.join(KINDS)}, separated by commas")
     if opts.method not in ("gdq", "minmax"):
         raise UserError(f"--method {opts.method}", "unknown method", "give gdq or minmax")
 
@@ -112,7 +121,7 @@ def prepare(opts: Options) -> Job | None:
                         "give --dataset a text file listing one sample per line")
     ir = load_ir(opts.model)
     model = ir.model
-    layers = find_conv_layers(model)
+    layers, skipped = find_targets(model, opts.ops)
     if not layers:
         return None
     apply_exclusions(layers, opts.exclude, opts.exclude_first_last)
@@ -123,7 +132,8 @@ def prepare(opts: Options) -> Job | None:
     checks.check_runs(sess, feeds, f"line {sample_lines(opts.dataset)[0]} of {opts.dataset}")
     param = {"inputs_meta": {"dataset": os.path.abspath(opts.dataset), "attrs": attrs},
              "qmethod": opts.qmethod, "dtype_w": f"int{opts.bits}"}
-    return Job(opts=opts, ir=ir, model=model, layers=layers, param=param, feeds=feeds)
+    return Job(opts=opts, ir=ir, model=model, layers=layers, param=param, feeds=feeds,
+               skipped=skipped)
 
 
 def recipe_of(opts: Options) -> Recipe:
@@ -156,7 +166,8 @@ def quantize(job: Job, warn=_warn, progress=None) -> Job:
     for r in res.layers:
         L = r.layer
         s = LayerStats(layer=L, float_bytes=int(floats[L.weight].nbytes), method=r.method,
-                       bits=r.bits, err=r.err, err_minmax=r.err_minmax, seconds=r.seconds)
+                       bits=r.bits, err=r.err, err_minmax=r.err_minmax, seconds=r.seconds,
+                       solve_seconds=r.solve_seconds, vectors=r.vectors, note=r.note)
         if r.entry is not None:
             s.qmethod = r.entry.get("qmethod", job.opts.qmethod)
             s.container, s.quant_bytes = export.storage(r.entry)

@@ -78,7 +78,6 @@ def human_bytes(n: float) -> str:
 
 
 def layer_table(job) -> str:
-    bits = job.opts.bits
     rows = []
     for s in job.stats:
         L = s.layer
@@ -87,7 +86,8 @@ def layer_table(job) -> str:
                          "-", "-", "-", "-", human_bytes(s.float_bytes), human_bytes(s.quant_bytes)])
             continue
         ratio = s.err / s.err_minmax if s.err_minmax and not math.isnan(s.err_minmax) and s.err_minmax > 0 else float("nan")
-        rows.append([L.node, "x".join(map(str, L.shape)), bits, s.qmethod, s.container,
+        method = s.qmethod if s.method in ("gdq", "minmax") else f"{s.qmethod}, {s.method}"
+        rows.append([L.node, "x".join(map(str, L.shape)), s.bits, method, s.container,
                      _fmt(s.err, ".3e"), _fmt(s.err_minmax, ".3e"), _fmt(ratio, ".3f"),
                      _fmt(s.seconds, ".2f"), human_bytes(s.float_bytes), human_bytes(s.quant_bytes)])
     headers = ["layer", "weight", "bits", "method", "stored", "H-err", "H-err min/max",
@@ -101,11 +101,12 @@ def layer_json(job) -> list:
         L = s.layer
         out.append({
             "node": L.node, "weight": L.weight, "shape": list(L.shape),
-            "excluded": L.excluded,
-            "bits": None if L.excluded else job.opts.bits,
+            "excluded": L.excluded, "bits": s.bits, "method": s.method,
             "qmethod": s.qmethod, "stored_as": s.container,
             "hessian_error": json_number(s.err), "hessian_error_minmax": json_number(s.err_minmax),
-            "seconds": s.seconds, "float_bytes": s.float_bytes, "quantized_bytes": s.quant_bytes,
+            "seconds": s.seconds, "solve_seconds": s.solve_seconds, "vectors": s.vectors,
+            "float_bytes": s.float_bytes, "quantized_bytes": s.quant_bytes,
+            **({"note": s.note} if s.note else {}),
         })
     return out
 

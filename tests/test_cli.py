@@ -55,7 +55,7 @@ def cnn(tmp_path_factory):
 def minmax_run(cnn):
     d, m, param = cnn
     r = cli("quantize", "cnn.onnx", "--dataset", "cal/calib.txt", *NORM, "--method", "minmax",
-            "--bits", "3", "--qtype", "asym", "--out", "out", "--export-qdq", "q.onnx",
+            "--ops", "conv", "--bits", "3", "--qtype", "asym", "--out", "out", "--export-qdq", "q.onnx",
             "--export-fake-quant", "f.onnx", "--report", cwd=d)
     assert r.returncode == 0, r.stderr
     return d, m, param, r
@@ -111,7 +111,7 @@ def test_outputs_qdq_model_and_report(minmax_run):
 def test_exclusion_keeps_float_bits(minmax_run):
     d, m, _, _ = minmax_run
     r = cli("quantize", "cnn.onnx", "--dataset", "cal/calib.txt", *NORM, "--method", "minmax",
-            "--bits", "3", "--qtype", "asym", "--out", "out_ex", "--exclude", "conv1",
+            "--ops", "conv", "--bits", "3", "--qtype", "asym", "--out", "out_ex", "--exclude", "conv1",
             "--export-qdq", "q_ex.onnx", "--export-fake-quant", "f_ex.onnx", cwd=d)
     assert r.returncode == 0, r.stderr
     tab = _json(d / "out_ex" / "quant_tab.json")
@@ -146,9 +146,9 @@ def test_no_conv_model_nothing_to_do(tmp_path):
     onnx.save(m, tmp_path / "n.onnx")
     write_calibration(m, str(tmp_path / "cal"), n_samples=1)
     r = cli("quantize", "n.onnx", "--dataset", "cal/calib.txt", "--out", "o", "--export-qdq", "q.onnx",
-            cwd=tmp_path)
+            "--ops", "conv,grouped", cwd=tmp_path)
     assert r.returncode == 0
-    assert "no ungrouped convolutions" in r.stdout and "nothing to do" in r.stdout
+    assert "no layers of the kinds" in r.stdout and "nothing to do" in r.stdout
     assert not (tmp_path / "o").exists() and not (tmp_path / "q.onnx").exists()
 
 
@@ -161,7 +161,7 @@ def test_gdq_end_to_end(cnn, tmp_path, extra):
     assert r.returncode == 0, r.stderr
     tab = _json(tmp_path / "o" / "quant_tab.json")
     w = np.load(tmp_path / "o" / "weights.npz")
-    assert sorted(tab) == ["conv1.weight", "conv3.weight"]
+    assert sorted(tab) == ["conv1.weight", "conv2.weight", "conv3.weight", "fc.weight"]
     for name, e in tab.items():
         assert w[name].min() >= -8 and w[name].max() <= 7 and len(e["scale"]) % e["shape"][0] == 0
     q, f = onnx.load(tmp_path / "q.onnx"), onnx.load(tmp_path / "f.onnx")

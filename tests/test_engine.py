@@ -26,7 +26,8 @@ def _job(tmp_path, model, n=3, **opts):
                                                 ("asym", "group64", 2)])
 def test_equals_library_pass(tmp_path, qtype, qmethod, bits):
     """Same activations, statistics and solver settings: the same table, bit for bit."""
-    job, param = _job(tmp_path, make_cnn_model(), qtype=qtype, qmethod=qmethod, bits=bits)
+    job, param = _job(tmp_path, make_cnn_model(), qtype=qtype, qmethod=qmethod, bits=bits,
+                      ops=("conv",))
     pipeline.quantize(job)
     tab = make_quant_tab(job.model, qtype=qtype, dtype=f"int{bits}", qmethod=qmethod)
     GdqQuant(IR(job.model), {**param, "qmethod": qmethod, "dtype_w": f"int{bits}"}, tab).run()
@@ -100,3 +101,68 @@ def test_degenerate_layers_fall_back_to_minmax(tmp_path):
                      "is no output error to minimise; quantized by plain min/max rounding"]
     for k in ("w_int", "scale", "zero_point"):
         np.testing.assert_array_equal(job.quant_tab["w3"][k], job.minmax_tab["w3"][k])
+
+
+def _matrix_layers_model(rng):
+    """Gemm(transA, B (K, N)), depthwise and grouped Convs, batched MatMul (constant (K, N))."""
+    inits = [_init("B", _f32(rng, 6, 5)), _init("dw", _f32(rng, 4, 1, 3, 3)),
+             _init("gw", _f32(rng, 4, 2, 1, 1)), _init("M", _f32(rng, 8, 3)),
+             _init("shape", np.array([6, 7], np.int64))]
+    nodes = [helper.make_node("Reshape", ["a", "shape"], ["a2"], name="flat"),
+             helper.make_node("Gemm", ["a2", "B"], ["g"], name="gemm", transA=1, alpha=0.5),
+             helper.make_node("Conv", ["img", "dw"], ["d"], name="dw", group=4, kernel_shape=[3, 3],
+                              pads=[1, 1, 1, 1]),
+             helper.make_node("Conv", ["d", "gw"], ["c"], name="gc", group=2, kernel_shape=[1, 1]),
+             helper.make_node("MatMul", ["seq", "M"], ["m"], name="mm")]
+    return finish_model(nodes, [_tvi("a", [1, 6, 7]), _tvi("img", [1, 4, 5, 5]), _tvi("seq", [1, 4, 8])],
+                        [_tvi("g", [7, 5]), _tvi("c", [1, 4, 5, 5]), _tvi("m", [1, 4, 3])], inits)
+
+
+@pytest.mark.parametrize("qmethod", ["channel", "group2"])
+def test_matrix_and_grouped_layers_against_float64_statistics(tmp_path, qmethod):
+    """Each layer's error equals sum r H r^T / sum w H w^T with H built in NumPy from
+    the layer's own input vectors in its own layout (per group of a grouped Conv),
+    r taken from the exported weights; the QDQ model computes what the fake-quant one does."""
+    from mivra import export
+    from mivra.api.session import ort_session
+
+    model = _matrix_layers_model(np.random.default_rng(2))
+    onnx.save(model, tmp_path / "m.onnx")
+    write_calibration(model, str(tmp_path / "cal"), n_samples=3, npy_inputs=("img",))
+    assert [n.op_type for n in model.graph.node][:2] == ["Reshape", "Gemm"]
+    job = pipeline.prepare(pipeline.Options(model=str(tmp_path / "m.onnx"), qmethod=qmethod,
+                                            dataset=str(tmp_path / "cal" / "calib.txt"), bits=3))
+    pipeline.quantize(job)
+    assert [s.method for s in job.stats] == ["gdq"] * 4
+    feeds = {k: v[:, 0] for k, v in job.feeds.items()}
+    probe = onnx.load(tmp_path / "m.onnx")
+    probe.graph.output.append(onnx.ValueInfoProto(name="d"))
+    d = np.stack([ort_session(probe).run(["d"], {k: v[i] for k, v in job.feeds.items()})[0]
+                  for i in range(3)])[:, 0]
+    x = {"gemm": [feeds["a"].transpose(0, 2, 1).reshape(-1, 6)],      # columns of A
+         "mm": [feeds["seq"].reshape(-1, 8)],
+         "dw": [_patches(feeds["img"][:, [c]].repeat(3, 1), (1, 1, 1, 1))[:, :9] for c in range(4)],
+         "gc": [d[:, 2 * j:2 * j + 2].transpose(0, 2, 3, 1).reshape(-1, 2) for j in range(2)]}
+    stored = {t.name: numpy_helper.to_array(t) for t in model.graph.initializer}
+    for s in job.stats:
+        t = s.layer
+        w = stored[t.weight]
+        W = w.T if t.weight in ("B", "M") else w.reshape(w.shape[0], -1)
+        e = job.quant_tab[t.weight]
+        R = (export.dequantize_entry(e).T if t.weight in ("B", "M")
+             else export.dequantize_entry(e).reshape(W.shape)) - W
+        rows = np.array_split(np.arange(len(W)), len(x[t.node]))
+        num = den = 0.0
+        for idx, X in zip(rows, x[t.node]):
+            H = X.T.astype(np.float64) @ X / len(X)
+            num += np.trace(R[idx] @ H @ R[idx].T)
+            den += np.trace(W[idx] @ H @ W[idx].T)
+        assert s.err == pytest.approx(num / den, rel=1e-5), t.node
+        if qmethod == "group2" and t.kind in ("gemm", "matmul"):
+            assert len(e["scale"]) == W.shape[0] * W.shape[1] // 2
+    q, _ = export.export_qdq(job.model, job.quant_tab, job.quantized)
+    f = export.export_fake_quant(job.model, job.quant_tab, job.quantized)
+    one = {k: v[0] for k, v in job.feeds.items()}
+    # (unoptimized: onnxruntime's own DequantizeLinear+MatMul fusion computes in int8)
+    for a, b in zip(ort_session(q, optimize=False).run(None, one), ort_session(f).run(None, one)):
+        np.testing.assert_allclose(a, b, rtol=1e-6, atol=1e-6)

@@ -111,5 +111,5 @@ def test_cli_on_exporter_styled_model(tmp_path):
                        env=env, capture_output=True, text=True, timeout=300)
     assert r.returncode == 0, r.stderr
     tab = json.load(open(out / "quant_tab.json"))
-    assert len(tab) == 3
+    assert len(tab) == 4
     onnx.checker.check_model(str(tmp_path / "q.onnx"))

@@ -8,7 +8,6 @@ layer quantized here equals the library's pass on the same inputs.
 """
 from __future__ import annotations
 
-import math
 from dataclasses import dataclass
 
 import numpy as np
@@ -25,16 +24,35 @@ def native():
     return gdq_quant
 
 
-def conv_for_statistics(layer, groups_in: int):
-    """nn.Conv2d with the geometry of ``layer`` (a ConvLayer) and the padding
-    it can express (leading = trailing), plus the explicit (left, right, top,
-    bottom) padding still to apply to the input, or None."""
-    C, cin, kh, kw = layer.shape
-    t, l, b, r = layer.pads
-    pre = None if (t, l) == (b, r) else (l, r, t, b)
-    conv = nn.Conv2d(groups_in, C, (kh, kw), stride=layer.strides,
-                     padding=(t, l) if pre is None else (0, 0), dilation=layer.dilations, bias=False)
+def conv_for_statistics(t, channels: int):
+    """nn.Conv2d with the geometry of the convolution target ``t`` over
+    ``channels`` input channels and the padding it can express (leading =
+    trailing), plus the explicit (left, right, top, bottom) padding still to
+    apply to the input, or None."""
+    kh, kw = t.kernel
+    top, left, bottom, right = t.pads
+    pre = None if (top, left) == (bottom, right) else (left, right, top, bottom)
+    conv = nn.Conv2d(channels, 1, (kh, kw), stride=t.strides,
+                     padding=(top, left) if pre is None else (0, 0), dilation=t.dilations, bias=False)
     return conv, pre
+
+
+def input_batches(t, X: np.ndarray):
+    """(layer object, batch) pairs whose add_batch gives the statistics of each
+    row block of ``t`` (one per convolution group), from its inputs ``X``
+    (N, ...) over the N calibration samples."""
+    if t.kind in ("conv", "grouped"):
+        x = torch.from_numpy(np.ascontiguousarray(X)).reshape((-1,) + X.shape[2:])
+        cg = x.shape[1] // t.groups
+        conv, pre = conv_for_statistics(t, cg)
+        if pre is not None:
+            x = torch.nn.functional.pad(x, pre)
+        return [(conv, x if t.groups == 1 else x[:, j * cg:(j + 1) * cg]) for j in range(t.groups)]
+    x = torch.from_numpy(np.ascontiguousarray(X))
+    if t.trans_a:       # A (K, M) per sample: the vectors are its columns
+        x = x.transpose(-1, -2)
+    K = x.shape[-1]
+    return [(nn.Linear(K, 1, bias=False), x.reshape(-1, K))]
 
 
 @dataclass
@@ -45,14 +63,10 @@ class Moments:
     n: float = 0
     nan_batches: int = 0
 
-    def add_conv(self, layer, X: np.ndarray) -> None:
-        """Accumulate the patches of ``X`` (N, B, C, H, W), the inputs of the
-        convolution ``layer`` (a ConvLayer) for the N calibration samples."""
-        conv, pre = conv_for_statistics(layer, X.shape[2])
-        x = torch.from_numpy(np.ascontiguousarray(X)).reshape((-1,) + X.shape[2:])
-        if pre is not None:
-            x = torch.nn.functional.pad(x, pre)
-        moq = native().decoupleQ(conv)
+    def add(self, layer, x: torch.Tensor) -> None:
+        """Accumulate the input vectors of ``x`` as ``layer`` (nn.Conv2d: its
+        patches; nn.Linear: its rows) sees them."""
+        moq = native().decoupleQ(layer)
         moq.add_batch(x, None, None)
         if not isinstance(moq.H, torch.Tensor):
             self.nan_batches += 1
@@ -76,52 +90,63 @@ class Moments:
         return None
 
 
-def relative_error(W: np.ndarray, W_hat: np.ndarray, H: torch.Tensor) -> float:
-    """sum_c r_c H r_c^T / sum_c w_c H w_c^T, r = w_hat - w: the layer's output
-    error energy relative to its output energy on the calibration set."""
-    Wm = torch.from_numpy(np.asarray(W, dtype=np.float64).reshape(W.shape[0], -1))
-    R = torch.from_numpy(np.asarray(W_hat, dtype=np.float64).reshape(Wm.shape)) - Wm
-    den = float(((Wm @ H) * Wm).sum())
-    if not den > 0:
-        return math.nan
-    return float(((R @ H) * R).sum()) / den
+def error_energy(W: np.ndarray, W_hat: np.ndarray, H: torch.Tensor) -> tuple[float, float]:
+    """(sum_c r_c H r_c^T, sum_c w_c H w_c^T), r = w_hat - w, for matrices
+    (rows, columns): the output error energy of the rows and their output
+    energy on the calibration set."""
+    Wm = torch.from_numpy(np.asarray(W, dtype=np.float64))
+    R = torch.from_numpy(np.asarray(W_hat, dtype=np.float64)) - Wm
+    return float(((R @ H) * R).sum()), float(((Wm @ H) * Wm).sum())
 
 
 @dataclass
 class Solution:
+    """Quantized weight matrix: W ~ (w_int - zero_point) * scale per (row, group)."""
     scale: np.ndarray        # (C, G)
     zero_point: np.ndarray   # (C, G) integers
-    w_int: np.ndarray        # int8, the weight's shape
+    w_int: np.ndarray        # int8 (C, D)
     sym: bool
     groupsize: int           # -1: per channel
 
-    def entry(self, entry: dict) -> dict:
-        return scheme.fill_entry(entry, self.scale.T, self.zero_point.T, self.w_int, self.sym,
-                                 fell_back=self.groupsize == -1)
+    def entry(self, entry: dict, t) -> dict:
+        """Fill the table entry of target ``t`` (integers in the stored layout)."""
+        scheme.fill_entry(entry, self.scale.T, self.zero_point.T, t.stored(self.w_int), self.sym,
+                          fell_back=self.groupsize == -1)
+        if t.axis:
+            entry["axis"] = t.axis
+        return entry
 
     def dequantized(self) -> np.ndarray:
         return scheme.dequantize(self.w_int, self.scale, self.zero_point)
 
+    @staticmethod
+    def stack(parts: list) -> "Solution":
+        """The solutions of consecutive row blocks as one."""
+        p = parts[0]
+        return Solution(np.concatenate([q.scale for q in parts]),
+                        np.concatenate([q.zero_point for q in parts]),
+                        np.concatenate([q.w_int for q in parts]), p.sym, p.groupsize)
 
-def scheme_of(w: np.ndarray, qmethod: str, qtype: str, asym_groups: bool) -> tuple[int, bool]:
-    """(columns per group or -1, symmetric) of a stored weight (C, in, kh, kw)."""
-    kh, kw = (w.shape[2], w.shape[3]) if w.ndim == 4 else (1, 1)
-    gs = scheme.group_columns(qmethod, (kh, kw), int(np.prod(w.shape[1:])))
+
+def scheme_of(t, qmethod: str, qtype: str, asym_groups: bool) -> tuple[int, bool]:
+    """(columns per group or -1, symmetric) of target ``t``; convolution groups
+    are quantized per channel."""
+    cols = int(np.prod(t.shape)) // t.rows // t.groups
+    gs = -1 if t.kind == "grouped" else scheme.group_columns(qmethod, t.kernel, cols)
     return gs, scheme.is_symmetric(qtype, gs, asym_groups)
 
 
-def solve_minmax(w: np.ndarray, bits: int, groupsize: int, sym: bool) -> Solution:
-    w_int, scale, zp = baseline.minmax_quantize(w, bits, sym, groupsize)
+def solve_minmax(W: np.ndarray, bits: int, groupsize: int, sym: bool) -> Solution:
+    w_int, scale, zp = baseline.minmax_quantize(W, bits, sym, groupsize)
     return Solution(scale=scale, zero_point=zp, w_int=w_int, sym=sym, groupsize=groupsize)
 
 
-def solve_gdq(w: np.ndarray, moments: Moments, bits: int, groupsize: int, sym: bool,
+def solve_gdq(W: np.ndarray, moments: Moments, bits: int, groupsize: int, sym: bool,
               rounds: int, dev: str) -> Solution:
-    """The Hessian-weighted solver on the stored weight ``w`` (C, in, kh, kw)."""
+    """The Hessian-weighted solver on the weight matrix ``W`` (rows, columns)."""
     gq = native()
-    C, cin, kh, kw = w.shape
-    layer = nn.Conv2d(cin, C, (kh, kw), bias=False)
-    layer.weight.data = torch.from_numpy(np.array(w, dtype=np.float32))
+    layer = nn.Linear(W.shape[1], W.shape[0], bias=False)
+    layer.weight.data = torch.from_numpy(np.array(W, dtype=np.float32))
     moq = gq.decoupleQ(layer)
     moq.H, moq.nsamples = moments.H, moments.n
     q = gq.Quantizer()

@@ -24,14 +24,15 @@ import torch
 from onnx import numpy_helper
 
 from ..api.cpus import available_cpus
-from .layer import Moments, native, relative_error, scheme_of, solve_gdq, solve_minmax
+from .layer import (Moments, Solution, error_energy, input_batches, native, scheme_of,
+                    solve_gdq, solve_minmax)
 from .recipe import Recipe
 from .stream import Streams
 
 
 @dataclass
 class LayerResult:
-    layer: object                     # the ConvLayer
+    layer: object                     # the Target
     bits: int | None = None
     method: str = "float"             # "gdq", "minmax" or "minmax (fallback: ...)"
     entry: dict | None = None         # filled table entry (None when kept float)
@@ -39,6 +40,9 @@ class LayerResult:
     err: float = math.nan             # relative Hessian-weighted error of the entry
     err_minmax: float = math.nan      # the same for plain min/max rounding
     seconds: float | None = None      # statistics + solve
+    solve_seconds: float | None = None
+    vectors: float = 0                # input vectors behind the statistics
+    note: str | None = None
 
 
 @dataclass
@@ -92,65 +96,84 @@ class QuantPass:
     # -- per node -----------------------------------------------------------
 
     def _before(self, node, streams: Streams) -> None:
-        L = self.by_output.get(node.output[0] if node.output else None)
-        if L is None:
+        t = self.by_output.get(node.output[0] if node.output else None)
+        if t is None:
             return
         t0 = time.perf_counter()
-        mom = self.moments.setdefault(L.weight, Moments())
-        mom.add_conv(L, streams.float[L.input])
+        blocks = self.moments.setdefault(t.weight, [Moments() for _ in range(t.groups)])
+        for mom, (layer, x) in zip(blocks, input_batches(t, streams.float[t.input])):
+            mom.add(layer, x)
         self.timings["hessian"] += time.perf_counter() - t0
-        self.users_left[L.weight] -= 1
-        if self.users_left[L.weight] == 0:
-            self._quantize(L, self.moments.pop(L.weight))
-        self.results[L.output].seconds = time.perf_counter() - t0
+        self.users_left[t.weight] -= 1
+        if self.users_left[t.weight] == 0:
+            self._quantize(t, self.moments.pop(t.weight))
+        self.results[t.output].seconds = time.perf_counter() - t0
 
-    def _quantize(self, L, mom: Moments) -> None:
+    def _quantize(self, t, blocks: list) -> None:
         r = self.recipe
-        w = numpy_helper.to_array(self.weights[L.weight])
-        bits = r.bits_of(L.weight)
-        gs, sym = scheme_of(w, r.qmethod, r.qtype, r.asym_groups)
-        method = r.method
-        if method == "gdq":
-            trouble = mom.degenerate()
-            sol = None
-            if trouble is None:
-                t0 = time.perf_counter()
-                try:
-                    sol = solve_gdq(w, mom, bits, gs, sym, r.rounds, _device())
-                except (ValueError, RuntimeError) as e:
-                    trouble = ("bad", str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__)
-                self.timings["solve"] += time.perf_counter() - t0
-            if sol is None:
-                method = self._fallback(L, *trouble)
-        mm = solve_minmax(w, bits, gs, sym)
-        if method != "gdq":
-            sol = mm
+        W = t.matrix(numpy_helper.to_array(self.weights[t.weight]))
+        bits = r.bits_of(t.weight)
+        gs, sym = scheme_of(t, r.qmethod, r.qtype, r.asym_groups)
         t0 = time.perf_counter()
-        entry = sol.entry(self._new_entry(bits))
-        mm_entry = mm.entry(self._new_entry(bits)) if sol is not mm else entry
-        H = mom.H if mom.degenerate() is None else None
-        for user in (u for u in self.layers if u.weight == L.weight and not u.excluded):
+        sols, mms, troubles = [], [], []
+        for rows, mom in zip(t.group_rows(), blocks):
+            mm = solve_minmax(W[rows], bits, gs, sym)
+            sol = mm
+            if r.method == "gdq":
+                trouble = mom.degenerate()
+                if trouble is None:
+                    try:
+                        sol = solve_gdq(W[rows], mom, bits, gs, sym, r.rounds, _device())
+                    except (ValueError, RuntimeError) as e:
+                        text = str(e).strip()
+                        trouble = ("bad", text.splitlines()[0] if text else type(e).__name__)
+                if trouble is not None:
+                    troubles.append(trouble)
+            sols.append(sol)
+            mms.append(mm)
+        solve_seconds = time.perf_counter() - t0
+        self.timings["solve"] += solve_seconds
+        method = r.method if not troubles else self._fallback(t, troubles, len(blocks))
+        sol, mm = Solution.stack(sols), Solution.stack(mms)
+
+        t0 = time.perf_counter()
+        entry = sol.entry(self._new_entry(bits), t)
+        mm_entry = mm.entry(self._new_entry(bits), t)
+        err = base = err_mm = 0.0
+        for rows, mom, s, m in zip(t.group_rows(), blocks, sols, mms):
+            if mom.degenerate() is None:
+                e, b = error_energy(W[rows], s.dequantized(), mom.H)
+                err, base = err + e, base + b
+                err_mm += error_energy(W[rows], m.dequantized(), mom.H)[0]
+        rel = (err / base, err_mm / base) if base > 0 else (math.nan, math.nan)
+        for user in (u for u in self.layers if u.weight == t.weight and not u.excluded):
             res = self.results[user.output]
             res.bits, res.method, res.entry, res.minmax_entry = bits, method, entry, mm_entry
-            if H is not None:
-                res.err = relative_error(w, sol.dequantized(), H)
-                res.err_minmax = res.err if sol is mm else relative_error(w, mm.dequantized(), H)
+            res.err, res.err_minmax = rel
+            res.solve_seconds, res.vectors = solve_seconds, blocks[0].n
+            if t.kind == "grouped" and r.qmethod != "channel":
+                res.note = "group-wise scales do not apply to grouped convolutions: per channel"
         self.timings["error_table"] += time.perf_counter() - t0
 
     def _new_entry(self, bits: int) -> dict:
         return {"qtype": self.recipe.qtype, "dtype": f"int{bits}", "qmethod": self.recipe.qmethod}
 
-    def _fallback(self, L, kind: str, reason: str) -> str:
-        label = "note" if kind == "zero" else "warning"
-        line = f"{label}: layer {L.node}: {reason}; quantized by plain min/max rounding"
+    def _fallback(self, t, troubles: list, n_blocks: int) -> str:
+        """Say why some row blocks were rounded by min/max; returns the layer's method."""
+        kind, reason = troubles[0]
+        short = "inputs all zero" if kind == "zero" else reason
+        label = "note" if all(k == "zero" for k, _ in troubles) else "warning"
+        part = "" if n_blocks == 1 else f"{len(troubles)} of {n_blocks} groups: "
+        line = f"{label}: layer {t.node}: {part}{reason}; quantized by plain min/max rounding"
         self.warnings.append(line)
         self.warn(line)
-        short = "inputs all zero" if kind == "zero" else reason
-        return f"minmax (fallback: {short})"
+        if len(troubles) == n_blocks:
+            return f"minmax (fallback: {short})"
+        return f"gdq, {len(troubles)} of {n_blocks} groups minmax (fallback: {short})"
 
 
 def quantize_model(ir, feeds: dict, layers: list, recipe: Recipe, warn=None,
                    progress=None) -> PassResult:
-    """Quantize the non-excluded layers of ``layers`` (ConvLayers of ``ir``'s
+    """Quantize the non-excluded layers of ``layers`` (Targets of ``ir``'s
     model) with ``recipe`` on the calibration ``feeds`` ({input: (N, ...)})."""
     return QuantPass(ir, feeds, layers, recipe, warn).run(progress)

@@ -1,0 +1,117 @@
+"""Real and synthetic models for the end-to-end benchmarks, with calibration sets.
+
+Real models: the two pretrained CNNs shipped inside the PyPI package
+``ddddocr`` (a captcha-reading library): ``common.onnx``, a captcha recogniser
+(21 Convs, an LSTM and a Gemm on a 1 x 1 x 64 x W grayscale line), and
+``common_det.onnx``, a detector (83 Convs on 1 x 3 x 416 x 416). Captcha
+images are drawn with the ``captcha`` package. Both packages are bench-only
+dependencies (``pip install .[bench]``).
+"""
+from __future__ import annotations
+
+import os
+import random
+
+import numpy as np
+
+
+def ddddocr_model(name: str) -> str:
+    import ddddocr
+
+    return os.path.join(os.path.dirname(ddddocr.__file__), name)
+
+
+def captcha_images(n: int, seed: int, digits: int = 4):
+    """(texts, PIL images): ``n`` noise-free 160 x 60 captchas of random digits."""
+    from captcha.image import ImageCaptcha
+
+    rng = random.Random(seed)
+    gen = ImageCaptcha(width=160, height=60)
+    texts = ["".join(rng.choice("0123456789") for _ in range(digits)) for _ in range(n)]
+    return texts, [gen.create_captcha_image(t, (20, 20, 90), (255, 255, 255)) for t in texts]
+
+
+def recogniser_input(img) -> np.ndarray:
+    """The recogniser's own preprocessing: height 64 with the aspect kept,
+    grayscale, / 255, as (1, 1, 64, W) float32."""
+    from PIL import Image
+
+    w = int(img.size[0] * (64 / img.size[1]))
+    gray = img.resize((w, 64), Image.LANCZOS).convert("L")
+    return (np.asarray(gray, dtype=np.float32) / 255.0)[None, None]
+
+
+def detector_input(img, size: int = 416) -> np.ndarray:
+    """Letterboxed into size x size (padding 114, top-left aligned), raw 0..255, (1, 3, size, size)."""
+    from PIL import Image
+
+    r = min(size / img.size[1], size / img.size[0])
+    small = img.convert("RGB").resize((int(img.size[0] * r), int(img.size[1] * r)), Image.BILINEAR)
+    canvas = np.full((size, size, 3), 114, np.uint8)
+    a = np.asarray(small)
+    canvas[:a.shape[0], :a.shape[1]] = a
+    return canvas.transpose(2, 0, 1)[None].astype(np.float32)
+
+
+def write_list(folder: str, samples: list[list[np.ndarray]]) -> str:
+    """Save each sample's arrays as .npy and write the calibration list; returns its path."""
+    os.makedirs(folder, exist_ok=True)
+    lines = []
+    for i, arrays in enumerate(samples):
+        names = []
+        for k, a in enumerate(arrays):
+            names.append(f"s{i}_{k}.npy")
+            np.save(os.path.join(folder, names[-1]), a)
+        lines.append(" ".join(names))
+    path = os.path.join(folder, "list.txt")
+    with open(path, "w") as fh:
+        fh.write("\n".join(lines) + "\n")
+    return path
+
+
+# Convolutions of a text-line recogniser: (rows, in-channels, kh, kw, H, W of the input), repeats.
+SYNTHETIC_CONVS = [((480, 480, 1, 1, 6, 80), 1), ((480, 480, 1, 1, 3, 80), 2),
+                   ((60, 480, 1, 3, 1, 40), 1), ((60, 960, 1, 3, 1, 40), 1),
+                   ((240, 240, 1, 1, 12, 80), 4), ((480, 240, 1, 1, 6, 80), 1)]
+
+
+def synthetic_model(seed: int = 0):
+    """One input and one Conv (padding keeps the size) per convolution of
+    SYNTHETIC_CONVS, weights of trained-like spread; returns (model, input shapes)."""
+    import onnx
+    from onnx import TensorProto, helper, numpy_helper
+
+    rng = np.random.default_rng(seed)
+    nodes, inputs, outputs, inits, shapes = [], [], [], [], {}
+    k = 0
+    for (C, cin, kh, kw, H, W), reps in SYNTHETIC_CONVS:
+        for _ in range(reps):
+            x, y, w = f"x{k}", f"y{k}", f"w{k}"
+            fan = cin * kh * kw
+            inits.append(numpy_helper.from_array(
+                (rng.standard_normal((C, cin, kh, kw)) * np.sqrt(2.0 / fan)).astype(np.float32), w))
+            nodes.append(helper.make_node("Conv", [x, w], [y], name=f"conv{k}", kernel_shape=[kh, kw],
+                                          pads=[kh // 2, kw // 2, kh // 2, kw // 2]))
+            inputs.append(helper.make_tensor_value_info(x, TensorProto.FLOAT, [1, cin, H, W]))
+            outputs.append(helper.make_tensor_value_info(y, TensorProto.FLOAT, [1, C, H, W]))
+            shapes[x] = (1, cin, H, W)
+            k += 1
+    g = helper.make_graph(nodes, "synthetic", inputs, outputs, initializer=inits)
+    m = helper.make_model(g, opset_imports=[helper.make_opsetid("", 13)])
+    m.ir_version = 7
+    onnx.checker.check_model(m)
+    return m, shapes
+
+
+def synthetic_samples(shapes: dict, n: int, seed: int = 0) -> list[list[np.ndarray]]:
+    """Post-ReLU-like activations with correlated channels, one array per input."""
+    rng = np.random.default_rng(seed)
+    mix = {x: rng.standard_normal((s[1], s[1])) / np.sqrt(s[1]) for x, s in shapes.items()}
+    out = []
+    for _ in range(n):
+        row = []
+        for x, s in shapes.items():
+            z = rng.standard_normal((s[1], s[2] * s[3]))
+            row.append(np.maximum(mix[x] @ z, 0).reshape(s).astype(np.float32))
+        out.append(row)
+    return out
