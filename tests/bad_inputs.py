@@ -8,7 +8,6 @@ breaks.
 """
 from __future__ import annotations
 
-import copy
 import os
 import stat
 
@@ -64,11 +63,13 @@ def good(d):
     write(d)
 
 
-def with_model(change):
-    """Builder of the tiny model changed by ``change(model)`` (in place or returned)."""
+def with_model(*changes):
+    """Builder of the tiny model changed in place by each of ``changes`` in turn."""
     def build(d):
-        m = copy.deepcopy(tiny_model())
-        write(d, change(m) or m)
+        m = tiny_model()
+        for change in changes:
+            change(m)
+        write(d, m)
     return build
 
 
@@ -152,6 +153,17 @@ def dangling_input(m):
 
 def channel_mismatch(m):
     m.graph.node[2].input[1] = "w1"      # 3 input channels where c1 gives 4
+
+
+def gemm_head(m):
+    """y (1, 4, 4, 4) -> Flatten -> Gemm "fc" (weight fc.w, bias fc.b) -> "logits"."""
+    rng = np.random.default_rng(3)
+    m.graph.node.extend([helper.make_node("Flatten", ["y"], ["flat"], name="flatten"),
+                         helper.make_node("Gemm", ["flat", "fc.w", "fc.b"], ["logits"], name="fc", transB=1)])
+    m.graph.initializer.extend([numpy_helper.from_array(rng.standard_normal((5, 64)).astype(np.float32), "fc.w"),
+                                numpy_helper.from_array(rng.standard_normal(5).astype(np.float32), "fc.b")])
+    del m.graph.output[:]
+    m.graph.output.append(_tvi("logits", [1, 5]))
 
 
 def conv1d_model():
