@@ -20,6 +20,8 @@ from .errors import UserError, first_line
 # Largest |w| of a weight: squares and sums of squares of the layer statistics
 # must stay far inside float32 range (3.4e38).
 MAX_ABS_WEIGHT = 1e15
+MAX_PROTO_BYTES = 2**31 - 1
+
 
 _ORT_PREFIX = re.compile(r"^\[ONNXRuntimeError\] : \d+ : \w+ : (Fatal error: )?")
 
@@ -61,24 +63,32 @@ def _unknown_operator(model: onnx.ModelProto):
     return None
 
 
+def _refuse_unknown_operator(model: onnx.ModelProto) -> None:
+    unknown = _unknown_operator(model)
+    if unknown is not None:
+        i, node = unknown
+        raise UserError(node_label(node, i), f"onnxruntime has no operator {node.op_type} in "
+                        f"domain {node.domain or 'ai.onnx'}", "replace it by standard ONNX "
+                        "operators, which the layer-by-layer pass runs in onnxruntime")
+
+
 def whole_model_session(model: onnx.ModelProto):
     """An onnxruntime CPU session of the whole model (no graph rewriting); a
     ``UserError`` naming the operator or the reason when onnxruntime cannot
-    load the model."""
+    load the model.  A model over the 2 GiB an in-memory session takes gets
+    its operators checked by name only, and None."""
     import onnxruntime as ort
 
+    if model.ByteSize() > MAX_PROTO_BYTES:
+        _refuse_unknown_operator(model)
+        return None
     so = ort.SessionOptions()
     so.graph_optimization_level = ort.GraphOptimizationLevel.ORT_DISABLE_ALL
     so.log_severity_level = 4
     try:
         return ort.InferenceSession(model.SerializeToString(), so, providers=["CPUExecutionProvider"])
     except Exception as e:
-        unknown = _unknown_operator(model)
-        if unknown is not None:
-            i, node = unknown
-            raise UserError(node_label(node, i), f"onnxruntime has no operator {node.op_type} in "
-                            f"domain {node.domain or 'ai.onnx'}", "replace it by standard ONNX "
-                            "operators, which the layer-by-layer pass runs in onnxruntime") from None
+        _refuse_unknown_operator(model)
         raise UserError("the model", f"onnxruntime cannot load it ({ort_reason(e)})",
                         "export a model that onnxruntime runs") from None
 
@@ -145,7 +155,10 @@ def check_weight_numbers(model: onnx.ModelProto, layers) -> None:
 def check_runs(sess, feeds: dict, where: str) -> None:
     """The whole model runs on the first calibration sample (``where`` says
     where it comes from): shapes that the layers cannot take fail here, before
-    the pass, rather than in its middle."""
+    the pass, rather than in its middle.  Without a session (models over
+    2 GiB) the pass is the first to run the model."""
+    if sess is None:
+        return
     try:
         sess.run(None, {k: v[0] for k, v in feeds.items()})
     except Exception as e:

@@ -63,6 +63,24 @@ def good(d):
     write(d)
 
 
+# builders of the good case plus one file or folder
+
+def folder(name):
+    return lambda d: (write(d), (d / name).mkdir(parents=True))
+
+
+def file(name, text="old"):
+    return lambda d: (write(d), (d / name).write_text(text))
+
+
+def symlink(name, target):
+    return lambda d: (write(d), (d / name).symlink_to(target))
+
+
+def no_file(name):
+    return lambda d: (write(d), os.remove(d / name))
+
+
 def with_model(*changes):
     """Builder of the tiny model changed in place by each of ``changes`` in turn."""
     def build(d):

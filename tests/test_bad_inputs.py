@@ -26,36 +26,16 @@ OUTPUTS = ("o", "q.onnx", "f.onnx")
 ERROR_LINE = re.compile(r"^mivra-gdq: error: \S.*: \S.*; \S.*$")
 
 
-def case(kind, build, args, fragment, code=2, absent=OUTPUTS, marks=()):
-    return pytest.param(build, args, code, fragment, absent, id=kind, marks=marks)
-
-
-def _folder(name):
-    return lambda d: (b.write(d), (d / name).mkdir(parents=True))
-
-
-def _file(name, text="old"):
-    return lambda d: (b.write(d), (d / name).write_text(text))
-
-
-def _symlink(name, target):
-    return lambda d: (b.write(d), (d / name).symlink_to(target))
-
-
-def _no_file(name):
-    return lambda d: (b.write(d), os.remove(d / name))
+def case(kind, build, args, fragment, code=2, absent=OUTPUTS):
+    return pytest.param(build, args, code, fragment, absent, id=kind)
 
 
 F32_MAX = float(np.finfo(np.float32).max)
 ROWS = [
     # arguments
     case("bits-out-of-range", b.good, "--bits 9", "--bits"),
-    case("bits-not-a-number", b.good, "--bits four", "--bits"),
     case("qmethod-group0", b.good, "--qmethod group0", "--qmethod group0"),
-    case("qmethod-unknown", b.good, "--qmethod tensor", "--qmethod tensor"),
     case("qtype-unknown", b.good, "--qtype both", "--qtype"),
-    case("method-unknown", b.good, "--method fast", "--method"),
-    case("unknown-option", b.good, "--frobnicate", "unrecognized arguments"),
     case("dataset-missing", b.good, "quantize m.onnx --out o", "--dataset"),
     case("ops-unknown", b.good, "--ops conv,lstm", "--ops conv,lstm: unknown kind of layer"),
     case("layout-unknown", b.good, "--layout nhcw", "--layout nhcw"),
@@ -66,16 +46,14 @@ ROWS = [
     case("rgb2bgr-names-no-input", b.good, "--rgb2bgr z", "no input z"),
     case("exclude-matches-nothing", b.good, "--exclude c1,nosuch*", "--exclude nosuch*"),
     case("mean-nan", b.good, "--mean nan", "not a finite number"),
-    case("mean-infinite", b.good, "--mean 1e400", "not a finite number"),
     case("mean-wrong-channel-count", b.good, "--mean 1,2", "mean has 2 values"),
     case("mean-overflows-float32", b.good, "--mean 1e300", "outside the range of float32"),
-    case("std-zero", b.good, "--std 0", "below 1e-30"),
     case("std-denormal", b.good, "--std 1e-40", "below 1e-30"),
     case("std-infinite", b.good, "--std=-inf", "not a finite number"),
     case("std-overflows-float32", b.with_samples(b.sample(1e30), b.sample()), "--std 1e-10",
          "line 2 of cal.txt"),
     # the model file
-    case("model-missing", _no_file("m.onnx"), "", "model file not found"),
+    case("model-missing", b.no_file("m.onnx"), "", "model file not found"),
     case("model-is-a-folder", lambda d: (b.write(d), os.remove(d / "m.onnx"), (d / "m.onnx").mkdir()),
          "", "not a regular file"),
     case("model-garbage", lambda d: b.write(d, b"\x08\x07garbage\xff" * 9), "", "cannot load the model"),
@@ -102,19 +80,16 @@ ROWS = [
                                                      [b.sample(shape=(3, 4, 6))] * 2),
          "--shape 1,3,4,6", "onnxruntime fails"),
     # the calibration list and its samples
-    case("list-missing", _no_file("cal.txt"), "", "calibration list not found"),
+    case("list-missing", b.no_file("cal.txt"), "", "calibration list not found"),
     case("list-is-a-folder", lambda d: (b.write(d), os.remove(d / "cal.txt"), (d / "cal.txt").mkdir()),
          "", "not a regular file"),
     case("list-without-samples", b.with_listing("# nothing\n\n"), "", "holds no samples"),
-    case("list-short-line", lambda d: (b.write(d, b.tiny_model()), (d / "cal.txt").write_text("s0.npy s1.npy\ns0.npy\n")),
-         "", "line 2 of calibration list"),
+    case("list-short-line", b.with_listing("s0.npy s1.npy\ns0.npy\n"), "", "line 2 of calibration list"),
     case("list-too-many-paths", b.with_listing("s0.npy s1.npy\n"), "", "gives 2 path(s) per sample"),
     case("list-not-utf8", b.with_listing(b"s0.npy\n\xff\xfe\n"), "",
          "calibration list"),
     case("sample-missing", b.with_listing("s0.npy\nnope.npy\n"), "", "nope.npy (line 2"),
     case("sample-wrong-shape", b.with_samples(b.sample(shape=(4, 4, 3))), "", "does not match"),
-    case("samples-differ-in-shape", lambda d: b.symbolic_model(d, [(3, 4, 5), (3, 4, 6)]),
-         "--shape 1,3,4,5", "does not match"),
     case("symbolic-samples-differ", lambda d: b.symbolic_model(d, [(3, 4, 5), (3, 4, 6)]), "",
          "unlike line 2's"),
     case("sample-nan", b.with_samples(b.sample(), b.sample(np.nan)), "", "contains NaN"),
@@ -131,10 +106,8 @@ ROWS = [
     case("sample-corrupt-image", b.with_samples(("s0.png", b"\x89PNG\r\n\x1a\n broken")), "",
          "cannot decode image"),
     # output paths
-    case("out-is-a-file", _file("o"), "", "--out o: exists and is not a folder", absent=("q.onnx", "f.onnx")),
-    case("out-under-a-file", _file("plain"), "--out plain/o", "plain is a file, not a folder"),
-    case("export-under-a-file", _file("plain"), "--export-qdq plain/q.onnx", "plain is a file"),
-    case("export-is-a-folder", _folder("q.onnx"), "", "--export-qdq q.onnx: is a folder", absent=("o", "f.onnx")),
+    case("out-is-a-file", b.file("o"), "", "--out o: exists and is not a folder", absent=("q.onnx", "f.onnx")),
+    case("out-under-a-file", b.file("plain"), "--out plain/o", "plain is a file, not a folder"),
     case("export-is-a-fifo", lambda d: (b.write(d), os.mkfifo(d / "pipe")), "--export-fake-quant pipe",
          "not a regular file"),
     case("export-overwrites-model", b.good, "--export-qdq m.onnx", "same file as the model"),
@@ -143,10 +116,10 @@ ROWS = [
     case("export-overwrites-sample", b.good, "--export-fake-quant s1.npy", "same file as a calibration sample"),
     case("export-overwrites-model-data", b.external_data, "--export-qdq m.onnx.data",
          "same file as the model's external data"),
-    case("export-symlink-to-model", _symlink("link.onnx", "m.onnx"), "--export-fake-quant link.onnx",
+    case("export-symlink-to-model", b.symlink("link.onnx", "m.onnx"), "--export-fake-quant link.onnx",
          "same file as the model"),
     case("export-into-out-file", b.good, "--export-qdq o/summary.json", "same file as --out o (summary.json)"),
-    case("out-file-is-a-folder", _folder("o/quant_tab.json"), "", "quant_tab.json): is a folder",
+    case("out-file-is-a-folder", b.folder("o/quant_tab.json"), "", "quant_tab.json): is a folder",
          absent=("q.onnx", "f.onnx")),
     case("out-in-unwritable-folder", b.good, "--out {ro}/o", "cannot create files in"),
     # degenerate calibration data: the layer falls back to min/max with a note
