@@ -7,6 +7,7 @@ import signal
 import sys
 
 from . import outputs
+from .engine.recipe import DEFAULT_ROUNDS, QUALITY_BEST
 from .engine.targets import KINDS
 from .errors import Interrupted, UserError, one_line
 from .outputs import StagedOutputs
@@ -73,12 +74,35 @@ def build_parser() -> argparse.ArgumentParser:
                     help="keep these layers float: node or weight names or fnmatch patterns")
     qq.add_argument("--exclude-first-last", action="store_true",
                     help="keep the first and the last quantizable layer float")
+    b = q.add_argument_group("quality (options beyond the fixed recipe; default off)")
+    b.add_argument("--quality", choices=("default", "best"), default="default",
+                   help="best: every option below that helps (" + ", ".join(
+                       f"--{k.replace('_', '-')}" + ("" if v is True else f" {v}")
+                       for k, v in QUALITY_BEST.items()) + ")")
+    b.add_argument("--sequential", action="store_true", default=None,
+                   help="fit each layer on the inputs of the model whose earlier layers are "
+                        "quantized, to the float model's outputs")
+    b.add_argument("--bias-correction", action="store_true", default=None,
+                   help="fold each layer's mean output error on the calibration set into its bias")
+    b.add_argument("--asym-groups", action="store_true", default=None,
+                   help="group-wise with a zero point per group (default: symmetric groups)")
+    b.add_argument("--rounds", type=int, default=None, metavar="N",
+                   help=f"alternation rounds of the solver (default {DEFAULT_ROUNDS})")
+    b.add_argument("--avg-bits", type=float, default=None, metavar="B",
+                   help="choose a width from 2, 3, 4, 8 per layer for the least error at this "
+                        "mean width (--bits is then ignored)")
+    b.add_argument("--max-size", type=int, default=None, metavar="BYTES",
+                   help="the same under a size: weights packed at their widths with their "
+                        "scales, plus the weights that stay float")
     o = q.add_argument_group("outputs")
     o.add_argument("--out", default="mivra_out", metavar="DIR",
                    help="folder for quant_tab.json, weights.npz, summary.json and the "
                         "report (default mivra_out)")
     o.add_argument("--export-qdq", metavar="OUT.onnx",
                    help="write the QDQ model (INT4 weights for <= 4 bits, INT8 above)")
+    o.add_argument("--matmul-nbits", action="store_true",
+                   help="in the QDQ model, MatMul weights of <= 4 bits in groups of a power of "
+                        "two >= 16 become onnxruntime's MatMulNBits (no dequantized copy at run time)")
     o.add_argument("--export-fake-quant", metavar="OUT.onnx",
                    help="write the float model carrying the dequantized weights")
     o.add_argument("--report", action="store_true",
@@ -176,7 +200,8 @@ def _report(job, n, args) -> tuple[dict, dict]:
     onnxruntime runs them without dequantizing every weight on every call."""
     from . import export, report
 
-    ours = report.run_model(export.export_fake_quant(job.model, job.quant_tab, job.quantized), job.feeds)
+    ours = report.run_model(export.export_fake_quant(job.model, job.quant_tab, job.quantized,
+                                                     job.biases), job.feeds)
     mm = report.run_model(export.export_fake_quant(job.model, job.minmax_tab, job.quantized), job.feeds)
     m_ours, m_mm = report.output_metrics(job.outputs, ours), report.output_metrics(job.outputs, mm)
     metrics = {k: {"ours": m_ours[k], "minmax": m_mm[k]} for k in job.outputs}
@@ -188,6 +213,15 @@ def _report(job, n, args) -> tuple[dict, dict]:
         "layers": report.layer_json(job),
     }
     return metrics, rep
+
+
+def _quality(args) -> dict:
+    """The quality options: --quality best's set, overridden by explicit flags."""
+    out = dict(QUALITY_BEST) if args.quality == "best" else {}
+    for key in ("sequential", "bias_correction", "asym_groups", "rounds"):
+        if getattr(args, key) is not None:
+            out[key] = getattr(args, key)
+    return out
 
 
 def cmd_quantize(args) -> int:
@@ -204,7 +238,8 @@ def cmd_quantize(args) -> int:
                    qtype=args.qtype, method=args.method, mean=args.mean, std=args.std,
                    layout=args.layout, rgb2bgr=args.rgb2bgr, shape=args.shape,
                    exclude=_split_names(args.exclude), exclude_first_last=args.exclude_first_last,
-                   ops=tuple(_split_names([args.ops])))
+                   ops=tuple(_split_names([args.ops])), avg_bits=args.avg_bits,
+                   max_size=args.max_size, **_quality(args))
     _check_output_paths(args)
     job = prepare(opts)
     if job is None:
@@ -225,13 +260,15 @@ def cmd_quantize(args) -> int:
 
     t0 = clock()
     keep_vi = _original_value_info(args.model)
-    qdq, info = export.export_qdq(job.model, job.quant_tab, job.quantized)
+    qdq, info = export.export_qdq(job.model, job.quant_tab, job.quantized, job.biases,
+                                  matmul_nbits=args.matmul_nbits)
     _strip_inferred(qdq, keep_vi)
     onnx.checker.check_model(qdq)
     qdq_bytes = qdq.SerializeToString()
     fake_bytes = None
     if args.export_fake_quant:
-        fake = _strip_inferred(export.export_fake_quant(job.model, job.quant_tab, job.quantized),
+        fake = _strip_inferred(export.export_fake_quant(job.model, job.quant_tab, job.quantized,
+                                                         job.biases),
                                keep_vi)
         fake_bytes = fake.SerializeToString()
     timings["export"] = clock() - t0

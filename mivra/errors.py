@@ -9,10 +9,15 @@ class UserError(Exception):
     mismatching file, a model or calibration set the quantizer cannot take.
 
     Built from what is wrong, why, and what to do about it; the text is the
-    single line ``<what>: <why>; <what to do>``.
+    single line ``<what>: <why>; <what to do>``.  Given one argument, it is
+    that line, already written in this form.
     """
 
-    def __init__(self, what: str, why: str, fix: str):
+    def __init__(self, what: str, why: str | None = None, fix: str | None = None):
+        if why is None:         # a message already written as one line
+            self.what, self.why, self.fix = one_line(what), "", ""
+            super().__init__(self.what)
+            return
         self.what, self.why, self.fix = one_line(what), one_line(why), one_line(fix)
         super().__init__(f"{self.what}: {self.why}; {self.fix}")
 

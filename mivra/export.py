@@ -26,6 +26,7 @@ import onnx
 from onnx import TensorProto, helper, numpy_helper
 
 from . import scheme
+from .engine.bias import apply_biases
 
 # DequantizeLinear with INT4/INT16 inputs and blocked quantization appeared in
 # opset 21; per-axis INT8 needs opset 13.
@@ -174,14 +175,61 @@ def raise_opset(model: onnx.ModelProto, opset: int) -> onnx.ModelProto:
     return converted
 
 
-def export_qdq(model: onnx.ModelProto, quant_tab: dict, names) -> tuple[onnx.ModelProto, dict]:
+def matmul_nbits_ready(model: onnx.ModelProto, entry: dict, name: str) -> bool:
+    """Whether weight ``name`` can go into onnxruntime's MatMulNBits: read only as
+    the constant right operand of MatMul nodes, at most 4 bits with zero points
+    inside the 4-bit grid, in blocks of a power of two >= 16 along K."""
+    readers = [n for n in model.graph.node if name in n.input]
+    if not readers or any(n.op_type != "MatMul" or list(n.input).index(name) != 1 for n in readers):
+        return False
+    w_int = np.asarray(entry["w_int"])
+    if entry_bits(entry) > 4 or entry_axis(entry) != 1 or w_int.ndim != 2:
+        return False
+    _, G, gs = entry_groups(entry, w_int.shape)
+    zp = np.asarray(entry["zero_point"])
+    return G > 1 and gs >= 16 and gs & (gs - 1) == 0 and zp.min() >= -8 and zp.max() <= 7
+
+
+def _nibbles(u: np.ndarray) -> np.ndarray:
+    """Pairs of 4-bit unsigned values along the last axis, the first in the low nibble."""
+    if u.shape[-1] % 2:
+        u = np.concatenate([u, np.zeros(u.shape[:-1] + (1,), u.dtype)], axis=-1)
+    return (u[..., 0::2] | (u[..., 1::2] << 4)).astype(np.uint8)
+
+
+def matmul_nbits_tensors(entry: dict, base: str) -> tuple[list, int]:
+    """(initializers B, scales[, zero points], block size) of MatMulNBits for a
+    (K, N) weight entry: B (N, K / bs, bs / 2) packed unsigned nibbles (grid
+    value + 8), scales (N * K / bs,), zero points + 8 packed per row of blocks
+    (left out when all are 0, the operator's default)."""
+    w_int = np.asarray(entry["w_int"]).astype(np.int64)
+    K, N = w_int.shape
+    _, G, gs = entry_groups(entry, w_int.shape)
+    scale, zp = scale_zero(entry, w_int.shape)           # (N, G)
+    u = (w_int + 8).astype(np.uint8).T.reshape(N, G, gs)
+    out = [numpy_helper.from_array(_nibbles(u), base + "_nbits"),
+           numpy_helper.from_array(np.ascontiguousarray(scale.reshape(-1)), base + "_nbits_scale")]
+    if zp.any():
+        out.append(numpy_helper.from_array(_nibbles((zp + 8).astype(np.uint8)).reshape(-1),
+                                           base + "_nbits_zero_point"))
+    return out, gs
+
+
+def export_qdq(model: onnx.ModelProto, quant_tab: dict, names,
+               biases: dict | None = None, matmul_nbits: bool = False) -> tuple[onnx.ModelProto, dict]:
     """QDQ model for the weights ``names`` (each a filled ``quant_tab`` entry).
 
-    Returns the model and a dict of facts about it: ``opset_from``,
-    ``opset_to`` and, per weight, ``container`` (type name) and ``bytes``
+    ``biases`` ({node output: array}) replaces the biases of those nodes
+    (bias correction). With ``matmul_nbits``, MatMul weights that qualify
+    (``matmul_nbits_ready``) become onnxruntime's MatMulNBits operator instead
+    of DequantizeLinear + MatMul. Returns the model and a dict of facts about
+    it: ``opset_from``, ``opset_to``, ``matmul_nbits`` (the weights so
+    exported) and, per weight, ``container`` (type name) and ``bytes``
     (integer values + scales + zero points as stored).
     """
     names = list(dict.fromkeys(names))      # a weight shared by several nodes is stored once
+    nbits = [n for n in names if matmul_nbits and matmul_nbits_ready(model, quant_tab[n], n)]
+    names = [n for n in names if n not in nbits]
     blocked = any(entry_groups(quant_tab[n], np.shape(quant_tab[n]["w_int"]))[1] > 1 for n in names)
     containers = {n: container(quant_tab[n]) for n in names}
     needs_21 = blocked or any(c in (TensorProto.INT4, TensorProto.INT16, TensorProto.INT32)
@@ -251,11 +299,43 @@ def export_qdq(model: onnx.ModelProto, quant_tab: dict, names) -> tuple[onnx.Mod
     nodes = list(graph.node)
     del graph.node[:]
     graph.node.extend(new_nodes + nodes)
-    return out, {"opset_from": opset_from, "opset_to": default_opset(out), "weights": info}
+    if nbits:
+        _to_matmul_nbits(out, quant_tab, nbits, taken, info)
+    apply_biases(out, biases or {})
+    return out, {"opset_from": opset_from, "opset_to": default_opset(out), "weights": info,
+                 "matmul_nbits": nbits}
 
 
-def export_fake_quant(model: onnx.ModelProto, quant_tab: dict, names) -> onnx.ModelProto:
-    """The model with each weight of ``names`` replaced by its dequantized float32 values."""
+def _to_matmul_nbits(model: onnx.ModelProto, quant_tab: dict, names: list, taken: set,
+                     info: dict) -> None:
+    """Replace the MatMul readers of ``names`` by MatMulNBits (float activations,
+    accuracy level 1), in place."""
+    graph = model.graph
+    if not any(op.domain == "com.microsoft" for op in model.opset_import):
+        model.opset_import.append(helper.make_opsetid("com.microsoft", 1))
+    for name in names:
+        entry = quant_tab[name]
+        K, N = np.shape(entry["w_int"])
+        tensors, gs = matmul_nbits_tensors(entry, _unique(name, taken))
+        for t in tensors:
+            taken.add(t.name)
+        graph.initializer.extend(tensors)
+        for i, node in enumerate(graph.node):
+            if node.op_type == "MatMul" and node.input[1] == name:
+                graph.node[i].CopyFrom(helper.make_node(
+                    "MatMulNBits", [node.input[0]] + [t.name for t in tensors], list(node.output),
+                    name=node.name, domain="com.microsoft", K=K, N=N, bits=4, block_size=gs,
+                    accuracy_level=1))
+        kept = [t for t in graph.initializer if t.name != name]
+        del graph.initializer[:]
+        graph.initializer.extend(kept)
+        info[name] = {"container": "MatMulNBits", "bytes": sum(len(t.raw_data) for t in tensors)}
+
+
+def export_fake_quant(model: onnx.ModelProto, quant_tab: dict, names,
+                      biases: dict | None = None) -> onnx.ModelProto:
+    """The model with each weight of ``names`` replaced by its dequantized float32
+    values (and the biases of ``biases`` in place)."""
     out = copy.deepcopy(model)
     names = set(names)
     for i, t in enumerate(out.graph.initializer):
@@ -264,4 +344,4 @@ def export_fake_quant(model: onnx.ModelProto, quant_tab: dict, names) -> onnx.Mo
             if tuple(t.dims) != w.shape:
                 raise ValueError(f"weight {t.name}: quantized shape {w.shape} != {tuple(t.dims)}")
             out.graph.initializer[i].CopyFrom(numpy_helper.from_array(w, t.name))
-    return out
+    return apply_biases(out, biases or {})

@@ -4,13 +4,14 @@ per-layer statistics out.  Used by the command line and the built-in example.
 from __future__ import annotations
 
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 
 import numpy as np
 
 from . import checks, export, scheme
 from .calib import build_attrs, load_calibration, sample_lines
-from .engine.recipe import Recipe
+from .engine.mixed import WIDTHS, knapsack, stored_bytes
+from .engine.recipe import DEFAULT_ROUNDS, Recipe
 from .engine.targets import KINDS, Target, apply_exclusions, find_targets, initializer_arrays
 from .errors import UserError, first_line
 
@@ -31,6 +32,13 @@ class Options:
     exclude: list = field(default_factory=list)
     exclude_first_last: bool = False
     ops: tuple = KINDS               # kinds of layer to quantize
+    # options beyond the library's recipe
+    rounds: int = DEFAULT_ROUNDS     # alternation rounds of the solver
+    asym_groups: bool = False        # group-wise with a zero point per group
+    sequential: bool = False         # fit each layer on the partly quantized model's inputs
+    bias_correction: bool = False
+    avg_bits: float | None = None    # widths per layer from WIDTHS under this mean bit width ...
+    max_size: int | None = None      # ... or under this many bytes of weights
 
 
 @dataclass
@@ -66,6 +74,7 @@ class Job:
     timings: dict = field(default_factory=dict)
     warnings: list = field(default_factory=list)
     skipped: list = field(default_factory=list)      # (node, op, reason) of layers left float
+    biases: dict = field(default_factory=dict)       # node output -> corrected bias
 
     @property
     def quantized(self) -> list:
@@ -85,6 +94,16 @@ def check_options(opts: Options) -> None:
                         "give channel or groupN with N a positive integer, e.g. group32")
     if opts.qtype not in ("sym", "asym"):
         raise UserError(f"--qtype {opts.qtype}", "unknown quantization type", "give sym or asym")
+    if opts.rounds < 0:
+        raise UserError(f"--rounds {opts.rounds}", "a negative number of rounds", "give 0 or more")
+    if opts.avg_bits is not None and not WIDTHS[0] <= opts.avg_bits <= WIDTHS[-1]:
+        raise UserError(f"--avg-bits {opts.avg_bits:g}", "outside the widths layers can take",
+                        f"give a mean width from {WIDTHS[0]} to {WIDTHS[-1]}")
+    if opts.avg_bits is not None and opts.max_size is not None:
+        raise UserError("--avg-bits and --max-size", "two budgets for one run", "give one of them")
+    if opts.max_size is not None and opts.max_size <= 0:
+        raise UserError(f"--max-size {opts.max_size}", "not a positive size",
+                        "give the size budget in bytes")
     bad = [k for k in opts.ops if k not in KINDS]
     if bad or not opts.ops:
         raise UserError(f"--ops {','.join(opts.ops)}", "unknown kind of layer",
@@ -136,8 +155,56 @@ def prepare(opts: Options) -> Job | None:
                skipped=skipped)
 
 
-def recipe_of(opts: Options) -> Recipe:
-    return Recipe(bits=opts.bits, qmethod=opts.qmethod, qtype=opts.qtype, method=opts.method)
+def recipe_of(opts: Options, layer_bits: dict | None = None) -> Recipe:
+    return Recipe(bits=opts.bits, qmethod=opts.qmethod, qtype=opts.qtype, method=opts.method,
+                  rounds=opts.rounds, asym_groups=opts.asym_groups, sequential=opts.sequential,
+                  bias_correction=opts.bias_correction, layer_bits=dict(layer_bits or {}))
+
+
+def plan_widths(job: Job) -> dict:
+    """Bit width per weight under the job's budget (``avg_bits`` or ``max_size``):
+    each layer's error at every width of WIDTHS from a quick solve, then the
+    knapsack. Layers that stay float count at their float size."""
+    opts = job.opts
+    from .engine.layer import scheme_of
+    from .engine.quant_pass import quantize_model
+
+    probe = replace(recipe_of(opts), probe_widths=WIDTHS, sequential=False, bias_correction=False)
+    res = quantize_model(job.ir, job.feeds, job.layers, probe)
+    seen, layers = set(), []
+    for r in res.layers:
+        if not r.layer.excluded and r.layer.weight not in seen:
+            seen.add(r.layer.weight)
+            layers.append(r)
+    weights = initializer_arrays(job.model, seen)
+    costs, errors = [], []
+    for r in layers:
+        t = r.layer
+        n = int(weights[t.weight].size)
+        gs, sym = scheme_of(t, opts.qmethod, opts.qtype, opts.asym_groups)
+        n_scales = t.rows * (1 if gs == -1 else n // t.rows // gs)
+        if opts.avg_bits is not None:
+            costs.append([n * b for b in WIDTHS])
+        else:
+            costs.append([stored_bytes(n, n_scales, b, not sym) for b in WIDTHS])
+        errors.append([r.probe[b] for b in WIDTHS])
+    if opts.avg_bits is not None:
+        budget, what = opts.avg_bits * sum(c[0] / WIDTHS[0] for c in costs), f"--avg-bits {opts.avg_bits:g}"
+    else:
+        rest = sum(t.nbytes for name, t in initializer_arrays(job.model, _all_inits(job.model)).items()
+                   if name not in seen)
+        budget, what = opts.max_size - rest, f"--max-size {opts.max_size}"
+    choice = knapsack(costs, errors, budget)
+    if choice is None:
+        need = sum(min(c) for c in costs) + (0 if opts.avg_bits is not None else rest)
+        unit = "bits" if opts.avg_bits is not None else "bytes"
+        raise UserError(what, f"below what {WIDTHS[0]}-bit weights need ({need:.0f} {unit}"
+                        f"{' of weights' if unit == 'bits' else ''})", "raise the budget")
+    return {r.layer.weight: WIDTHS[k] for r, k in zip(layers, choice)}
+
+
+def _all_inits(model) -> list:
+    return [t.name for t in model.graph.initializer]
 
 
 def _warn(line: str) -> None:
@@ -153,7 +220,10 @@ def quantize(job: Job, warn=_warn, progress=None) -> Job:
     from .engine.quant_pass import quantize_model   # torch: only once the checks have passed
 
     t0 = time.perf_counter()
-    res = quantize_model(job.ir, job.feeds, job.layers, recipe_of(job.opts), warn=warn,
+    layer_bits = {}
+    if job.opts.avg_bits is not None or job.opts.max_size is not None:
+        layer_bits = plan_widths(job)
+    res = quantize_model(job.ir, job.feeds, job.layers, recipe_of(job.opts, layer_bits), warn=warn,
                          progress=progress)
     job.seconds = time.perf_counter() - t0
     job.quant_tab = res.tab("entry")
@@ -161,6 +231,7 @@ def quantize(job: Job, warn=_warn, progress=None) -> Job:
     job.outputs = res.outputs
     job.timings = res.timings
     job.warnings = res.warnings
+    job.biases = res.biases
     floats = initializer_arrays(job.model, [L.weight for L in job.layers])
     job.stats = []
     for r in res.layers:

@@ -166,3 +166,30 @@ def test_matrix_and_grouped_layers_against_float64_statistics(tmp_path, qmethod)
     # (unoptimized: onnxruntime's own DequantizeLinear+MatMul fusion computes in int8)
     for a, b in zip(ort_session(q, optimize=False).run(None, one), ort_session(f).run(None, one)):
         np.testing.assert_allclose(a, b, rtol=1e-6, atol=1e-6)
+
+
+def test_matmul_nbits_export_computes_the_fake_quant_model(tmp_path):
+    from mivra import export
+    from mivra.api.session import ort_session
+
+    rng = np.random.default_rng(4)
+    nodes = [helper.make_node("MatMul", ["x", "M"], ["h"], name="mm1"),
+             helper.make_node("Relu", ["h"], ["r"]), helper.make_node("MatMul", ["r", "P"], ["y"], name="mm2")]
+    model = finish_model(nodes, [_tvi("x", [1, 5, 32])], [_tvi("y", [1, 5, 4])],
+                         [_init("M", _f32(rng, 32, 40)), _init("P", _f32(rng, 40, 4))])
+    onnx.save(model, tmp_path / "m.onnx")
+    write_calibration(model, str(tmp_path / "cal"), n_samples=2)
+    for qtype in ("sym", "asym"):
+        job = pipeline.prepare(pipeline.Options(model=str(tmp_path / "m.onnx"), qmethod="group16",
+                                                dataset=str(tmp_path / "cal" / "calib.txt"),
+                                                qtype=qtype, asym_groups=qtype == "asym"))
+        pipeline.quantize(job)
+        q, info = export.export_qdq(job.model, job.quant_tab, job.quantized, matmul_nbits=True)
+        # P's K = 40 is no multiple of 16: per channel, DequantizeLinear
+        assert info["matmul_nbits"] == ["M"]
+        assert [n.op_type for n in q.graph.node] == ["DequantizeLinear", "MatMulNBits", "Relu", "MatMul"]
+        f = export.export_fake_quant(job.model, job.quant_tab, job.quantized)
+        x = {"x": job.feeds["x"][0]}
+        # unoptimized: onnxruntime would fuse P's DequantizeLinear + MatMul into an int8 kernel
+        np.testing.assert_allclose(ort_session(q, optimize=False).run(None, x)[0],
+                                   ort_session(f).run(None, x)[0], rtol=1e-5, atol=1e-5)

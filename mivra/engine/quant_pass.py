@@ -20,10 +20,13 @@ import time
 from collections import Counter
 from dataclasses import dataclass, field
 
+import numpy as np
 import torch
 from onnx import numpy_helper
 
 from ..api.cpus import available_cpus
+from .bias import corrected
+from .float_target import CrossMoments, mean_output_error, output_error, target_weights
 from .layer import (Moments, Solution, error_energy, input_batches, native, scheme_of,
                     solve_gdq, solve_minmax)
 from .recipe import Recipe
@@ -43,6 +46,7 @@ class LayerResult:
     solve_seconds: float | None = None
     vectors: float = 0                # input vectors behind the statistics
     note: str | None = None
+    probe: dict = field(default_factory=dict)   # width -> relative error (probe pass)
 
 
 @dataclass
@@ -51,6 +55,7 @@ class PassResult:
     outputs: dict                     # float model's graph outputs, (N, ...) each
     timings: dict = field(default_factory=dict)
     warnings: list = field(default_factory=list)
+    biases: dict = field(default_factory=dict)     # node output -> corrected bias
 
     def tab(self, which: str = "entry") -> dict:
         return {r.layer.weight: getattr(r, which) for r in self.layers
@@ -59,6 +64,18 @@ class PassResult:
 
 def _device() -> str:
     return "cuda" if torch.cuda.is_available() else "cpu"
+
+
+@dataclass
+class BlockStats:
+    """Statistics of one row block (a convolution group) of a layer."""
+    solve: Moments                    # H the solver sees: of the float inputs, or of the
+                                      # partly quantized model's in the sequential pass
+    float: Moments | None = None      # H of the float inputs when that differs
+    cross: CrossMoments | None = None  # x x~^T and the means (sequential, bias correction)
+
+    def H_float(self) -> torch.Tensor:
+        return (self.float or self.solve).H
 
 
 class QuantPass:
@@ -71,7 +88,8 @@ class QuantPass:
         active = [L for L in layers if not L.excluded]
         self.by_output = {L.output: L for L in active}
         self.users_left = Counter(L.weight for L in active)
-        self.moments: dict = {}
+        self.stats: dict = {}
+        self.biases: dict = {}
         self.timings = Counter()
         self.warnings: list = []
 
@@ -80,7 +98,7 @@ class QuantPass:
         gq = native()
         gq._stage_timing(True)
         gq._stage_times()          # start from zero
-        streams = Streams(self.ir, self.feeds)
+        streams = Streams(self.ir, self.feeds, quantized=self.recipe.sequential)
         try:
             streams.walk(self._before, progress)
         finally:
@@ -91,7 +109,7 @@ class QuantPass:
             self.timings["solver." + k] += v
         return PassResult(layers=[self.results[L.output] for L in self.layers],
                           outputs=streams.outputs, timings=dict(self.timings),
-                          warnings=self.warnings)
+                          warnings=self.warnings, biases=self.biases)
 
     # -- per node -----------------------------------------------------------
 
@@ -99,61 +117,125 @@ class QuantPass:
         t = self.by_output.get(node.output[0] if node.output else None)
         if t is None:
             return
+        r = self.recipe
         t0 = time.perf_counter()
-        blocks = self.moments.setdefault(t.weight, [Moments() for _ in range(t.groups)])
-        for mom, (layer, x) in zip(blocks, input_batches(t, streams.float[t.input])):
-            mom.add(layer, x)
+        blocks = self.stats.setdefault(t.weight, [
+            BlockStats(Moments(), Moments() if r.sequential else None,
+                       CrossMoments() if r.sequential or r.bias_correction else None)
+            for _ in range(t.groups)])
+        batches = input_batches(t, streams.float[t.input])
+        batches_q = input_batches(t, streams.quant[t.input]) if r.sequential else batches
+        for blk, (layer, x), (_, xq) in zip(blocks, batches, batches_q):
+            blk.solve.add(layer, xq)
+            if blk.float is not None:
+                blk.float.add(layer, x)
+            if blk.cross is not None:
+                blk.cross.add(layer, x, xq if r.sequential else None)
         self.timings["hessian"] += time.perf_counter() - t0
         self.users_left[t.weight] -= 1
         if self.users_left[t.weight] == 0:
-            self._quantize(t, self.moments.pop(t.weight))
+            self._quantize(t, self.stats.pop(t.weight), streams)
         self.results[t.output].seconds = time.perf_counter() - t0
 
-    def _quantize(self, t, blocks: list) -> None:
+    def _solve_block(self, W: np.ndarray, blk: BlockStats, bits: int, gs: int, sym: bool):
+        """(solution, trouble) of one row block; trouble is (kind, reason) or None."""
         r = self.recipe
+        trouble = blk.solve.degenerate() or (blk.float.degenerate() if blk.float else None)
+        if trouble is not None:
+            return None, trouble
+        try:
+            target = W
+            if r.sequential and r.float_target:
+                target = target_weights(W, blk.cross.cross(), blk.solve.H)
+            return solve_gdq(target, blk.solve, bits, gs, sym, r.rounds, _device()), None
+        except (ValueError, RuntimeError) as e:
+            text = str(e).strip()
+            return None, ("bad", text.splitlines()[0] if text else type(e).__name__)
+
+    def _block_error(self, W: np.ndarray, W_hat: np.ndarray, blk: BlockStats) -> tuple:
+        if blk.solve.degenerate() is not None or (blk.float and blk.float.degenerate()):
+            return 0.0, 0.0
+        if self.recipe.sequential:
+            return output_error(W, W_hat, blk.float.H, blk.cross.cross(), blk.solve.H)
+        return error_energy(W, W_hat, blk.solve.H)
+
+    def _probe(self, t, blocks: list) -> None:
+        """The relative error of a quick solve at each probed width."""
+        r = self.recipe
+        W = t.matrix(numpy_helper.to_array(self.weights[t.weight]))
+        gs, sym = scheme_of(t, r.qmethod, r.qtype, r.asym_groups)
+        probe = {}
+        for bits in r.probe_widths:
+            err = base = 0.0
+            for rows, blk in zip(t.group_rows(), blocks):
+                sol = None
+                if blk.solve.degenerate() is None:
+                    try:
+                        sol = solve_gdq(W[rows], blk.solve, bits, gs, sym, r.probe_rounds, _device())
+                    except (ValueError, RuntimeError):
+                        pass
+                sol = sol or solve_minmax(W[rows], bits, gs, sym)
+                e, b = self._block_error(W[rows], sol.dequantized(), blk)
+                err, base = err + e, base + b
+            probe[bits] = err / base if base > 0 else 0.0
+        for user in (u for u in self.layers if u.weight == t.weight and not u.excluded):
+            self.results[user.output].probe = probe
+
+    def _quantize(self, t, blocks: list, streams: Streams) -> None:
+        r = self.recipe
+        if r.probe_widths:
+            return self._probe(t, blocks)
         W = t.matrix(numpy_helper.to_array(self.weights[t.weight]))
         bits = r.bits_of(t.weight)
         gs, sym = scheme_of(t, r.qmethod, r.qtype, r.asym_groups)
         t0 = time.perf_counter()
         sols, mms, troubles = [], [], []
-        for rows, mom in zip(t.group_rows(), blocks):
+        for rows, blk in zip(t.group_rows(), blocks):
             mm = solve_minmax(W[rows], bits, gs, sym)
-            sol = mm
+            sol = None
             if r.method == "gdq":
-                trouble = mom.degenerate()
-                if trouble is None:
-                    try:
-                        sol = solve_gdq(W[rows], mom, bits, gs, sym, r.rounds, _device())
-                    except (ValueError, RuntimeError) as e:
-                        text = str(e).strip()
-                        trouble = ("bad", text.splitlines()[0] if text else type(e).__name__)
+                sol, trouble = self._solve_block(W[rows], blk, bits, gs, sym)
                 if trouble is not None:
                     troubles.append(trouble)
-            sols.append(sol)
+            sols.append(sol or mm)
             mms.append(mm)
         solve_seconds = time.perf_counter() - t0
         self.timings["solve"] += solve_seconds
         method = r.method if not troubles else self._fallback(t, troubles, len(blocks))
         sol, mm = Solution.stack(sols), Solution.stack(mms)
+        W_hat = sol.dequantized()
+        if r.sequential:
+            streams.replaced[t.weight] = t.stored(W_hat)
+        bias = self._bias(t, W, W_hat, blocks) if r.bias_correction else None
 
         t0 = time.perf_counter()
         entry = sol.entry(self._new_entry(bits), t)
         mm_entry = mm.entry(self._new_entry(bits), t)
         err = base = err_mm = 0.0
-        for rows, mom, s, m in zip(t.group_rows(), blocks, sols, mms):
-            if mom.degenerate() is None:
-                e, b = error_energy(W[rows], s.dequantized(), mom.H)
-                err, base = err + e, base + b
-                err_mm += error_energy(W[rows], m.dequantized(), mom.H)[0]
+        for rows, blk, s, m in zip(t.group_rows(), blocks, sols, mms):
+            e, b = self._block_error(W[rows], s.dequantized(), blk)
+            err, base = err + e, base + b
+            err_mm += self._block_error(W[rows], m.dequantized(), blk)[0]
         rel = (err / base, err_mm / base) if base > 0 else (math.nan, math.nan)
         for user in (u for u in self.layers if u.weight == t.weight and not u.excluded):
             res = self.results[user.output]
             res.bits, res.method, res.entry, res.minmax_entry = bits, method, entry, mm_entry
             res.err, res.err_minmax = rel
-            res.solve_seconds, res.vectors = solve_seconds, blocks[0].n
+            res.solve_seconds, res.vectors = solve_seconds, blocks[0].solve.n
             if t.kind == "grouped" and r.qmethod != "channel":
                 res.note = "group-wise scales do not apply to grouped convolutions: per channel"
+            if bias is not None:
+                self.biases[user.output] = streams.biases[user.output] = bias
         self.timings["error_table"] += time.perf_counter() - t0
+
+    def _bias(self, t, W: np.ndarray, W_hat: np.ndarray, blocks: list) -> np.ndarray | None:
+        """The corrected bias of ``t``, or None (no bias input to correct)."""
+        m = np.concatenate([mean_output_error(W[rows], W_hat[rows], *blk.cross.mean())
+                            for rows, blk in zip(t.group_rows(), blocks)])
+        current = numpy_helper.to_array(self.weights[t.bias]) if t.bias in self.weights else None
+        if t.bias and current is None:      # a bias computed by the graph: leave it
+            return None
+        return corrected(t, current, m)
 
     def _new_entry(self, bits: int) -> dict:
         return {"qtype": self.recipe.qtype, "dtype": f"int{bits}", "qmethod": self.recipe.qmethod}

@@ -5,6 +5,9 @@ from dataclasses import dataclass, field
 
 # The solver settings of the library's pass, kept as they are by default.
 DEFAULT_ROUNDS = 4
+# --quality best: the options that help, chosen on the quality benchmark
+QUALITY_BEST = dict(sequential=True, bias_correction=True, asym_groups=True, rounds=8)
+
 SOLVER_ARGS = dict(inner_iters_for_round=50, iters_before_round=50, lr=0.001, actorder=True,
                    round_fn="gptq")
 
@@ -17,7 +20,13 @@ class Recipe:
     method: str = "gdq"             # "gdq" (the Hessian-weighted solver) or "minmax"
     rounds: int = DEFAULT_ROUNDS    # alternation rounds of the solver (max_iter_num)
     asym_groups: bool = False       # group-wise with a zero point per group
+    sequential: bool = False        # inputs of the partly quantized model, float model's outputs
+    float_target: bool = True       # sequential: fit the float outputs (False: the layer's own
+                                    # float weights on the quantized inputs, a weaker variant)
+    bias_correction: bool = False   # fold the mean output error into the bias
     layer_bits: dict = field(default_factory=dict)   # weight name -> bit width override
+    probe_widths: tuple = ()        # only measure each layer's error at these widths
+    probe_rounds: int = 1           # solver rounds of a probe (1: first estimate and one rounding)
 
     def bits_of(self, weight: str) -> int:
         return int(self.layer_bits.get(weight, self.bits))

@@ -19,6 +19,7 @@ import numpy as np
 from onnx import numpy_helper
 
 from ..api.session import Session
+from .bias import apply_biases
 
 
 def run_layer(sess: Session, data: dict, n: int) -> None:
@@ -35,15 +36,19 @@ def run_layer(sess: Session, data: dict, n: int) -> None:
         data[o.name] = r
 
 
-def with_initializers(layer, values: dict):
-    """A copy of ``layer`` whose initializers named in ``values`` hold those arrays."""
-    hit = [t for t in layer.graph.initializer if t.name in values]
-    if not hit:
+def with_initializers(layer, values: dict, biases: dict):
+    """``layer`` with the arrays of ``values`` in the initializers they name and
+    the biases of ``biases`` ({node output: array}); a copy when anything changes."""
+    node = layer.graph.node[0]
+    bias = biases.get(node.output[0]) if node.output else None
+    if bias is None and not any(t.name in values for t in layer.graph.initializer):
         return layer
     out = copy.deepcopy(layer)
     for t in out.graph.initializer:
         if t.name in values:
             t.CopyFrom(numpy_helper.from_array(np.asarray(values[t.name]), t.name))
+    if bias is not None:
+        apply_biases(out, {node.output[0]: bias})
     return out
 
 
@@ -53,8 +58,9 @@ class Streams:
     ``walk(before)`` calls ``before(node, self)`` ahead of every node; the
     hook may read ``self.float[name]`` and ``self.quant[name]`` for the node's
     inputs and may put quantized weights into ``self.replaced`` (weight name ->
-    array), which every later node of the quantized stream uses. Graph
-    outputs of the float stream are kept in ``self.outputs``.
+    array) and corrected biases into ``self.biases`` (node output -> array),
+    which the quantized stream uses from then on. Graph outputs of the float
+    stream are kept in ``self.outputs``.
     """
 
     def __init__(self, ir, feeds: dict, quantized: bool = False):
@@ -63,6 +69,7 @@ class Streams:
         self.float = dict(feeds)
         self.quant = dict(feeds) if quantized else None
         self.replaced: dict = {}
+        self.biases: dict = {}
         self.outputs: dict = {}
         self.seconds = 0.0          # time spent running nodes
 
@@ -77,7 +84,8 @@ class Streams:
             t0 = time.perf_counter()
             run_layer(Session(self.ir, layer), self.float, self.n)
             if self.quant is not None:
-                run_layer(Session(self.ir, with_initializers(layer, self.replaced)), self.quant, self.n)
+                qlayer = with_initializers(layer, self.replaced, self.biases)
+                run_layer(Session(self.ir, qlayer), self.quant, self.n)
             self.seconds += time.perf_counter() - t0
             for name in can_frees[il]:
                 if name in graph_outputs and name in self.float:

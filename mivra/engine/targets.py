@@ -48,6 +48,9 @@ class Target:
     dilations: tuple = (1, 1)
     trans_a: bool = False
     trans_b: bool = False
+    alpha: float = 1.0
+    beta: float = 1.0
+    bias: str = ""            # bias input (Conv B, Gemm C); "" when there is none
     excluded: bool = False
 
     @property
@@ -125,6 +128,7 @@ def _conv_target(node, name, inits) -> Target:
     pads = tuple(int(p) for p in _attr(node, "pads", [0, 0, 0, 0]))
     return Target(node=name, output=node.output[0], kind="conv" if groups == 1 else "grouped",
                   weight=node.input[1], input=node.input[0], shape=dims, groups=groups,
+                  bias=node.input[2] if len(node.input) > 2 else "",
                   strides=tuple(int(s) for s in _attr(node, "strides", [1, 1])),
                   pads=pads, dilations=tuple(int(d) for d in _attr(node, "dilations", [1, 1])))
 
@@ -139,7 +143,9 @@ def _matrix_target(node, name, inits) -> Target | None:
     if node.op_type == "Gemm":
         return Target(node=name, output=node.output[0], kind="gemm", weight=node.input[1],
                       input=node.input[0], shape=shape, trans_a=bool(_attr(node, "transA", 0)),
-                      trans_b=bool(_attr(node, "transB", 0)))
+                      trans_b=bool(_attr(node, "transB", 0)), alpha=float(_attr(node, "alpha", 1.0)),
+                      beta=float(_attr(node, "beta", 1.0)),
+                      bias=node.input[2] if len(node.input) > 2 else "")
     return Target(node=name, output=node.output[0], kind="matmul", weight=node.input[1],
                   input=node.input[0], shape=shape)
 

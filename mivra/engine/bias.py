@@ -1,0 +1,65 @@
+"""Bias correction: the mean output error of a quantized layer folded into its bias.
+
+A layer's output is W x + b per input vector x. With quantized weights (and,
+in the sequential pass, quantized inputs x~) the mean over the calibration set
+of float output minus quantized output is m = W mu - W_hat mu~; adding m to
+the bias makes that mean zero. A Conv without a bias gets one; a Gemm's C
+takes alpha / beta * m (its output is alpha A B + beta C). MatMul has no bias
+input and is left as it is.
+"""
+from __future__ import annotations
+
+import numpy as np
+import onnx
+from onnx import numpy_helper
+
+
+def corrected(t, current: np.ndarray | None, m: np.ndarray) -> np.ndarray | None:
+    """The new bias of target ``t`` from its ``current`` bias (None: absent)
+    and the mean output error ``m`` (one value per output channel)."""
+    if t.kind in ("conv", "grouped"):
+        base = np.zeros(len(m), np.float32) if current is None else current
+        return (base.astype(np.float64) + m).astype(np.float32)
+    if t.kind == "gemm" and t.beta != 0:
+        base = np.zeros(len(m), np.float32) if current is None else current
+        return (base.astype(np.float64) + (t.alpha / t.beta) * m).astype(np.float32)
+    return None
+
+
+def _unique(name: str, taken: set) -> str:
+    out, k = name, 1
+    while out in taken:
+        out, k = f"{name}_{k}", k + 1
+    return out
+
+
+def apply_biases(model: onnx.ModelProto, biases: dict) -> onnx.ModelProto:
+    """Give the nodes named by output in ``biases`` ({output: array}) a new
+    bias initializer holding the array (in place; returns ``model``). Bias
+    initializers no node reads any more are dropped."""
+    if not biases:
+        return model
+    graph = model.graph
+    taken = {t.name for t in graph.initializer} | {o for n in graph.node for o in n.output} \
+        | {i.name for i in graph.input}
+    old = set()
+    for node in graph.node:
+        if node.output and node.output[0] in biases:
+            name = _unique(f"{node.name or node.output[0]}.bias_corrected", taken)
+            taken.add(name)
+            graph.initializer.append(numpy_helper.from_array(biases[node.output[0]], name))
+            if len(node.input) > 2:
+                old.add(node.input[2])
+                node.input[2] = name
+            else:
+                node.input.append(name)
+    read = {i for n in graph.node for i in n.input} | {o.name for o in graph.output}
+    dead = old - read
+    if dead:
+        kept = [t for t in graph.initializer if t.name not in dead]
+        del graph.initializer[:]
+        graph.initializer.extend(kept)
+        kept_in = [v for v in graph.input if v.name not in dead]
+        del graph.input[:]
+        graph.input.extend(kept_in)
+    return model

@@ -1,0 +1,110 @@
+"""Statistics against the float model: a layer fitted on the inputs of the
+partly quantized model to the outputs of the float model.
+
+With X the float model's input vectors of a layer and X~ those of the model
+whose earlier layers are already quantized (same calibration samples, same
+positions), the layer's weights W_hat should minimise
+
+    sum over vectors |W x - W_hat x~|^2 / n
+      = tr(W_hat H~ W_hat^T) - 2 tr(W C W_hat^T) + tr(W H W^T),
+
+H~ = X~ X~^T / n, C = X X~^T / n, H = X X^T / n. Completing the square, this
+is the usual Hessian-weighted problem for the target W' = W C H~^-1 with the
+Hessian H~, so the same solver runs on (W', H~). H~ is damped here as the
+solver damps it. The means mu = mean x and mu~ = mean x~ give the mean output
+error W mu - W_hat mu~ that a bias correction removes.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+import torch
+import torch.nn.functional as F
+from torch import nn
+
+PATCH_BUDGET = 1 << 25      # float64 elements of one chunk of input vectors
+
+
+def vector_chunks(layer, x: torch.Tensor):
+    """(D, m) float64 chunks of the input vectors ``layer`` sees in ``x``:
+    patches of an nn.Conv2d in the weight's column order (columns by image,
+    then position), rows of an nn.Linear's input."""
+    if isinstance(layer, nn.Conv2d):
+        D = x.shape[1] * layer.kernel_size[0] * layer.kernel_size[1]
+        L = F.unfold(x[:1].double(), layer.kernel_size, layer.dilation, layer.padding,
+                     layer.stride).shape[-1]
+        step = max(1, PATCH_BUDGET // max(1, D * L))
+        for b0 in range(0, x.shape[0], step):
+            u = F.unfold(x[b0:b0 + step].double(), layer.kernel_size, layer.dilation,
+                         layer.padding, layer.stride)            # (b, D, L)
+            yield u.permute(1, 0, 2).reshape(D, -1)
+    else:
+        step = max(1, PATCH_BUDGET // max(1, x.shape[-1]))
+        for r0 in range(0, x.shape[0], step):
+            yield x[r0:r0 + step].double().T
+
+
+@dataclass
+class CrossMoments:
+    """Running sums of x x~^T, x and x~ over ``n`` paired input vectors (float64)."""
+    C: torch.Tensor | None = None
+    mu: torch.Tensor | None = None
+    mu_q: torch.Tensor | None = None
+    n: int = 0
+
+    def add(self, layer, x: torch.Tensor, x_q: torch.Tensor | None) -> None:
+        """Accumulate the pairs of float and quantized-stream vectors (``x_q``
+        None: only the float means)."""
+        chunks_q = vector_chunks(layer, x_q) if x_q is not None else None
+        for X in vector_chunks(layer, x):
+            Xq = next(chunks_q) if chunks_q is not None else X
+            if self.mu is None:
+                D = X.shape[0]
+                self.mu, self.mu_q = X.new_zeros(D), X.new_zeros(D)
+                if x_q is not None:
+                    self.C = X.new_zeros(D, D)
+            self.mu += X.sum(1)
+            self.mu_q += Xq.sum(1)
+            if x_q is not None:
+                self.C.addmm_(X, Xq.T)
+            self.n += X.shape[1]
+
+    def mean(self) -> tuple[torch.Tensor, torch.Tensor]:
+        return self.mu / max(self.n, 1), self.mu_q / max(self.n, 1)
+
+    def cross(self) -> torch.Tensor:
+        return self.C / max(self.n, 1)
+
+
+def damped(H: torch.Tensor, perdamp: float = 0.01) -> torch.Tensor:
+    """H + perdamp * mean(diag H) * I, the solver's damping."""
+    out = H.clone()
+    out.diagonal().add_(perdamp * float(H.diagonal().mean()))
+    return out
+
+
+def target_weights(W: np.ndarray, C: torch.Tensor, Hq: torch.Tensor) -> np.ndarray:
+    """W' = W C H~^-1 (H~ damped), float32 like the stored weights."""
+    Wd = torch.from_numpy(np.asarray(W, dtype=np.float64))
+    L = torch.linalg.cholesky(damped(Hq))
+    Wt = torch.cholesky_solve((Wd @ C).T.contiguous(), L).T     # H~ symmetric
+    return Wt.numpy().astype(np.float32)
+
+
+def output_error(W: np.ndarray, W_hat: np.ndarray, H: torch.Tensor, C: torch.Tensor,
+                 Hq: torch.Tensor) -> tuple[float, float]:
+    """(mean |W x - W_hat x~|^2, mean |W x|^2) summed over the rows."""
+    Wd = torch.from_numpy(np.asarray(W, dtype=np.float64))
+    Wh = torch.from_numpy(np.asarray(W_hat, dtype=np.float64))
+    base = float(((Wd @ H) * Wd).sum())
+    err = float(((Wh @ Hq) * Wh).sum()) - 2.0 * float(((Wd @ C) * Wh).sum()) + base
+    return max(err, 0.0), base
+
+
+def mean_output_error(W: np.ndarray, W_hat: np.ndarray, mu: torch.Tensor,
+                      mu_q: torch.Tensor) -> np.ndarray:
+    """W mu - W_hat mu~ per row: the mean over the calibration set of the
+    float output minus the quantized one."""
+    return (torch.from_numpy(np.asarray(W, dtype=np.float64)) @ mu
+            - torch.from_numpy(np.asarray(W_hat, dtype=np.float64)) @ mu_q).numpy()

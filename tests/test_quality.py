@@ -1,0 +1,128 @@
+"""Options beyond the fixed recipe: each does what it promises."""
+import itertools
+from dataclasses import replace
+
+import numpy as np
+import onnx
+import pytest
+from onnx import helper
+
+from mivra import export, pipeline
+from mivra.api.session import ort_session
+from mivra.engine.mixed import WIDTHS, knapsack
+from mivra.engine.quant_pass import quantize_model
+from onnx_models import _conv, _init, _tvi, finish_model, write_calibration
+
+
+def _deep_cnn(rng, width=8, depth=4):
+    """input (1, 3, 10, 10) -> depth x (3x3 Conv + Relu) -> 1x1 Conv "out"."""
+    inits, nodes, x, cin = [], [], "input", 3
+    for k in range(depth):
+        w = rng.standard_normal((width, cin, 3, 3)) * np.sqrt(2.0 / (cin * 9))
+        inits += [_init(f"w{k}", w.astype(np.float32)),
+                  _init(f"b{k}", (rng.standard_normal(width) * 0.1).astype(np.float32))]
+        nodes += [_conv([x, f"w{k}", f"b{k}"], f"c{k}"), helper.make_node("Relu", [f"c{k}"], [f"r{k}"])]
+        x, cin = f"r{k}", width
+    inits.append(_init("head", (rng.standard_normal((4, width, 1, 1)) * 0.3).astype(np.float32)))
+    nodes.append(helper.make_node("Conv", [x, "head"], ["out"], name="head", kernel_shape=[1, 1]))
+    return finish_model(nodes, [_tvi("input", [1, 3, 10, 10])], [_tvi("out", [1, 4, 10, 10])], inits)
+
+
+@pytest.fixture(scope="module")
+def deep(tmp_path_factory):
+    d = tmp_path_factory.mktemp("deep")
+    m = _deep_cnn(np.random.default_rng(3))
+    onnx.save(m, d / "m.onnx")
+    write_calibration(m, str(d / "cal"), n_samples=8, npy_inputs=("input",))
+    return pipeline.prepare(pipeline.Options(model=str(d / "m.onnx"), bits=2, qtype="asym",
+                                             dataset=str(d / "cal" / "calib.txt")))
+
+
+def _outputs(model, feeds, names=None):
+    sess = ort_session(model)
+    n = len(next(iter(feeds.values())))
+    return [np.stack(z) for z in zip(*[sess.run(names, {k: v[i] for k, v in feeds.items()})
+                                       for i in range(n)])]
+
+
+def _quantized(job, **opts):
+    j = replace(job, opts=replace(job.opts, **opts))
+    pipeline.quantize(j, warn=lambda line: None)
+    return j, export.export_fake_quant(j.model, j.quant_tab, j.quantized, j.biases)
+
+
+def test_float_target_fits_the_float_model_best(deep):
+    """Model-output error against the float model on the calibration set: the
+    sequential float-target fit beats the fixed recipe and the own-target variant."""
+    ref = _outputs(deep.model, deep.feeds)[0]
+    err = {}
+    for name, opts in {"fixed": {}, "float target": dict(sequential=True)}.items():
+        err[name] = np.mean((_outputs(_quantized(deep, **opts)[1], deep.feeds)[0] - ref) ** 2)
+    own = quantize_model(deep.ir, deep.feeds, deep.layers,
+                         replace(pipeline.recipe_of(deep.opts), sequential=True, float_target=False))
+    tab = own.tab("entry")
+    m = export.export_fake_quant(deep.model, tab, list(tab))
+    err["own target"] = np.mean((_outputs(m, deep.feeds)[0] - ref) ** 2)
+    assert err["float target"] < 0.8 * min(err["fixed"], err["own target"]), err
+
+
+@pytest.mark.parametrize("sequential", [False, True])
+def test_bias_correction_zeroes_mean_output_error(deep, sequential):
+    """Per output channel, the mean over the calibration set of a corrected
+    convolution's output equals the float model's (before its Relu), on the
+    inputs the correction saw: every layer's in the sequential pass (the
+    partly quantized model's), the first layer's otherwise (the float model's).
+    A bias is created where the Conv had none (the head)."""
+    job, model = _quantized(deep, bias_correction=True, sequential=sequential)
+    names = [f"c{k}" for k in range(4)] + ["out"]
+    probe_f, probe_q = onnx.ModelProto(), onnx.ModelProto()
+    probe_f.CopyFrom(deep.model)
+    probe_q.CopyFrom(model)
+    for p in (probe_f, probe_q):
+        p.graph.output.extend(onnx.ValueInfoProto(name=n) for n in names[:-1])
+    f, q = _outputs(probe_f, deep.feeds, names), _outputs(probe_q, deep.feeds, names)
+    assert len(job.biases) == 5 and len(next(n for n in model.graph.node if n.name == "head").input) == 3
+    for name, a, b in list(zip(names, f, q))[:None if sequential else 1]:
+        mean_err = (a - b).mean(axis=(0, 1, 3, 4))
+        assert np.abs(mean_err).max() <= 1e-5 * np.abs(a).mean() + 1e-6, name
+        assert np.abs(a - b).max() > 1e-3      # the layer is quantized, not float
+
+
+def test_knapsack_is_optimal_and_meets_the_budget():
+    rng = np.random.default_rng(0)
+    for _ in range(200):
+        L, K = rng.integers(1, 5), rng.integers(1, 4)
+        costs = rng.integers(1, 20, size=(L, K)).tolist()
+        errors = rng.random((L, K)).round(2).tolist()
+        budget = int(rng.integers(1, 50))
+        feasible = [(sum(errors[l][k] for l, k in enumerate(ch)), ch)
+                    for ch in itertools.product(range(K), repeat=L)
+                    if sum(costs[l][k] for l, k in enumerate(ch)) <= budget]
+        got = knapsack(costs, errors, budget)
+        if not feasible:
+            assert got is None
+            continue
+        assert sum(costs[l][k] for l, k in enumerate(got)) <= budget
+        assert sum(errors[l][k] for l, k in enumerate(got)) == pytest.approx(min(feasible)[0])
+
+
+@pytest.mark.parametrize("avg_bits", [2.5, 3.0, 5.0])
+def test_widths_per_layer_under_a_mean_width(deep, avg_bits):
+    job, _ = _quantized(deep, avg_bits=avg_bits)
+    n = {s.layer.weight: np.prod(s.layer.shape) for s in job.stats}
+    bits = {s.layer.weight: s.bits for s in job.stats}
+    assert set(bits.values()) <= set(WIDTHS)
+    assert sum(n[w] * bits[w] for w in n) <= avg_bits * sum(n.values())
+    assert sum(n[w] * bits[w] for w in n) > (avg_bits - 1) * sum(n.values())   # uses the budget
+    assert all(job.quant_tab[w]["dtype"] == f"int{b}" for w, b in bits.items())
+    assert all(np.asarray(job.quant_tab[w]["w_int"]).max() < 2 ** (b - 1) for w, b in bits.items())
+
+
+def test_asymmetric_groups_export(deep):
+    job, fake = _quantized(deep, qmethod="group4", asym_groups=True, bits=3)
+    e = job.quant_tab["w1"]
+    assert e["qtype"] == "asym" and e["qmethod"] == "group4" and len(e["scale"]) == 8 * 2
+    assert any(z != 0 for z in e["zero_point"])
+    q, _ = export.export_qdq(job.model, job.quant_tab, job.quantized, job.biases)
+    np.testing.assert_allclose(_outputs(q, job.feeds)[0], _outputs(fake, job.feeds)[0],
+                               rtol=1e-5, atol=1e-5)
