@@ -38,6 +38,8 @@ ROWS = [
     case("qtype-unknown", b.good, "--qtype both", "--qtype"),
     case("dataset-missing", b.good, "quantize m.onnx --out o", "--dataset"),
     case("ops-unknown", b.good, "--ops conv,lstm", "--ops conv,lstm: unknown kind of layer"),
+    case("avg-bits-out-of-range", b.good, "--avg-bits 9", "give a mean width from 2 to 8"),
+    case("size-budget-too-small", b.good, "--max-size 10", "below what 2-bit weights need"),
     case("layout-unknown", b.good, "--layout nhcw", "--layout nhcw"),
     case("shape-not-integers", b.good, "--shape 1,3,a,4", "--shape 1,3,a,4"),
     case("shape-zero-dim", b.good, "--shape 1,3,0,4", "positive integers"),
