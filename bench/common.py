@@ -2,6 +2,8 @@
 import numpy as np
 import torch
 
+from mivra.scheme import grid_bounds
+
 
 def random_problem(C, D, samples, seed=0):
     """Weights x (C, D) of scale 0.05 and a well-conditioned second moment
@@ -32,7 +34,7 @@ def weights_and_pair(rows, cols, seed=0, bits=4):
     rng = np.random.default_rng(seed)
     W = torch.tensor(rng.standard_normal((rows, cols)) * rng.uniform(0.01, 0.1, size=(rows, 1)),
                      dtype=torch.float32)
-    lo, hi = -(2 ** (bits - 1)), 2 ** (bits - 1) - 1
+    lo, hi = grid_bounds(bits)
     wmin = torch.clamp(W.min(1, keepdim=True).values, max=0)
     wmax = torch.clamp(W.max(1, keepdim=True).values, min=0)
     so = (wmax - wmin) / (hi - lo)

@@ -253,7 +253,12 @@ def cmd_quantize(args) -> int:
           f"with {n} calibration samples")
     if job.excluded:
         print("kept float: " + ", ".join(L.node for L in job.layers if L.excluded))
-    quantize(job)
+    from tqdm import tqdm
+
+    # one step per node of the walk; shown only on a terminal
+    with tqdm(total=len(job.model.graph.node), desc="quantizing", ncols=100, disable=None,
+              leave=False, file=sys.stderr) as bar:
+        quantize(job, progress=bar.update)
     timings.update(job.timings)
 
     import onnx

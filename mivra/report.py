@@ -128,7 +128,8 @@ def plot_layer_errors(job, path: str) -> None:
     import matplotlib.pyplot as plt
 
     stats = [s for s in job.stats if not s.layer.excluded]
-    names = [s.layer.node for s in stats]
+    widths = {s.bits for s in stats}
+    names = [s.layer.node if len(widths) == 1 else f"{s.layer.node} ({s.bits} b)" for s in stats]
     x = np.arange(len(stats))
     fig, ax = plt.subplots(figsize=(max(6.0, 0.5 * len(stats) + 2), 4.0))
     if job.opts.method == "gdq":
@@ -140,7 +141,8 @@ def plot_layer_errors(job, path: str) -> None:
     ax.set_xticks(x)
     ax.set_xticklabels(names, rotation=60, ha="right", fontsize=8)
     ax.set_ylabel("relative Hessian-weighted error")
-    ax.set_title(f"{job.opts.bits}-bit {job.opts.qmethod}, {job.opts.qtype}")
+    label = f"{widths.pop()}-bit" if len(widths) == 1 else "mixed-width"
+    ax.set_title(f"{label} {job.opts.qmethod}, {job.opts.qtype}")
     ax.legend()
     fig.tight_layout()
     with open(path, "wb") as fh:
