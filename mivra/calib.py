@@ -10,9 +10,17 @@ import numpy as np
 import onnx
 from onnx import helper
 
-from .errors import UserError
+from .errors import UserError, first_line
 
 LAYOUTS = ("nchw", "nhwc")
+# Smallest |std| divided by: below it the samples would be scaled into overflow
+# or denormals rather than normalised.
+MIN_STD = 1e-30
+# Array kinds a calibration file may hold, per kind of model input.
+_ACCEPTED_KINDS = {"f": "iuf", "i": "iu", "u": "iu", "b": "b"}
+_KIND_NAMES = {"c": "complex numbers", "b": "booleans", "U": "text", "S": "bytes",
+               "O": "Python objects", "V": "structured records", "M": "dates", "m": "time spans",
+               "f": "floating-point numbers", "i": "integers", "u": "integers"}
 
 
 def input_shapes(model: onnx.ModelProto, names) -> dict:
@@ -30,10 +38,15 @@ def input_shapes(model: onnx.ModelProto, names) -> dict:
 
 
 def _elem_dtype(model: onnx.ModelProto, name: str) -> str:
-    for vi in model.graph.input:
-        if vi.name == name:
-            return np.dtype(helper.tensor_dtype_to_np_dtype(vi.type.tensor_type.elem_type)).name
-    raise KeyError(name)
+    vi = next(vi for vi in model.graph.input if vi.name == name)
+    try:
+        dtype = np.dtype(helper.tensor_dtype_to_np_dtype(vi.type.tensor_type.elem_type))
+    except (KeyError, TypeError, ValueError):
+        dtype = None
+    if dtype is None or dtype.kind not in _ACCEPTED_KINDS:
+        raise UserError(f"model input {name}", "is not a numeric tensor, so calibration "
+                        "samples cannot feed it", "give a model whose inputs are numeric tensors")
+    return dtype.name
 
 
 def _per_input(values, names, what):
@@ -46,19 +59,27 @@ def _per_input(values, names, what):
         if "=" in v:
             name, val = v.split("=", 1)
             if name not in names:
-                raise UserError(f"--{what} {v}: the model has no input {name} "
-                                f"(inputs: {', '.join(names)})")
+                raise UserError(f"--{what} {v}", f"the model has no input {name}",
+                                f"name one of its inputs: {', '.join(names)}")
             out[name] = val
     return out
 
 
-def _floats(text, what):
+def _floats(text, what, name):
+    label = f"--{what} {text} (input {name})"
+    bad = UserError(label, "expected numbers separated by commas",
+                    f"give one --{what} value, or one per channel, e.g. --{what} 0.5,0.5,0.5")
     try:
         vals = [float(t) for t in text.split(",") if t.strip() != ""]
     except ValueError:
-        raise UserError(f"--{what} {text}: expected numbers separated by commas") from None
+        raise bad from None
     if not vals:
-        raise UserError(f"--{what} {text}: expected numbers separated by commas")
+        raise bad
+    if not all(np.isfinite(vals)):
+        raise UserError(label, "not a finite number", f"give finite --{what} values")
+    if what == "std" and min(abs(v) for v in vals) < MIN_STD:
+        raise UserError(label, f"a standard deviation below {MIN_STD:g} in magnitude "
+                        "cannot be divided by", "give the spread of the data, e.g. --std 1")
     return vals
 
 
@@ -80,74 +101,141 @@ def build_attrs(model: onnx.ModelProto, inputs: list, mean=None, std=None, layou
         elif v in inputs:
             flips.add(v)
         else:
-            raise UserError(f"--rgb2bgr {v}: the model has no input {v} (inputs: {', '.join(inputs)})")
+            raise UserError(f"--rgb2bgr {v}", f"the model has no input {v}",
+                            f"name one of its inputs: {', '.join(inputs)}")
     shapes = input_shapes(model, inputs)
     attrs = {}
     for idx, name in enumerate(inputs):
         lay = layouts.get(name, "nchw")
         if lay not in LAYOUTS:
-            raise UserError(f"--layout {lay}: expected nchw or nhwc")
+            raise UserError(f"--layout {lay}", "unknown layout", "give nchw or nhwc")
         shp = shapes[name]
         if name in shapes_opt:
             try:
                 given = [int(t) for t in shapes_opt[name].split(",")]
             except ValueError:
-                raise UserError(f"--shape {shapes_opt[name]}: expected integers separated by commas") from None
+                given = None
+            if not given or min(given) < 1:
+                raise UserError(f"--shape {shapes_opt[name]}", "expected positive integers "
+                                "separated by commas", "give every dim, e.g. --shape 1,3,224,224")
             if len(given) != len(shp) or any(d is not None and d != g for d, g in zip(shp, given)):
-                raise UserError(f"--shape {shapes_opt[name]}: input {name} has shape "
-                                f"{['?' if d is None else d for d in shp]}")
+                raise UserError(f"--shape {shapes_opt[name]}", f"input {name} has shape "
+                                f"{_shape_text(shp)}", "give its fixed dims as they are "
+                                "and a size for each symbolic (?) one")
             shp = given
         attrs[name] = {
             "idx": idx,
             "shape": shp,
             "layout": lay,
             "rgb2bgr": name in flips,
-            "mean": _floats(means[name], "mean") if name in means else None,
-            "std": _floats(stds[name], "std") if name in stds else None,
+            "mean": _floats(means[name], "mean", name) if name in means else None,
+            "std": _floats(stds[name], "std", name) if name in stds else None,
             "dtype": _elem_dtype(model, name),
         }
-        if attrs[name]["std"] is not None and any(s == 0 for s in attrs[name]["std"]):
-            raise UserError(f"--std {stds[name]}: a standard deviation of 0 (input {name})")
     return attrs
+
+
+def _shape_text(dims) -> str:
+    return "[" + ", ".join("?" if d is None else str(d) for d in dims) + "]"
+
+
+def sample_lines(dataset: str) -> list:
+    """Line number of each sample of a calibration list, in the order
+    ``get_input_paths`` returns the samples (blank and ``#`` lines skipped)."""
+    with open(dataset, "r", encoding="utf-8") as fh:
+        return [n for n, line in enumerate(fh, start=1)
+                if line.strip() and not line.strip().startswith("#")]
+
+
+def check_sample_kind(arr: np.ndarray, dtype: str):
+    """Why the array of a calibration file cannot feed an input of ``dtype``, or None."""
+    want = np.dtype(dtype)
+    kind = np.asarray(arr).dtype.kind
+    if kind in _ACCEPTED_KINDS[want.kind]:
+        return None
+    return f"it holds {_KIND_NAMES.get(kind, arr.dtype.name)} ({arr.dtype}), not values for a {want} input"
+
+
+def check_sample_values(y: np.ndarray, dtype: str):
+    """Why preprocessed values ``y`` (float64) do not fit ``dtype``, or None."""
+    want = np.dtype(dtype)
+    if want.kind == "b":
+        return None
+    finite = np.isfinite(y)
+    if not finite.all():
+        return f"{int(y.size - finite.sum())} value(s) are NaN or infinite after preprocessing"
+    info = np.finfo(want) if want.kind == "f" else np.iinfo(want)
+    lo, hi = float(y.min(initial=0.0)), float(y.max(initial=0.0))
+    if lo < info.min or hi > info.max:
+        return (f"after preprocessing its values reach {lo if lo < info.min else hi:.3g}, "
+                f"outside the range of {want} ({float(info.min):.3g} to {float(info.max):.3g})")
+    return None
 
 
 def load_calibration(dataset: str, attrs: dict) -> tuple[list, dict]:
     """Load and check every calibration sample.
 
     Returns ``(paths, feeds)``: the sample list and {input: (N, *input shape)}.
-    Every problem is a ``UserError`` naming the sample and input.
+    Every problem is a ``UserError`` naming the file, its line in the list and
+    the input: unreadable files, arrays of the wrong kind or shape, values that
+    are not finite or do not fit the input's dtype after preprocessing.
     """
-    from .api.mivra_utils import get_input_img, get_input_paths, preprocess_input
+    from .api.mivra_utils import get_input_paths
 
     try:
         paths = get_input_paths(dataset)
+        lines = sample_lines(dataset)
     except (OSError, ValueError) as e:
-        raise UserError(str(e)) from None
+        raise UserError(f"calibration list {dataset}", first_line(e),
+                        "fix the list: one line per sample, one existing file per model input") from None
     names = list(attrs)
     if not paths:
-        raise UserError(f"calibration list {dataset} holds no samples")
+        raise UserError(f"calibration list {dataset}", "holds no samples",
+                        "list at least one sample file per line")
     if len(paths[0]) != len(names):
-        raise UserError(f"calibration list {dataset} gives {len(paths[0])} path(s) per sample, "
-                        f"but the model has {len(names)} input(s): {', '.join(names)}")
+        raise UserError(f"calibration list {dataset}", f"gives {len(paths[0])} path(s) per sample, "
+                        f"but the model has {len(names)} input(s): {', '.join(names)}",
+                        "give one path per model input on every line, in input order")
+    assert len(lines) == len(paths)
     feeds = {}
     for name in names:
-        a = attrs[name]
-        rows = []
-        for si, sample in enumerate(paths):
-            path = sample[a["idx"]]
-            try:
-                img = get_input_img(path, "nchw", a["shape"], a["layout"], a["rgb2bgr"])
-                x = preprocess_input(img, a["layout"], a["mean"], a["std"], a["dtype"])
-            except (OSError, ValueError) as e:
-                raise UserError(f"calibration sample {si + 1}, input {name}: {e}") from None
-            want = a["shape"]
-            if x.ndim != len(want) or any(d is not None and d != g for d, g in zip(want, x.shape)):
-                raise UserError(f"calibration sample {si + 1} ({path}) gives input {name} shape "
-                                f"{list(x.shape)}, but the model expects "
-                                f"{['?' if d is None else d for d in want]}")
-            if rows and x.shape != rows[0].shape:
-                raise UserError(f"calibration sample {si + 1} ({path}) gives input {name} shape "
-                                f"{list(x.shape)}, unlike sample 1's {list(rows[0].shape)}")
-            rows.append(x)
+        rows = [_load_sample(sample[attrs[name]["idx"]], f"line {line} of {dataset}", name, attrs[name])
+                for sample, line in zip(paths, lines)]
+        shapes = [x.shape for x in rows]
+        odd = next((k for k, shp in enumerate(shapes) if shp != shapes[0]), None)
+        if odd is not None:
+            path = paths[odd][attrs[name]["idx"]]
+            raise UserError(f"calibration file {path} (line {lines[odd]} of {dataset})",
+                            f"gives input {name} shape {list(shapes[odd])}, unlike line "
+                            f"{lines[0]}'s {list(shapes[0])}", "give every sample of an input one shape, "
+                            "or fix the symbolic dims with --shape")
         feeds[name] = np.stack(rows)
     return paths, feeds
+
+
+def _load_sample(path: str, where: str, name: str, a: dict) -> np.ndarray:
+    """One preprocessed sample of input ``name`` as the quantizer will see it."""
+    from .api.mivra_utils import get_input_img, preprocess_input
+
+    what = f"calibration file {path} ({where}, input {name})"
+    try:
+        img = get_input_img(path, "nchw", a["shape"], a["layout"], a["rgb2bgr"])
+    except (OSError, ValueError) as e:
+        raise UserError(what, first_line(e), "give a readable .npy or image file of the input's shape") from None
+    why = check_sample_kind(img, a["dtype"])
+    if why:
+        raise UserError(what, why, f"save the sample as a real-valued {a['dtype']} array")
+    try:
+        with np.errstate(all="ignore"):
+            y = preprocess_input(img, a["layout"], a["mean"], a["std"], "float64")
+            why = check_sample_values(y, a["dtype"])
+            x = None if why else preprocess_input(img, a["layout"], a["mean"], a["std"], a["dtype"])
+    except ValueError as e:
+        why = first_line(e)
+    if why:
+        raise UserError(what, why, "check the file and the --mean/--std values")
+    want = a["shape"]
+    if x.ndim != len(want) or any(d is not None and d != g for d, g in zip(want, x.shape)):
+        raise UserError(what, f"gives shape {list(x.shape)}, but the model expects "
+                        f"{_shape_text(want)}", "give a sample of the input's shape")
+    return x

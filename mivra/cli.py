@@ -3,11 +3,13 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
 
+from . import outputs
 from .engine.recipe import DEFAULT_ROUNDS, QUALITY_BEST
 from .engine.targets import KINDS
-from .errors import UserError
+from .errors import Interrupted, UserError, one_line
 from .outputs import StagedOutputs
 
 PROG = "mivra-gdq"
@@ -17,7 +19,7 @@ class _Parser(argparse.ArgumentParser):
     """Bad arguments: one line on stderr and exit status 2."""
 
     def error(self, message):
-        sys.stderr.write(f"{PROG}: error: {message}\n")
+        sys.stderr.write(f"{PROG}: error: {one_line(message)}; see {self.prog} --help\n")
         sys.exit(2)
 
 
@@ -123,17 +125,53 @@ def _split_names(values):
     return out
 
 
-def _check_output_paths(args):
-    if os.path.exists(args.out) and not os.path.isdir(args.out):
-        raise UserError(f"--out {args.out}: exists and is not a folder")
+OUT_FILES = ("quant_tab.json", "weights.npz", "summary.json")
+REPORT_FILES = ("report.json", "layer_error.png")
+
+
+def _output_files(args) -> list:
+    """(label, path) of every file the run writes."""
+    names = OUT_FILES + (REPORT_FILES if args.report else ())
+    files = [(f"--out {args.out} ({name})", os.path.join(args.out, name)) for name in names]
     for opt in ("export_qdq", "export_fake_quant"):
         path = getattr(args, opt)
-        if path is None:
-            continue
-        if os.path.isdir(path):
-            raise UserError(f"--{opt.replace('_', '-')} {path}: is a folder")
-        if os.path.abspath(path) == os.path.abspath(args.model):
-            raise UserError(f"--{opt.replace('_', '-')} {path}: would overwrite the input model")
+        if path is not None:
+            files.append((f"--{opt.replace('_', '-')} {path}", path))
+    return files
+
+
+def _input_files(args, outputs) -> list:
+    """(label, path) of the files the run reads and must never overwrite: the
+    model and its external data, the calibration list and its samples.  Only
+    an output that exists already can be one of them, so the model and the
+    list are read for their data files only when there is such an output."""
+    files = [("the model", args.model), ("the calibration list", args.dataset)]
+    if not any(os.path.isfile(path) for _, path in outputs):
+        return files
+    try:
+        import onnx
+
+        folder = os.path.dirname(os.path.abspath(args.model))
+        for t in onnx.load(args.model, load_external_data=False).graph.initializer:
+            loc = {e.key: e.value for e in t.external_data}.get("location")
+            if loc:
+                files.append(("the model's external data", os.path.join(folder, loc)))
+    except Exception:
+        pass            # an unreadable model is reported when it is loaded
+    try:
+        from .api.mivra_utils import get_input_paths
+
+        files += [("a calibration sample", p) for sample in get_input_paths(args.dataset) for p in sample]
+    except (OSError, ValueError):
+        pass            # an unreadable list is reported when it is loaded
+    return files
+
+
+def _check_output_paths(args):
+    if os.path.exists(args.out) and not os.path.isdir(args.out):
+        raise UserError(f"--out {args.out}", "exists and is not a folder", "give a folder path")
+    files = _output_files(args)
+    outputs.check_outputs(files, _input_files(args, files))
 
 
 def _original_value_info(path):
@@ -310,25 +348,54 @@ def cmd_demo(args) -> int:
     try:
         bits = [int(b) for b in args.bits.split(",") if b]
     except ValueError:
-        raise UserError(f"--bits {args.bits}: expected bit widths separated by commas") from None
-    for b in bits:
-        if not 2 <= b <= 8:
-            raise UserError(f"--bits {args.bits}: bit widths must be from 2 to 8")
+        bits = []
+    if not bits or not all(2 <= b <= 8 for b in bits):
+        raise UserError(f"--bits {args.bits}", "expected bit widths from 2 to 8",
+                        "give them separated by commas, e.g. --bits 4,3,2")
     return run_demo(cache=args.cache, bits=bits, retrain=args.retrain)
 
 
+def _install_signal_handlers() -> dict:
+    """SIGINT, SIGTERM and SIGHUP stop the run cleanly (staged outputs removed,
+    exit status 128 + signal); SIGXFSZ is ignored (as CPython does at start-up,
+    made sure of here) so that a write beyond the file-size limit fails with an
+    error the run reports instead of killing it.
+    Returns the handlers replaced."""
+    import threading
+
+    if threading.current_thread() is not threading.main_thread():
+        return {}
+    old = {sig: signal.getsignal(sig) for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP,
+                                                  signal.SIGXFSZ)}
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        if old[sig] is not signal.SIG_IGN:      # nohup's choice stands
+            signal.signal(sig, outputs.interrupt)
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    return old
+
+
 def main(argv=None) -> int:
-    args = build_parser().parse_args(argv)
+    old_handlers = _install_signal_handlers()
     try:
+        return _main(argv)
+    finally:
+        for sig, handler in old_handlers.items():
+            signal.signal(sig, handler)
+
+
+def _main(argv) -> int:
+    try:
+        args = build_parser().parse_args(argv)
         if args.command == "quantize":
             return cmd_quantize(args)
         return cmd_demo(args)
     except UserError as e:
         sys.stderr.write(f"{PROG}: error: {e}\n")
         return 2
-    except KeyboardInterrupt:
-        sys.stderr.write(f"{PROG}: interrupted\n")
-        return 130
+    except KeyboardInterrupt as e:
+        signum = e.signum if isinstance(e, Interrupted) else signal.SIGINT
+        sys.stderr.write(f"{PROG}: interrupted by {signal.Signals(signum).name}\n")
+        return 128 + signum
 
 
 if __name__ == "__main__":

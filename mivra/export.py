@@ -227,7 +227,7 @@ def export_qdq(model: onnx.ModelProto, quant_tab: dict, names,
     exported) and, per weight, ``container`` (type name) and ``bytes``
     (integer values + scales + zero points as stored).
     """
-    names = list(names)
+    names = list(dict.fromkeys(names))      # a weight shared by several nodes is stored once
     nbits = [n for n in names if matmul_nbits and matmul_nbits_ready(model, quant_tab[n], n)]
     names = [n for n in names if n not in nbits]
     blocked = any(entry_groups(quant_tab[n], np.shape(quant_tab[n]["w_int"]))[1] > 1 for n in names)

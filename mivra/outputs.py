@@ -1,17 +1,60 @@
-"""All-or-nothing writing of a run's output files.
+"""All-or-nothing writing of a run's output files, and the checks of their
+paths before the run starts.
 
 Every file is first written to a temporary file in its destination folder;
 only when all of them have been written are they moved into place with
 ``os.replace`` (atomic per file on POSIX).  If anything fails before that, the
 temporaries are removed and no output file -- old or new -- is touched.
 Folders created for the outputs are removed again when they stay empty.
+A failed write (disk full, file-size limit, ...) is a ``UserError`` naming the
+file.  Termination signals are held back while files are moved into place or
+cleaned up, so that an interrupted run leaves either all outputs or none.
 """
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import tempfile
 
+from .errors import Interrupted, UserError
+
+_held = None         # signals received while held back, or None when not holding
+
+
+def json_text(obj) -> str:
+    """Strict JSON (no NaN or Infinity tokens): callers turn non-finite numbers
+    into something JSON holds before they get here."""
+    return json.dumps(obj, indent=1, allow_nan=False) + "\n"
+
+
+def interrupt(signum: int, frame=None) -> None:
+    """Signal handler: stop the run with ``Interrupted``, or, while files are
+    being moved into place or cleaned up, once that is done."""
+    if _held is not None:
+        _held.append(signum)
+        return
+    raise Interrupted(signum)
+
+
+@contextlib.contextmanager
+def _signals_held():
+    global _held
+    outer, _held = _held, []
+    try:
+        yield
+    finally:
+        pending, _held = _held, outer
+        if pending and outer is not None:
+            outer.extend(pending)
+        elif pending:
+            raise Interrupted(pending[0])
+
+
+def _write_failed(path: str, exc: OSError) -> UserError:
+    return UserError(path, f"cannot write it ({exc.strerror or exc})",
+                     "free disk space, raise the file-size limit or choose another location; "
+                     "earlier outputs are left as they were")
 
 
 class StagedOutputs:
@@ -26,52 +69,64 @@ class StagedOutputs:
         while not os.path.isdir(d):
             missing.append(d)
             d = os.path.dirname(d)
-        os.makedirs(folder, exist_ok=True)
-        self._made_dirs.extend(reversed(missing))
-        fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp", dir=folder)
+        try:
+            for m in reversed(missing):
+                os.mkdir(m)
+                self._made_dirs.append(m)
+            fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp",
+                                       dir=folder)
+        except OSError as e:
+            raise _write_failed(path, e) from None
         os.close(fd)
         self._staged.append((tmp, path))
         return tmp
 
     def write_bytes(self, path: str, data: bytes) -> None:
-        tmp = self._tmp_for(path)
-        with open(tmp, "wb") as fh:
-            fh.write(data)
+        self.write_with(path, lambda tmp: _write_file(tmp, data))
 
     def write_text(self, path: str, text: str) -> None:
         self.write_bytes(path, text.encode("utf-8"))
 
     def write_json(self, path: str, obj) -> None:
-        self.write_text(path, json.dumps(obj, indent=1) + "\n")
+        self.write_text(path, json_text(obj))
 
     def write_with(self, path: str, writer) -> None:
         """Stage ``path`` by calling ``writer(temporary_path)``."""
-        writer(self._tmp_for(path))
+        tmp = self._tmp_for(path)
+        try:
+            writer(tmp)
+        except OSError as e:
+            raise _write_failed(path, e) from None
 
     def commit(self) -> list:
         umask = os.umask(0)
         os.umask(umask)
-        for tmp, path in self._staged:
-            os.chmod(tmp, 0o666 & ~umask)   # mkstemp creates 0600
-            os.replace(tmp, path)
-        done = [p for _, p in self._staged]
-        self._staged = []
-        self._made_dirs = []
+        with _signals_held():
+            try:
+                for tmp, path in self._staged:
+                    os.chmod(tmp, 0o666 & ~umask)   # mkstemp creates 0600
+                    os.replace(tmp, path)
+            except OSError as e:
+                raise _write_failed(path, e) from None
+            done = [p for _, p in self._staged]
+            self._staged = []
+            self._made_dirs = []
         return done
 
     def abort(self) -> None:
-        for tmp, _ in self._staged:
-            try:
-                os.remove(tmp)
-            except FileNotFoundError:
-                pass
-        self._staged = []
-        for d in reversed(self._made_dirs):
-            try:
-                os.rmdir(d)
-            except OSError:
-                pass
-        self._made_dirs = []
+        with _signals_held():
+            for tmp, _ in self._staged:
+                try:
+                    os.remove(tmp)
+                except FileNotFoundError:
+                    pass
+            self._staged = []
+            for d in reversed(self._made_dirs):
+                try:
+                    os.rmdir(d)
+                except OSError:
+                    pass
+            self._made_dirs = []
 
     def __enter__(self):
         return self
@@ -80,3 +135,63 @@ class StagedOutputs:
         if exc_type is not None:
             self.abort()
         return False
+
+
+def _write_file(path: str, data: bytes) -> None:
+    with open(path, "wb") as fh:
+        fh.write(data)
+
+
+# Checks of output paths, before any work.
+
+def _existing_ancestor(path: str) -> str:
+    d = os.path.dirname(os.path.abspath(path))
+    while not os.path.exists(d):
+        d = os.path.dirname(d)
+    return d
+
+
+def _creatable_in(folder: str):
+    """Why no file can be created in the existing ``folder``, or None (tried, then removed)."""
+    with _signals_held():
+        try:
+            fd, probe = tempfile.mkstemp(prefix=".mivra-probe-", dir=folder)
+        except OSError as e:
+            return e.strerror or str(e)
+        os.close(fd)
+        os.remove(probe)
+    return None
+
+
+def check_output_file(label: str, path: str) -> None:
+    """``path`` can be written: it is a regular file or absent, and its folder
+    exists or can be created, and takes new files."""
+    if os.path.isdir(path):
+        raise UserError(label, "is a folder", "give a file path")
+    if os.path.lexists(path) and not os.path.isfile(path):
+        raise UserError(label, "exists and is not a regular file", "give a regular file path")
+    base = _existing_ancestor(path)
+    if not os.path.isdir(base):
+        raise UserError(label, f"{base} is a file, not a folder", "choose a path in a folder")
+    why = _creatable_in(base)
+    if why:
+        raise UserError(label, f"cannot create files in {base} ({why})", "choose a writable folder")
+
+
+def check_outputs(outputs: list, inputs: list) -> None:
+    """Check the files a run will write before it starts.
+
+    ``outputs`` and ``inputs`` are lists of (label, path).  Every output must
+    be writable (``check_output_file``), and no two of them, nor an output and
+    an input, may be the same file once symbolic links are resolved.
+    """
+    seen = {}
+    for label, path in inputs:
+        seen.setdefault(os.path.realpath(path), label)
+    for label, path in outputs:
+        check_output_file(label, path)
+        real = os.path.realpath(path)
+        if real in seen:
+            raise UserError(label, f"is the same file as {seen[real]}",
+                            "give every output its own path, apart from the input files")
+        seen[real] = label

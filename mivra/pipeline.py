@@ -8,14 +8,12 @@ from dataclasses import dataclass, field, replace
 
 import numpy as np
 
-from . import export, scheme
-from .calib import build_attrs, load_calibration
-from .engine.quant_pass import quantize_model
-from .engine.layer import scheme_of
+from . import checks, export, scheme
+from .calib import build_attrs, load_calibration, sample_lines
 from .engine.mixed import WIDTHS, knapsack, stored_bytes
 from .engine.recipe import DEFAULT_ROUNDS, Recipe
 from .engine.targets import KINDS, Target, apply_exclusions, find_targets, initializer_arrays
-from .errors import UserError
+from .errors import UserError, first_line
 
 
 @dataclass
@@ -89,25 +87,29 @@ class Job:
 
 def check_options(opts: Options) -> None:
     if not scheme.MIN_BITS <= opts.bits <= scheme.MAX_BITS:
-        raise UserError(f"--bits {opts.bits}: expected a bit width from 2 to 8")
+        raise UserError(f"--bits {opts.bits}", "not a bit width the quantizer supports",
+                        "give an integer from 2 to 8")
     if not scheme.valid_qmethod(opts.qmethod):
-        raise UserError(f"--qmethod {opts.qmethod}: expected channel or groupN (N a positive integer)")
+        raise UserError(f"--qmethod {opts.qmethod}", "unknown quantization method",
+                        "give channel or groupN with N a positive integer, e.g. group32")
     if opts.qtype not in ("sym", "asym"):
-        raise UserError(f"--qtype {opts.qtype}: expected sym or asym")
+        raise UserError(f"--qtype {opts.qtype}", "unknown quantization type", "give sym or asym")
     if opts.rounds < 0:
-        raise UserError(f"--rounds {opts.rounds}: expected a number of rounds >= 0")
+        raise UserError(f"--rounds {opts.rounds}", "a negative number of rounds", "give 0 or more")
     if opts.avg_bits is not None and not WIDTHS[0] <= opts.avg_bits <= WIDTHS[-1]:
-        raise UserError(f"--avg-bits {opts.avg_bits:g}: expected a mean width from "
-                        f"{WIDTHS[0]} to {WIDTHS[-1]}")
+        raise UserError(f"--avg-bits {opts.avg_bits:g}", "outside the widths layers can take",
+                        f"give a mean width from {WIDTHS[0]} to {WIDTHS[-1]}")
     if opts.avg_bits is not None and opts.max_size is not None:
-        raise UserError("--avg-bits and --max-size: give one budget, not both")
+        raise UserError("--avg-bits and --max-size", "two budgets for one run", "give one of them")
     if opts.max_size is not None and opts.max_size <= 0:
-        raise UserError(f"--max-size {opts.max_size}: expected a positive number of bytes")
+        raise UserError(f"--max-size {opts.max_size}", "not a positive size",
+                        "give the size budget in bytes")
     bad = [k for k in opts.ops if k not in KINDS]
     if bad or not opts.ops:
-        raise UserError(f"--ops {','.join(opts.ops)}: expected some of {','.join(KINDS)}")
+        raise UserError(f"--ops {','.join(opts.ops)}", "unknown kind of layer",
+                        f"give some of {','.join(KINDS)}, separated by commas")
     if opts.method not in ("gdq", "minmax"):
-        raise UserError(f"--method {opts.method}: expected gdq or minmax")
+        raise UserError(f"--method {opts.method}", "unknown method", "give gdq or minmax")
 
 
 def load_ir(path: str):
@@ -115,12 +117,15 @@ def load_ir(path: str):
 
     from .api.ir import IR
 
+    if not os.path.exists(path):
+        raise UserError(path, "model file not found", "check the path of MODEL.onnx")
     if not os.path.isfile(path):
-        raise UserError(f"model file not found: {path}")
+        raise UserError(path, "not a regular file", "give the path of an .onnx model file")
     try:
         return IR(path)
     except (OSError, ValueError) as e:
-        raise UserError(str(e).splitlines()[0]) from None
+        raise UserError(path, f"cannot load the model ({first_line(e)})",
+                        "give a valid ONNX model file") from None
 
 
 def prepare(opts: Options) -> Job | None:
@@ -128,8 +133,11 @@ def prepare(opts: Options) -> Job | None:
     import os
 
     check_options(opts)
+    if not os.path.exists(opts.dataset):
+        raise UserError(opts.dataset, "calibration list not found", "check the path given to --dataset")
     if not os.path.isfile(opts.dataset):
-        raise UserError(f"calibration list not found: {opts.dataset}")
+        raise UserError(opts.dataset, "the calibration list is not a regular file",
+                        "give --dataset a text file listing one sample per line")
     ir = load_ir(opts.model)
     model = ir.model
     layers, skipped = find_targets(model, opts.ops)
@@ -138,7 +146,9 @@ def prepare(opts: Options) -> Job | None:
     apply_exclusions(layers, opts.exclude, opts.exclude_first_last)
     attrs = build_attrs(model, list(ir.inputs), opts.mean, opts.std, opts.layout,
                         opts.rgb2bgr, opts.shape)
+    sess = checks.check_model(model, layers, opts.bits, opts.qmethod)
     _, feeds = load_calibration(opts.dataset, attrs)
+    checks.check_runs(sess, feeds, f"line {sample_lines(opts.dataset)[0]} of {opts.dataset}")
     param = {"inputs_meta": {"dataset": os.path.abspath(opts.dataset), "attrs": attrs},
              "qmethod": opts.qmethod, "dtype_w": f"int{opts.bits}"}
     return Job(opts=opts, ir=ir, model=model, layers=layers, param=param, feeds=feeds,
@@ -156,6 +166,9 @@ def plan_widths(job: Job) -> dict:
     each layer's error at every width of WIDTHS from a quick solve, then the
     knapsack. Layers that stay float count at their float size."""
     opts = job.opts
+    from .engine.layer import scheme_of
+    from .engine.quant_pass import quantize_model
+
     probe = replace(recipe_of(opts), probe_widths=WIDTHS, sequential=False, bias_correction=False)
     res = quantize_model(job.ir, job.feeds, job.layers, probe)
     seen, layers = set(), []
@@ -185,8 +198,8 @@ def plan_widths(job: Job) -> dict:
     if choice is None:
         need = sum(min(c) for c in costs) + (0 if opts.avg_bits is not None else rest)
         unit = "bits" if opts.avg_bits is not None else "bytes"
-        raise UserError(f"{what}: below what {WIDTHS[0]}-bit weights need ({need:.0f} {unit}"
-                        f"{' of weights' if unit == 'bits' else ''}); raise the budget")
+        raise UserError(what, f"below what {WIDTHS[0]}-bit weights need ({need:.0f} {unit}"
+                        f"{' of weights' if unit == 'bits' else ''})", "raise the budget")
     return {r.layer.weight: WIDTHS[k] for r, k in zip(layers, choice)}
 
 
@@ -204,6 +217,8 @@ def quantize(job: Job, warn=_warn, progress=None) -> Job:
     """Quantize the job's layers: fills ``job.quant_tab``, ``job.minmax_tab``,
     ``job.stats``, ``job.outputs`` (the float model's outputs on the
     calibration set) and ``job.timings``."""
+    from .engine.quant_pass import quantize_model   # torch: only once the checks have passed
+
     t0 = time.perf_counter()
     layer_bits = {}
     if job.opts.avg_bits is not None or job.opts.max_size is not None:

@@ -76,6 +76,64 @@ def make_cnn_model(opset=13, seed=0, channels=3, size=8, hidden=8, classes=5, ba
                         [_tvi("logits", [batch, classes])], inits, opset=opset, name="cnn")
 
 
+def conv_only_model(channels=32, seed=0):
+    """Three ungrouped 3x3 convolutions "c0", "c1", "c2" without biases."""
+    rng = np.random.default_rng(seed)
+    inits, nodes, x = [], [], "input"
+    for i in range(3):
+        inits.append(_init(f"c{i}.weight", _f32(rng, channels, channels, 3, 3, scale=0.1)))
+        nodes.append(_conv([x, f"c{i}.weight"], f"c{i}"))
+        x = f"c{i}"
+    return finish_model(nodes, [_tvi("input", [1, channels, 6, 6])], [_tvi(x, [1, channels, 6, 6])], inits)
+
+
+def make_shared_weight_model(seed=5, size=8):
+    """One weight and bias, "shared" and "bias", read by two convolutions "ca" and "cb"
+    (weight tying): input -> ca -> Relu -> cb -> c3 (own weight) -> "out"."""
+    rng = np.random.default_rng(seed)
+    inits = [_init("shared", _f32(rng, 4, 4, 3, 3)), _init("bias", _f32(rng, 4, scale=0.1)),
+             _init("c3.weight", _f32(rng, 4, 4, 3, 3))]
+    nodes = [_conv(["input", "shared", "bias"], "ca"),
+             helper.make_node("Relu", ["ca"], ["relu"], name="relu"),
+             _conv(["relu", "shared", "bias"], "cb"),
+             _conv(["cb", "c3.weight"], "out")]
+    return finish_model(nodes, [_tvi("input", [1, 4, size, size])], [_tvi("out", [1, 4, size, size])],
+                        inits, name="shared_weight")
+
+
+def make_ocr_model(seed=6, height=8, hidden=6, classes=5):
+    """A captcha recogniser in miniature: a 1 x 1 x H x "image_width" image -> two
+    Conv/Relu (MaxPool between) -> Reshape to (1, C*H', W') whose target is computed
+    from the activation's shape (Shape -> Gather of a 0-d index -> Unsqueeze -> Concat)
+    -> Transpose to (W', 1, C*H') -> LSTM -> Reshape -> Gemm -> "logits" (W', classes)."""
+    rng = np.random.default_rng(seed)
+    feat = 8 * (height // 2)
+    N = helper.make_node
+    inits = [_init("c1.weight", _f32(rng, 4, 1, 3, 3)), _init("c1.bias", _f32(rng, 4, scale=0.1)),
+             _init("c2.weight", _f32(rng, 8, 4, 3, 3)), _init("c2.bias", _f32(rng, 8, scale=0.1)),
+             _init("width_axis", np.array(3, np.int64)), _init("axis0", np.array([0], np.int64)),
+             _init("lead", np.array([1, feat], np.int64)), _init("flat_shape", np.array([-1, hidden], np.int64)),
+             _init("lstm.W", _f32(rng, 1, 4 * hidden, feat)), _init("lstm.R", _f32(rng, 1, 4 * hidden, hidden)),
+             _init("lstm.B", _f32(rng, 1, 8 * hidden, scale=0.1)),
+             _init("fc.weight", _f32(rng, classes, hidden)), _init("fc.bias", _f32(rng, classes, scale=0.1))]
+    nodes = [_conv(["image", "c1.weight", "c1.bias"], "c1"),
+             N("Relu", ["c1"], ["r1"], name="r1"),
+             N("MaxPool", ["r1"], ["p1"], name="p1", kernel_shape=[2, 2], strides=[2, 2]),
+             _conv(["p1", "c2.weight", "c2.bias"], "c2"),
+             N("Relu", ["c2"], ["r2"], name="r2"),
+             N("Shape", ["r2"], ["shape"], name="shape"),
+             N("Gather", ["shape", "width_axis"], ["width"], name="width", axis=0),     # 0-d
+             N("Unsqueeze", ["width", "axis0"], ["width_1d"], name="width_1d"),
+             N("Concat", ["lead", "width_1d"], ["target"], name="target", axis=0),
+             N("Reshape", ["r2", "target"], ["seq"], name="seq"),
+             N("Transpose", ["seq"], ["steps"], name="steps", perm=[2, 0, 1]),
+             N("LSTM", ["steps", "lstm.W", "lstm.R", "lstm.B"], ["lstm_y"], name="lstm", hidden_size=hidden),
+             N("Reshape", ["lstm_y", "flat_shape"], ["flat"], name="flat"),
+             N("Gemm", ["flat", "fc.weight", "fc.bias"], ["logits"], name="fc", transB=1)]
+    return finish_model(nodes, [_tvi("image", [1, 1, height, "image_width"])],
+                        [_tvi("logits", ["steps", classes])], inits, name="ocr")
+
+
 def make_two_input_model(opset=13, seed=1, size=8):
     """"image" (1,3,H,W) -> c1 -> Add("aux" (1,4,H,W)) -> Relu -> Concat(., aux) -> c2
     -> "out"; "aux" is read by two layers."""

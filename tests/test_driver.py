@@ -15,15 +15,17 @@ from onnx import helper
 import mivra.api.gdq_quant as gq
 from mivra.api.ir import IR
 from onnx_models import (load_model_inputs, make_cnn_model, make_no_conv_model,
-                         make_quant_tab, make_split_model, make_two_input_model,
+                         make_ocr_model, make_quant_tab, make_split_model, make_two_input_model,
                          run_whole_model, write_calibration)
 
 
 class Recorder(gq.GdqQuant):
-    """GdqQuant that records the working dict and the layers it would quantize."""
+    """GdqQuant that records the working dict and the layers it would quantize
+    (and, with ``solve``, quantizes them)."""
 
-    def __init__(self, *a, **k):
+    def __init__(self, *a, solve=False, **k):
         super().__init__(*a, **k)
+        self.solve = solve
         self.seen = {}          # every tensor that was ever in inputs_data_f
         self.live_before = []   # keys at the start of each layer
         self.calls = []         # (layer, inp, w_name, dev, print_log)
@@ -39,6 +41,8 @@ class Recorder(gq.GdqQuant):
 
     def quantize(self, layer, inp, w_name, quantizers, dev, print_log):
         self.calls.append((layer, inp, w_name, dev, print_log))
+        if self.solve:
+            super().quantize(layer, inp, w_name, quantizers, dev, print_log)
 
 
 def _setup(model, tmp_path, **kw):
@@ -46,16 +50,19 @@ def _setup(model, tmp_path, **kw):
     return IR(model), param, make_quant_tab(model)
 
 
-@pytest.mark.parametrize("build,kw", [
-    (make_cnn_model, {}),
-    (make_two_input_model, {"npy_inputs": ("aux",)}),
-    (make_split_model, {}),
+@pytest.mark.parametrize("build,kw,solve", [
+    (make_cnn_model, {}, False),
+    (make_two_input_model, {"npy_inputs": ("aux",)}, False),
+    (make_split_model, {}, False),
+    # symbolic width, a 0-d Gather output feeding a computed Reshape target, LSTM, Gemm
+    (make_ocr_model, {"shapes": {"image": [1, 1, 8, 12]}}, True),
 ])
-def test_layer_by_layer_equals_whole_model(tmp_path, build, kw):
+def test_layer_by_layer_equals_whole_model(tmp_path, build, kw, solve):
     model = build()
     ir, param, tab = _setup(model, tmp_path, **kw)
-    drv = Recorder(ir, param, tab)
+    drv = Recorder(ir, param, tab, solve=solve)
     assert drv.run() == 0
+    assert all(("w_int" in e) == solve for e in tab.values())
     whole = run_whole_model(model, load_model_inputs(ir, param))
     produced = [o for n in model.graph.node for o in n.output]
     for name in produced:

@@ -8,7 +8,7 @@ import onnxruntime as ort
 import pytest
 from onnx import TensorProto, helper, numpy_helper
 
-from onnx_models import _tvi, finish_model, make_cnn_model
+from onnx_models import _tvi, conv_only_model, finish_model, make_cnn_model, make_shared_weight_model
 from mivra import baseline, export
 from mivra.outputs import StagedOutputs
 
@@ -25,19 +25,6 @@ def _filled(model, names, bits, qtype="sym", qmethod="channel"):
     tab = {n: {"qtype": qtype, "dtype": f"int{bits}", "qmethod": qmethod} for n in names}
     baseline.fill_quant_tab_minmax(arrays, tab, bits)
     return tab
-
-
-def conv_only_model(channels=32, seed=0):
-    """Three ungrouped 3x3 convolutions "c0", "c1", "c2" without biases."""
-    rng = np.random.default_rng(seed)
-    inits, nodes, x = [], [], "input"
-    for i in range(3):
-        w = (rng.standard_normal((channels, channels, 3, 3)) * 0.1).astype(np.float32)
-        inits.append(numpy_helper.from_array(w, f"c{i}.weight"))
-        nodes.append(helper.make_node("Conv", [x, f"c{i}.weight"], [f"c{i}"], name=f"c{i}",
-                                      kernel_shape=[3, 3], pads=[1, 1, 1, 1]))
-        x = f"c{i}"
-    return finish_model(nodes, [_tvi("input", [1, channels, 6, 6])], [_tvi(x, [1, channels, 6, 6])], inits)
 
 
 @pytest.mark.parametrize("bits", [2, 3, 4, 8])
@@ -195,3 +182,20 @@ def test_staged_outputs_all_or_nothing(tmp_path):
         out.commit()
     assert (target / "a.txt").read_text() == "a" and (tmp_path / "b.txt").read_text() == "new"
     assert sorted(os.listdir(tmp_path)) == ["b.txt", "new"]
+
+
+@pytest.mark.parametrize("bits,qmethod", [(4, "channel"), (8, "channel"), (3, "group2")])
+def test_shared_weight_dequantized_once(bits, qmethod):
+    """A weight read by two convolutions (listed once per reader, as the layer list has
+    it) gets one DequantizeLinear feeding both; the model passes the full checker and
+    computes what the fake-quant model does."""
+    m = make_shared_weight_model()
+    tab = _filled(m, ["shared", "c3.weight"], bits, "asym", qmethod)
+    names = ["shared", "shared", "c3.weight"]
+    q, _ = export.export_qdq(m, tab, names)
+    onnx.checker.check_model(q, full_check=True)
+    dq = [n for n in q.graph.node if n.op_type == "DequantizeLinear"]
+    assert sorted(n.input[0] for n in dq) == ["c3.weight_quantized", "shared_quantized"]
+    x = np.random.default_rng(4).standard_normal((1, 4, 8, 8)).astype(np.float32)
+    f = export.export_fake_quant(m, tab, names)
+    np.testing.assert_allclose(_run(q, {"input": x})[0], _run(f, {"input": x})[0], rtol=1e-5, atol=1e-5)

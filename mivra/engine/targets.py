@@ -105,18 +105,24 @@ def _float_weight(node, name, inits, ndim) -> tuple | None:
 
 def _conv_target(node, name, inits) -> Target:
     if len(node.input) < 2 or node.input[1] not in inits:
-        raise UserError(f"Conv node {name}: its weight is not an initializer, which the quantizer needs")
+        raise UserError(f"Conv node {name}", "its weight is computed in the graph, not stored "
+                        "as an initializer, and only stored weights can be quantized",
+                        "export the model with its weights as constants (constant folding on)")
     t = inits[node.input[1]]
     if t.data_type != onnx.TensorProto.FLOAT:
-        raise UserError(f"Conv node {name}: weight {node.input[1]} is "
-                        f"{onnx.helper.tensor_dtype_to_np_dtype(t.data_type)}; "
-                        "only float32 weights are supported")
+        dtype = onnx.helper.tensor_dtype_to_np_dtype(t.data_type)
+        raise UserError(f"Conv node {name}", f"weight {t.name} is {dtype}, and only float32 "
+                        "weights are supported", "export the model in float32")
     dims = tuple(int(d) for d in t.dims)
     if len(dims) != 4:
-        raise UserError(f"Conv node {name}: only 2-D convolutions are supported, "
-                        f"weight shape is {list(dims)}")
+        raise UserError(f"Conv node {name}", "only 2-D convolutions are supported, its weight "
+                        f"has shape {list(dims)}", "convert the model's 1-D or 3-D convolutions "
+                        "to 2-D ones, or leave Convs float with --ops")
+    if 0 in dims:
+        raise UserError(f"Conv node {name}", f"weight {t.name} of shape {list(dims)} is empty",
+                        "fix the model")
     if _attr(node, "auto_pad", b"NOTSET") not in (b"NOTSET", "NOTSET"):
-        raise UserError(f"Conv node {name}: auto_pad is not supported; "
+        raise UserError(f"Conv node {name}", "auto_pad is not supported",
                         "export the model with explicit pads")
     groups = int(_attr(node, "group", 1))
     pads = tuple(int(p) for p in _attr(node, "pads", [0, 0, 0, 0]))
@@ -181,7 +187,9 @@ def apply_exclusions(layers: list, patterns: list[str], first_last: bool) -> lis
     for pat in patterns:
         hit = [L for L in layers if fnmatch.fnmatchcase(L.node, pat) or fnmatch.fnmatchcase(L.weight, pat)]
         if not hit:
-            raise UserError(f"--exclude {pat}: matches no quantizable node or weight")
+            raise UserError(f"--exclude {pat}", "matches no quantizable node or weight",
+                            "give node or weight names of the layers to quantize, e.g. "
+                            + ", ".join(L.node for L in layers[:3]))
         for L in hit:
             L.excluded = True
     if first_last and layers:

@@ -1,0 +1,199 @@
+"""Whatever a user feeds ``mivra-gdq quantize``, a bad input ends in exit status 2
+and one line ``mivra-gdq: error: <what>: <why>; <what to do>`` on stderr, with
+nothing written: no new file or folder, earlier files untouched, no traceback.
+
+Each row runs the command in a subprocess without standard input or terminal:
+``quantize m.onnx --dataset cal.txt --method minmax --out o --export-qdq q.onnx
+--export-fake-quant f.onnx`` plus the row's arguments (later options override
+earlier ones), or the row's own command when it starts with "quantize".
+"""
+import os
+import re
+import resource
+import shlex
+import signal
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import bad_inputs as b
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BASE = "quantize m.onnx --dataset cal.txt --method minmax --out o --export-qdq q.onnx --export-fake-quant f.onnx"
+OUTPUTS = ("o", "q.onnx", "f.onnx")
+ERROR_LINE = re.compile(r"^mivra-gdq: error: \S.*: \S.*; \S.*$")
+
+
+def case(kind, build, args, fragment, code=2, absent=OUTPUTS):
+    return pytest.param(build, args, code, fragment, absent, id=kind)
+
+
+F32_MAX = float(np.finfo(np.float32).max)
+ROWS = [
+    # arguments
+    case("bits-out-of-range", b.good, "--bits 9", "--bits"),
+    case("qmethod-group0", b.good, "--qmethod group0", "--qmethod group0"),
+    case("qtype-unknown", b.good, "--qtype both", "--qtype"),
+    case("dataset-missing", b.good, "quantize m.onnx --out o", "--dataset"),
+    case("ops-unknown", b.good, "--ops conv,lstm", "--ops conv,lstm: unknown kind of layer"),
+    case("avg-bits-out-of-range", b.good, "--avg-bits 9", "give a mean width from 2 to 8"),
+    case("size-budget-too-small", b.good, "--max-size 10", "below what 2-bit weights need"),
+    case("layout-unknown", b.good, "--layout nhcw", "--layout nhcw"),
+    case("shape-not-integers", b.good, "--shape 1,3,a,4", "--shape 1,3,a,4"),
+    case("shape-zero-dim", b.good, "--shape 1,3,0,4", "positive integers"),
+    case("shape-contradicts-model", b.good, "--shape 1,3,5,5", "input x has shape [1, 3, 4, 4]"),
+    case("option-names-no-input", b.good, "--mean z=1", "no input z"),
+    case("rgb2bgr-names-no-input", b.good, "--rgb2bgr z", "no input z"),
+    case("exclude-matches-nothing", b.good, "--exclude c1,nosuch*", "--exclude nosuch*"),
+    case("mean-nan", b.good, "--mean nan", "not a finite number"),
+    case("mean-wrong-channel-count", b.good, "--mean 1,2", "mean has 2 values"),
+    case("mean-overflows-float32", b.good, "--mean 1e300", "outside the range of float32"),
+    case("std-denormal", b.good, "--std 1e-40", "below 1e-30"),
+    case("std-infinite", b.good, "--std=-inf", "not a finite number"),
+    case("std-overflows-float32", b.with_samples(b.sample(1e30), b.sample()), "--std 1e-10",
+         "line 2 of cal.txt"),
+    # the model file
+    case("model-missing", b.no_file("m.onnx"), "", "model file not found"),
+    case("model-is-a-folder", lambda d: (b.write(d), os.remove(d / "m.onnx"), (d / "m.onnx").mkdir()),
+         "", "not a regular file"),
+    case("model-garbage", lambda d: b.write(d, b"\x08\x07garbage\xff" * 9), "", "cannot load the model"),
+    case("model-empty-file", lambda d: b.write(d, b""), "", "cannot load the model"),
+    case("model-fails-checker", b.with_model(b.dangling_input), "", "cannot load the model"),
+    case("model-channels-inconsistent", b.with_model(b.channel_mismatch), "", "Input channels C is not equal"),
+    case("external-data-missing", lambda d: b.external_data(d, keep=False), "", "external data file"),
+    case("weight-nan", b.with_model(b.set_value("w1", (0, 0, 0, 0), np.nan)), "",
+         "weight w1 of Conv node c1: holds 1 NaN or infinite value(s)"),
+    case("weight-infinite", b.with_model(b.set_value("w2", (1, 1, 0, 0), np.inf)), "",
+         "weight w2 of Conv node c2: holds 1 NaN"),
+    case("weight-huge", b.with_model(b.scale_weight("w1", 1e20)), "", "beyond the 1e+15"),
+    case("bias-nan", b.with_model(b.set_value("b1", 2, np.nan)), "", "bias b1 of Conv node c1"),
+    case("gemm-bias-infinite", b.with_model(b.gemm_head, b.set_value("fc.b", 4, -np.inf)),
+         "", "bias fc.b of Gemm node fc: holds 1 NaN"),
+    case("weight-computed-at-runtime", b.with_model(b.computed_weight), "", "not stored as an initializer"),
+    case("auto-pad", b.with_model(b.auto_pad), "", "auto_pad is not supported"),
+    case("weights-float16", b.with_model(b.float16), "", "only float32 weights"),
+    case("conv-1d", lambda d: b.write(d, b.conv1d_model()), "", "only 2-D convolutions"),
+    case("control-flow-if", b.with_model(b.if_node), "", "node branch (If): holds a subgraph"),
+    case("custom-domain-op", b.with_model(b.custom_op), "",
+         "onnxruntime has no operator Mystery in domain my.domain"),
+    case("model-fails-on-samples", lambda d: b.write(d, b.fixed_reshape_model(),
+                                                     [b.sample(shape=(3, 4, 6))] * 2),
+         "--shape 1,3,4,6", "onnxruntime fails"),
+    # the calibration list and its samples
+    case("list-missing", b.no_file("cal.txt"), "", "calibration list not found"),
+    case("list-is-a-folder", lambda d: (b.write(d), os.remove(d / "cal.txt"), (d / "cal.txt").mkdir()),
+         "", "not a regular file"),
+    case("list-without-samples", b.with_listing("# nothing\n\n"), "", "holds no samples"),
+    case("list-short-line", b.with_listing("s0.npy s1.npy\ns0.npy\n"), "", "line 2 of calibration list"),
+    case("list-too-many-paths", b.with_listing("s0.npy s1.npy\n"), "", "gives 2 path(s) per sample"),
+    case("list-not-utf8", b.with_listing(b"s0.npy\n\xff\xfe\n"), "",
+         "calibration list"),
+    case("sample-missing", b.with_listing("s0.npy\nnope.npy\n"), "", "nope.npy (line 2"),
+    case("sample-wrong-shape", b.with_samples(b.sample(shape=(4, 4, 3))), "", "does not match"),
+    case("symbolic-samples-differ", lambda d: b.symbolic_model(d, [(3, 4, 5), (3, 4, 6)]), "",
+         "unlike line 2's"),
+    case("sample-nan", b.with_samples(b.sample(), b.sample(np.nan)), "", "contains NaN"),
+    case("sample-infinite", b.with_samples(b.sample(-np.inf)), "", "contains infinite"),
+    case("sample-beyond-float32", b.with_samples(b.sample(), b.sample(1e39, np.float64)), "",
+         f"outside the range of float32 (-{F32_MAX:.3g}"),
+    case("sample-complex", b.with_samples(b.sample(1 + 2j, np.complex64)), "", "holds complex numbers"),
+    case("sample-text", b.with_samples(b.sample("1.5", np.str_)), "", "holds text"),
+    case("sample-bool", b.with_samples(b.sample(True, np.bool_)), "", "holds booleans"),
+    case("sample-structured", b.with_samples(np.zeros(b.SHAPE, [("a", "f4"), ("b", "f4")])),
+         "", "holds structured records"),
+    case("sample-pickled-objects", b.with_samples(b.sample(1, object)), "", "cannot read .npy file"),
+    case("sample-corrupt-npy", b.with_samples(("s0.npy", b"\x93NUMPY garbage")), "", "cannot read .npy"),
+    case("sample-corrupt-image", b.with_samples(("s0.png", b"\x89PNG\r\n\x1a\n broken")), "",
+         "cannot decode image"),
+    # output paths
+    case("out-is-a-file", b.file("o"), "", "--out o: exists and is not a folder", absent=("q.onnx", "f.onnx")),
+    case("out-under-a-file", b.file("plain"), "--out plain/o", "plain is a file, not a folder"),
+    case("export-is-a-fifo", lambda d: (b.write(d), os.mkfifo(d / "pipe")), "--export-fake-quant pipe",
+         "not a regular file"),
+    case("export-overwrites-model", b.good, "--export-qdq m.onnx", "same file as the model"),
+    case("exports-collide", b.good, "--export-fake-quant q.onnx", "same file as --export-qdq q.onnx"),
+    case("export-overwrites-list", b.good, "--export-qdq cal.txt", "same file as the calibration list"),
+    case("export-overwrites-sample", b.good, "--export-fake-quant s1.npy", "same file as a calibration sample"),
+    case("export-overwrites-model-data", b.external_data, "--export-qdq m.onnx.data",
+         "same file as the model's external data"),
+    case("export-symlink-to-model", b.symlink("link.onnx", "m.onnx"), "--export-fake-quant link.onnx",
+         "same file as the model"),
+    case("export-into-out-file", b.good, "--export-qdq o/summary.json", "same file as --out o (summary.json)"),
+    case("out-file-is-a-folder", b.folder("o/quant_tab.json"), "", "quant_tab.json): is a folder",
+         absent=("q.onnx", "f.onnx")),
+    case("out-in-unwritable-folder", b.good, "--out {ro}/o", "cannot create files in"),
+    # degenerate calibration data: the layer falls back to min/max with a note
+    case("samples-all-zero", b.with_samples(b.sample(0.0), b.sample(0.0)), "--method gdq", "min/max",
+         code=0, absent=("o/.quant_tab.json.tmp",)),
+]
+
+
+def cli(args, cwd, **kw):
+    env = dict(os.environ, PYTHONPATH=ROOT, PYTHONDONTWRITEBYTECODE="1")
+    return subprocess.run([sys.executable, "-m", "mivra", *args], cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True, timeout=300, start_new_session=True, **kw)
+
+
+@pytest.mark.parametrize("build,args,code,fragment,absent", ROWS)
+def test_bad_input(tmp_path, build, args, code, fragment, absent):
+    d = tmp_path / "run"
+    d.mkdir()
+    build(d)
+    ro = b.unwritable_folder(d) if "{ro}" in args else None
+    if "{ro}" in args and ro is None:
+        pytest.skip("no folder here refuses new files")
+    before = b.snapshot(d)
+    args = args.format(ro=ro)
+    r = cli(shlex.split(args if args.startswith("quantize") else f"{BASE} {args}"), d)
+    assert (r.returncode, fragment in r.stderr) == (code, True), r.stdout + r.stderr
+    assert "Traceback" not in r.stderr
+    assert not [p for p in absent if os.path.lexists(d / p)]
+    if code == 2:
+        assert ERROR_LINE.match(r.stderr) and r.stderr.count("\n") == 1, r.stderr
+        assert b.snapshot(d) == before
+
+
+SIGNAL_AT_COMMIT = """
+import os, signal, sys
+from mivra import outputs
+def commit(self, _commit=outputs.StagedOutputs.commit):
+    os.kill(os.getpid(), signal.{sig})      # every output is staged by now
+    return _commit(self)
+outputs.StagedOutputs.commit = commit
+from mivra.cli import main
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.parametrize("sig", ["SIGINT", "SIGTERM", "SIGHUP"])
+def test_signal_while_outputs_are_staged(tmp_path, sig):
+    """The staged files and the new --out folder go; the earlier QDQ model stays."""
+    b.write(tmp_path)
+    (tmp_path / "q.onnx").write_text("old")
+    before = b.snapshot(tmp_path)
+    env = dict(os.environ, PYTHONPATH=ROOT, PYTHONDONTWRITEBYTECODE="1")
+    r = subprocess.run([sys.executable, "-c", SIGNAL_AT_COMMIT.format(sig=sig), *shlex.split(BASE)],
+                       cwd=tmp_path, env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                       timeout=300, start_new_session=True)
+    assert (r.returncode, r.stderr) == (128 + getattr(signal, sig), f"mivra-gdq: interrupted by {sig}\n")
+    assert b.snapshot(tmp_path) == before
+
+
+def test_file_size_limit(tmp_path):
+    """A write beyond RLIMIT_FSIZE fails with one line naming the file; earlier
+    outputs stay, staged ones go."""
+    from onnx_models import conv_only_model, write_calibration
+
+    b.write(tmp_path, conv_only_model(), samples=[])
+    write_calibration(conv_only_model(), str(tmp_path), n_samples=1, list_name="cal.txt")
+    (tmp_path / "o").mkdir()
+    (tmp_path / "o" / "quant_tab.json").write_text("old")
+    before = b.snapshot(tmp_path)
+    limit = 64 * 1024          # the fake-quant model (110 KiB) does not fit; the rest does
+    r = cli(shlex.split(BASE), tmp_path,
+            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.RLIM_INFINITY)))
+    assert r.returncode == 2 and ERROR_LINE.match(r.stderr) and r.stderr.count("\n") == 1, r.stderr
+    assert r.stderr.startswith("mivra-gdq: error: f.onnx: cannot write it (File too large)")
+    assert b.snapshot(tmp_path) == before
