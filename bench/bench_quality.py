@@ -8,7 +8,8 @@ the ``captcha`` package, 64 for calibration and 500 for the test (fixed seeds).
 Also the built-in digits CNN at 2 bits.
 
 For W4 / W3 / W2, per channel (asymmetric) and in groups of 8 input channels,
-it prints the exact-match accuracy and the quantize time of: plain min/max
+it prints the exact-match accuracy, the SQNR of the outputs against the float
+model's on the test set, and the quantize time of: plain min/max
 rounding, the fixed recipe, each option alone, and --quality best; at W3 also
 the widths chosen per layer under --avg-bits 3. Convolutions only (--ops conv)
 unless --ops says otherwise.
@@ -60,12 +61,24 @@ def decode(out: np.ndarray, charset) -> str:
     return "".join(text)
 
 
-def captcha_accuracy(model, tests) -> float:
-    from ddddocr.charsets import CHARSET_BETA
-
+def captcha_outputs(model, tests) -> list:
     sess = ort_session(model)
     name = sess.get_inputs()[0].name
-    return float(np.mean([decode(sess.run(None, {name: x})[0], CHARSET_BETA) == t for t, x in tests]))
+    return [sess.run(None, {name: x})[0] for _, x in tests]
+
+
+def captcha_accuracy(model, tests, outputs=None) -> float:
+    from ddddocr.charsets import CHARSET_BETA
+
+    outs = outputs if outputs is not None else captcha_outputs(model, tests)
+    return float(np.mean([decode(o, CHARSET_BETA) == t for (t, _), o in zip(tests, outs)]))
+
+
+def sqnr_db(ref: list, outs: list) -> float:
+    """Output signal-to-quantization-noise ratio against the float model, in dB."""
+    num = sum(float(np.sum(r.astype(np.float64) ** 2)) for r in ref)
+    den = sum(float(np.sum((r.astype(np.float64) - o) ** 2)) for r, o in zip(ref, outs))
+    return 10 * np.log10(num / den) if den > 0 else float("inf")
 
 
 def quantized_model(job):
@@ -95,13 +108,13 @@ def captcha_table(args) -> None:
     print(f"captcha recogniser {os.path.basename(path)}: 64 calibration / {len(tests)} test captchas, "
           f"ops {','.join(args.ops)}")
     rows = []
-    float_acc = None
+    ref = None
     for qmethod in args.qmethods:
         job = pipeline.prepare(pipeline.Options(model=path, dataset=listing, qmethod=qmethod,
                                                 qtype="asym", ops=tuple(args.ops)))
-        if float_acc is None:
-            float_acc = captcha_accuracy(job.model, tests)
-            print(f"float: {100 * float_acc:.1f} %")
+        if ref is None:
+            ref = captcha_outputs(job.model, tests)
+            print(f"float: {100 * captcha_accuracy(None, tests, ref):.1f} %")
         for bits in args.bits:
             for name in args.settings:
                 if name == "+asym groups" and qmethod == "channel":
@@ -109,15 +122,17 @@ def captcha_table(args) -> None:
                 if name == "best, avg-bits" and bits not in (3, 2):
                     continue
                 qjob, secs = run_setting(job, SETTINGS[name], bits)
-                acc = captcha_accuracy(quantized_model(qjob), tests)
+                outs = captcha_outputs(quantized_model(qjob), tests)
+                acc = captcha_accuracy(None, tests, outs)
                 widths = ""
                 if name == "best, avg-bits":
                     widths = " widths " + ",".join(str(s.bits) for s in qjob.stats)
-                rows.append((f"W{bits}", qmethod, name, f"{100 * acc:.1f} %", f"{secs:.1f}"))
+                rows.append((f"W{bits}", qmethod, name, f"{100 * acc:.1f} %",
+                             f"{sqnr_db(ref, outs):.1f}", f"{secs:.1f}"))
                 print("  ".join(rows[-1]) + widths, flush=True)
     from mivra.report import table
     print()
-    print(table(["bits", "qmethod", "setting", "exact", "quantize s"], rows))
+    print(table(["bits", "qmethod", "setting", "exact", "SQNR dB", "quantize s"], rows))
 
 
 def digits_table(args) -> None:
