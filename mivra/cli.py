@@ -321,8 +321,9 @@ def cmd_quantize(args) -> int:
 
     print()
     print(report.layer_table(job))
-    fb = sum(s.float_bytes for s in job.stats)
-    qb = sum(s.quant_bytes for s in job.stats)
+    once = {s.layer.weight: s for s in job.stats}.values()      # a shared weight counts once
+    fb = sum(s.float_bytes for s in once)
+    qb = sum(s.quant_bytes for s in once)
     print(f"weights of these layers: {report.human_bytes(fb)} -> {report.human_bytes(qb)} "
           f"({qb / fb:.3f} of float)" if fb else "")
     print(f"model on disk: {report.human_bytes(size_before)} -> {report.human_bytes(len(qdq_bytes))} "
