@@ -106,14 +106,25 @@ def test_knapsack_is_optimal_and_meets_the_budget():
         assert sum(errors[l][k] for l, k in enumerate(got)) == pytest.approx(min(feasible)[0])
 
 
-@pytest.mark.parametrize("avg_bits", [2.5, 3.0, 5.0])
-def test_widths_per_layer_under_a_mean_width(deep, avg_bits):
-    job, _ = _quantized(deep, avg_bits=avg_bits)
+@pytest.mark.parametrize("budget", [dict(avg_bits=2.5), dict(avg_bits=3.0), dict(avg_bits=5.0),
+                                    dict(max_size=1300)])
+def test_widths_per_layer_under_a_budget(deep, budget):
+    """Widths from {2, 3, 4, 8} within the budget, using most of it: weight bits
+    against the mean width, or packed bytes (scales and zero points included,
+    the biases staying float) against the size."""
+    job, _ = _quantized(deep, **budget)
     n = {s.layer.weight: np.prod(s.layer.shape) for s in job.stats}
     bits = {s.layer.weight: s.bits for s in job.stats}
     assert set(bits.values()) <= set(WIDTHS)
-    assert sum(n[w] * bits[w] for w in n) <= avg_bits * sum(n.values())
-    assert sum(n[w] * bits[w] for w in n) > (avg_bits - 1) * sum(n.values())   # uses the budget
+    if "avg_bits" in budget:
+        used, cap, step = sum(n[w] * bits[w] for w in n), budget["avg_bits"] * sum(n.values()), \
+            sum(n.values())
+    else:
+        rows = {s.layer.weight: s.layer.shape[0] for s in job.stats}
+        biases = sum(4 * rows[f"w{k}"] for k in range(4))
+        used = biases + sum((n[w] * b + rows[w] * (32 + b)) / 8 for w, b in bits.items())
+        cap, step = budget["max_size"], max(n.values()) / 8
+    assert cap - step < used <= cap
     assert all(job.quant_tab[w]["dtype"] == f"int{b}" for w, b in bits.items())
     assert all(np.asarray(job.quant_tab[w]["w_int"]).max() < 2 ** (b - 1) for w, b in bits.items())
 
