@@ -169,7 +169,7 @@ class QuantPass:
             err = base = 0.0
             for rows, blk in zip(t.group_rows(), blocks):
                 sol = None
-                if blk.solve.degenerate() is None:
+                if r.method == "gdq" and blk.solve.degenerate() is None:
                     try:
                         sol = solve_gdq(W[rows], blk.solve, bits, gs, sym, r.probe_rounds, _device())
                     except (ValueError, RuntimeError):
