@@ -8,7 +8,7 @@ import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-BENCHES = ["group_closed_form", "shrink_search", "gptq", "layer"]
+BENCHES = ["group_closed_form", "shrink_search", "gptq", "layer", "threads"]
 
 chosen = sys.argv[1:] or BENCHES
 for name in chosen:

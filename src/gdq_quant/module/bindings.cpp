@@ -10,6 +10,7 @@
 
 #include "common/errors.h"
 #include "common/host.h"
+#include "common/threads.h"
 #include "common/timing.h"
 #include "driver/gdq_quant.h"
 #include "kernels/adam.h"
@@ -141,14 +142,21 @@ py::object Float(double v) { return py::float_(v); }
 py::object Bool(bool v) { return py::bool_(v); }
 py::object Str(const char* v) { return py::str(v); }
 
+// Every call into the numerical core runs with ATen's thread count capped at
+// the CPUs this process may use (common/threads.h).
+Impl capped(Impl impl) {
+  return [impl = std::move(impl)](const BoundArgs& a) {
+    threads::IntraOpThreadCap cap;
+    return impl(a);
+  };
+}
+
 struct Builder {
   py::module_ m;
 
   py::object fn(const std::string& qualname, std::vector<Param> params, Impl impl,
                 bool varargs = false, bool varkw = false) {
-    Signature sig{qualname, std::move(params), varargs, varkw, ""};
-    bool is_method = qualname.find('.') != std::string::npos;
-    return make_function(kModule, sig, std::move(impl), is_method);
+    return make(qualname, std::move(params), capped(std::move(impl)), varargs, varkw);
   }
 
   // A method cls.name(self, *params) for def_class.
@@ -159,10 +167,26 @@ struct Builder {
     return {name, fn(cls + "." + name, std::move(params), std::move(impl), varargs, varkw)};
   }
 
+  // A method that works on host objects at the caller's thread count: the
+  // driver's, which sets the count for the rest of the process and reaches
+  // the core only through the capped entries.
+  std::pair<std::string, py::object> host_method(const std::string& cls, const std::string& name,
+                                                 std::vector<Param> params, Impl impl) {
+    params.insert(params.begin(), req("self"));
+    return {name, make(cls + "." + name, std::move(params), std::move(impl), false, false)};
+  }
+
   void def(const std::string& name, std::vector<Param> params, Impl impl, bool varkw = false,
            std::string doc = "") {
     Signature sig{name, std::move(params), false, varkw, std::move(doc)};
-    m.attr(name.c_str()) = make_function(kModule, sig, std::move(impl), false);
+    m.attr(name.c_str()) = make_function(kModule, sig, capped(std::move(impl)), false);
+  }
+
+  py::object make(const std::string& qualname, std::vector<Param> params, Impl impl,
+                  bool varargs, bool varkw) {
+    Signature sig{qualname, std::move(params), varargs, varkw, ""};
+    bool is_method = qualname.find('.') != std::string::npos;
+    return make_function(kModule, sig, std::move(impl), is_method);
   }
 
   // A host class built from (name, method) pairs in declaration order.
@@ -531,7 +555,7 @@ void def_decoupleq(Builder& b) {
 // 8. GdqQuant: the pass over the model.
 void def_driver(Builder& b) {
   auto method = [&](const std::string& name, std::vector<Param> params, Impl impl) {
-    return b.method("GdqQuant", name, std::move(params), std::move(impl));
+    return b.host_method("GdqQuant", name, std::move(params), std::move(impl));
   };
   b.def_class(
       "GdqQuant", py::reinterpret_borrow<py::object>((PyObject*)&PyBaseObject_Type),
@@ -649,7 +673,8 @@ void populate(py::module_ m) {
   def_driver(b);
   driver::set_namespace(m.attr("__dict__"));
   // Private entries for tests and benchmarks: GPTQ rounding with an explicit
-  // block size, and per-stage solver timing.
+  // block size, the CPUs the core's thread cap allows, and per-stage solver
+  // timing.
   m.attr("_round_gptq") = b.fn(
       "_round_gptq",
       {req("W"), req("scale_out"), req("zero_out"), req("min_bound"), req("max_bound"),
@@ -661,6 +686,9 @@ void populate(py::module_ m) {
                                   tensor_arg(a[5], "H00"), int_arg(a[6]));
         return py::object(py::make_tuple(wrap(r.Q), wrap(r.newW)));
       });
+  m.attr("_available_cpus") = b.fn("_available_cpus", {}, [](const BoundArgs&) {
+    return py::object(py::int_(threads::available_cpus()));
+  });
   m.attr("_stage_timing") = b.fn("_stage_timing", {req("on")}, [](const BoundArgs& a) {
     timing::enable(truthy(a[0]));
     return None();
