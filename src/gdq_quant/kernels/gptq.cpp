@@ -11,6 +11,8 @@
 #include "common/errors.h"
 #include "common/host.h"
 #include "common/timing.h"
+#include "kernels/clones.h"
+#include "kernels/primitives.h"
 
 namespace gdq {
 namespace {
@@ -39,49 +41,85 @@ void announce_impl(const GptqFactor& f, const Tensor& H00) {
   if (f.nan) host::debug_shell("nan appears!");
 }
 
-// Rounds the block of columns held in W1 (rows x bs, contiguous), one row at a
-// time, rows in parallel: every row's rounding depends only on that row.
-// Same arithmetic as the tensor-operation path, element by element.
+// One block of columns, rows x bs, every matrix contiguous with row stride bs
+// (Hb: bs x bs).
+template <typename T>
+struct BlockArgs {
+  T* W;          // updated in place by the feedback
+  const T* so;   // scale_out
+  const T* zo;   // zero_out
+  const T* den;  // safe_div's guarded scale_out
+  const T* Hb;   // the factor's diagonal block
+  T* Q;          // rounded values
+  T* N;          // W before each column was rounded
+  T* E;          // scaled errors, the feedback to the columns after the block
+  T lo, hi;
+  int64_t bs;
+};
+
+// Rounds the block's columns of rows r0 .. r1 - 1, one row at a time (every
+// row's rounding depends only on that row). Same arithmetic as the
+// tensor-operation path, element by element.
+template <typename T>
+GDQ_ALWAYS_INLINE void round_block_rows(const BlockArgs<T>& a, int64_t r0, int64_t r1) {
+  const int64_t bs = a.bs;
+  for (int64_t r = r0; r < r1; ++r) {
+    T* __restrict w = a.W + r * bs;
+    const T* so = a.so + r * bs;
+    const T* zo = a.zo + r * bs;
+    const T* den = a.den + r * bs;
+    T* q_out = a.Q + r * bs;
+    T* n_out = a.N + r * bs;
+    T* e_out = a.E + r * bs;
+    for (int64_t j = 0; j < bs; ++j) {
+      const T v = w[j];
+      n_out[j] = v;
+      T g = round_half_up((v - zo[j]) / den[j]);
+      g = g < a.lo ? a.lo : g;
+      g = g > a.hi ? a.hi : g;
+      const T q = zo[j] + g * so[j];
+      q_out[j] = q;
+      const T* __restrict hj = a.Hb + j * bs;
+      const T e = (v - q) / hj[j];
+      e_out[j] = e;
+      for (int64_t k = j; k < bs; ++k) w[k] -= e * hj[k];
+    }
+  }
+}
+
+GDQ_CLONES void round_block_rows_f32(const BlockArgs<float>& a, int64_t r0, int64_t r1) {
+  round_block_rows(a, r0, r1);
+}
+GDQ_CLONES void round_block_rows_f64(const BlockArgs<double>& a, int64_t r0, int64_t r1) {
+  round_block_rows(a, r0, r1);
+}
+void round_block_rows_of(const BlockArgs<float>& a, int64_t r0, int64_t r1) {
+  round_block_rows_f32(a, r0, r1);
+}
+void round_block_rows_of(const BlockArgs<double>& a, int64_t r0, int64_t r1) {
+  round_block_rows_f64(a, r0, r1);
+}
+
+// Rounds the block held in W1 (rows x bs, contiguous), rows in parallel.
 template <typename scalar_t>
 void round_block_cpu_impl(Tensor& W1, const Tensor& so1, const Tensor& zo1, const Tensor& den1,
                           const Tensor& Hb, Tensor& Q1, Tensor& N1, Tensor& E1, double min_bound,
                           double max_bound) {
-  const int64_t rows = W1.size(0), bs = W1.size(1);
-  scalar_t* w_all = W1.data_ptr<scalar_t>();
-  const scalar_t* so_all = so1.data_ptr<scalar_t>();
-  const scalar_t* zo_all = zo1.data_ptr<scalar_t>();
-  const scalar_t* den_all = den1.data_ptr<scalar_t>();
-  const scalar_t* h = Hb.data_ptr<scalar_t>();
-  scalar_t* q_all = Q1.data_ptr<scalar_t>();
-  scalar_t* n_all = N1.data_ptr<scalar_t>();
-  scalar_t* e_all = E1.data_ptr<scalar_t>();
-  const scalar_t lo = static_cast<scalar_t>(min_bound), hi = static_cast<scalar_t>(max_bound);
-  const int64_t grain = std::max<int64_t>(1, 32768 / std::max<int64_t>(1, bs * bs));
-  at::parallel_for(0, rows, grain, [&](int64_t r0, int64_t r1) {
-    for (int64_t r = r0; r < r1; ++r) {
-      scalar_t* w = w_all + r * bs;
-      const scalar_t* so = so_all + r * bs;
-      const scalar_t* zo = zo_all + r * bs;
-      const scalar_t* den = den_all + r * bs;
-      scalar_t* q_out = q_all + r * bs;
-      scalar_t* n_out = n_all + r * bs;
-      scalar_t* e_out = e_all + r * bs;
-      for (int64_t j = 0; j < bs; ++j) {
-        const scalar_t v = w[j];
-        n_out[j] = v;
-        const scalar_t x = (v - zo[j]) / den[j];
-        scalar_t g = std::nearbyint(x);  // half to even
-        if (g - x == scalar_t(-0.5)) g += 1;  // exact halves go up
-        g = std::min(std::max(g, lo), hi);
-        const scalar_t q = zo[j] + g * so[j];
-        q_out[j] = q;
-        const scalar_t e = (v - q) / h[j * bs + j];
-        e_out[j] = e;
-        const scalar_t* hj = h + j * bs;
-        for (int64_t k = j; k < bs; ++k) w[k] -= e * hj[k];
-      }
-    }
-  });
+  BlockArgs<scalar_t> a;
+  a.W = W1.data_ptr<scalar_t>();
+  a.so = so1.data_ptr<scalar_t>();
+  a.zo = zo1.data_ptr<scalar_t>();
+  a.den = den1.data_ptr<scalar_t>();
+  a.Hb = Hb.data_ptr<scalar_t>();
+  a.Q = Q1.data_ptr<scalar_t>();
+  a.N = N1.data_ptr<scalar_t>();
+  a.E = E1.data_ptr<scalar_t>();
+  a.lo = static_cast<scalar_t>(min_bound);
+  a.hi = static_cast<scalar_t>(max_bound);
+  a.bs = W1.size(1);
+  const int64_t grain = std::max<int64_t>(1, 32768 / std::max<int64_t>(1, a.bs * a.bs));
+  at::parallel_for(0, W1.size(0), grain,
+                   [&](int64_t r0, int64_t r1) { round_block_rows_of(a, r0, r1); });
 }
 
 // Rounds the columns of W in order. Columns [i1, i2) form a block: inside it
@@ -128,11 +166,7 @@ void round_columns_impl(Tensor& W, const Tensor& scale_out, const Tensor& zero_o
       for (int64_t i = i1; i < i2; ++i) {
         Tensor w = W.select(1, i);
         newW.select(1, i).copy_(w);
-        Tensor x = (w - zero_out.select(1, i)) / denom.select(1, i);
-        // my_round: nearest integer, exact halves upwards. Half-to-even rounding
-        // is off only where it went down from an exact half (r - x == -0.5).
-        Tensor r = at::round(x);
-        r.add_((r - x).eq_(-0.5));
+        Tensor r = my_round((w - zero_out.select(1, i)) / denom.select(1, i));
         r.clamp_(min_bound, max_bound);
         Tensor q = at::addcmul(zero_out.select(1, i), r, scale_out.select(1, i));
         Q.select(1, i).copy_(q);
@@ -189,8 +223,9 @@ GptqResult round_gptq(at::Tensor& W, const at::Tensor& scale_out, const at::Tens
               "round_gptq: W, scale_out, zero_out and H00 must be on one device, got ",
               W.device(), ", ", scale_out.device(), ", ", zero_out.device(), " and ", H00.device());
 
-  Tensor newW = W.clone();
-  Tensor Q = W.clone();
+  // Every column of both is written by the column loop.
+  Tensor newW = at::empty_like(W);
+  Tensor Q = at::empty_like(W);
   GptqFactor fresh;
   if (!factor) {
     timing::Section ts("gptq_factor", W.device());

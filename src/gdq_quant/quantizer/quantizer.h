@@ -55,10 +55,11 @@ struct ShrinkResult {
 // One shrink factor p per row, p = 1 - i/grid for i < int(maxshrink * grid);
 // a row takes a step only when its error strictly improves. Started from
 // min/max (scale absent) it stops at the first step that improves no row.
-// Several candidates may share one product with h (see search.cpp); the
+// Several candidates share one product with h (see search.cpp); the
 // decisions are taken candidate by candidate, in order, so stacking changes
-// nothing but the summation order inside that product.
-// Test seam: host::fault("shrink_batched") forces 16-candidate stacks.
+// nothing but the summation order inside that product. On the CPU the
+// errors may be summed as |r F|^2 with h = F F^T (the same quadratic form).
+// Test seam: host::fault("shrink_small_stacks") forces 3-candidate stacks.
 ShrinkResult get_scale_and_zero(const QuantizerConfig& cfg, const Tensor& xmin, const Tensor& xmax,
                                 const Tensor& x, const Tensor& h, const OptTensor& scale_out,
                                 const OptTensor& zero_out, const OptTensor& best,

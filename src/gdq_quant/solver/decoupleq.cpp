@@ -195,17 +195,19 @@ StartQuantResult startquant(const LayerView& layer, const at::Tensor& H_in,
     invperm = at::argsort(*perm);
   }
   std::optional<GptqFactor> factor;
+  // The roundings only read H and W: one (permuted) copy serves all of them.
+  Tensor h00, w00;
   // Integer weights for the expanded pair (so, zo), in W's column order.
   auto rounding = [&](const Tensor& so, const Tensor& zo, int64_t max_iter, double lr,
                       int64_t max_inner_iter, const std::string& round_fn) {
     auto [s0, z0] = repeat_interleave(W.sizes(), gs, so, zo);
-    Tensor h00 = H.clone();
-    Tensor w00 = W.clone();
+    if (!h00.defined()) {
+      h00 = perm ? H.index_select(0, *perm).index_select(1, *perm) : H.clone();
+      w00 = perm ? W.index_select(1, *perm) : W.clone();
+    }
     if (perm) {
-      h00 = h00.index_select(0, *perm).index_select(1, *perm);
       *s0 = s0->index_select(1, *perm);
       *z0 = z0->index_select(1, *perm);
-      w00 = w00.index_select(1, *perm);
     }
     // Every rounding sees the same (permuted) H, so the damping ladder runs
     // once; later roundings reuse its factor and report what it met.
