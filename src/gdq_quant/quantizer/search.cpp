@@ -71,24 +71,19 @@ std::pair<Tensor, Tensor> candidate_params(const QuantizerConfig& cfg, const Ten
 
 // --- per-row errors of stacked candidates --------------------------------------
 
-// E = R L for a lower-triangular L (n x n), by halving: with
-// L = [[L11, 0], [L21, L22]] and R = [R1 R2],
-//   E1 = R1 L11 + R2 L21,   E2 = R2 L22,
-// about half the multiply-adds of a full product, in large products. Blocks of
-// at most kLeaf columns are multiplied as they stand (their upper part is 0).
-// E may be a column block of a larger matrix.
-void mul_lower(const Tensor& R, const Tensor& L, Tensor E) {
-  constexpr int64_t kLeaf = 96;
+// E = R L for a lower-triangular L (n x n), by column blocks: block j of E is
+// R[:, j:] L[j:, block j], since L is zero above its diagonal. About half the
+// multiply-adds of a full product (plus half a block's worth per block), in
+// products wide enough to run near a full product's speed. E may be a row
+// block of a larger matrix.
+void mul_lower(const Tensor& R, const Tensor& L, Tensor& E) {
   const int64_t n = L.size(0);
-  if (n <= kLeaf) {
-    at::mm_out(E, R, L);
-    return;
+  const int64_t nb = std::clamp<int64_t>(n / 96 * 16, 96, 384);
+  for (int64_t j = 0; j < n; j += nb) {
+    const int64_t w = std::min(nb, n - j);
+    Tensor Ej = E.narrow(1, j, w);
+    at::mm_out(Ej, R.narrow(1, j, n - j), L.narrow(0, j, n - j).narrow(1, j, w));
   }
-  const int64_t n1 = (n / 2 + 15) / 16 * 16, n2 = n - n1;
-  Tensor E1 = E.narrow(1, 0, n1);
-  mul_lower(R.narrow(1, 0, n1), L.narrow(0, 0, n1).narrow(1, 0, n1), E1);
-  E1.addmm_(R.narrow(1, n1, n2), L.narrow(0, n1, n2).narrow(1, 0, n1));
-  mul_lower(R.narrow(1, n1, n2), L.narrow(0, n1, n2).narrow(1, n1, n2), E.narrow(1, n1, n2));
 }
 
 // Errors r h r^T of the residuals of stacked candidates, r = quantize(x; candidate) - x0.
