@@ -198,6 +198,11 @@ def test_search_stacked_candidates_equal_single_ones(started):
     single = q.get_scale_and_zero(xmin, xmax, x, h, groupsize=64, **kw)
     G._arm_fault("shrink_small_stacks", 1)
     assert all_equal(q.get_scale_and_zero(xmin, xmax, x, h, groupsize=64, **kw), single)
+    # The tensor operations used off the CPU (r h r^T, not |r F|^2) decide alike.
+    G._arm_fault("shrink_tensor_ops", 1)
+    s, z, b, p = q.get_scale_and_zero(xmin, xmax, x, h, groupsize=64, **kw)
+    assert all_equal((s, z, p), (single[0], single[1], single[3]))
+    torch.testing.assert_close(b, single[2], rtol=1e-5, atol=0)
 
 
 @pytest.mark.parametrize("sym,zns", [(False, True), (False, False), (True, True)])

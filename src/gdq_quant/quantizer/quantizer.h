@@ -59,7 +59,9 @@ struct ShrinkResult {
 // decisions are taken candidate by candidate, in order, so stacking changes
 // nothing but the summation order inside that product. On the CPU the
 // errors may be summed as |r F|^2 with h = F F^T (the same quadratic form).
-// Test seam: host::fault("shrink_small_stacks") forces 3-candidate stacks.
+// Test seams: host::fault("shrink_small_stacks") forces 3-candidate stacks;
+// host::fault("shrink_tensor_ops") takes the tensor-operation path (the one
+// used off the CPU) on the CPU too.
 ShrinkResult get_scale_and_zero(const QuantizerConfig& cfg, const Tensor& xmin, const Tensor& xmax,
                                 const Tensor& x, const Tensor& h, const OptTensor& scale_out,
                                 const OptTensor& zero_out, const OptTensor& best,

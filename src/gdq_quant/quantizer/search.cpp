@@ -99,13 +99,13 @@ class StackedErrors {
  public:
   StackedErrors(const QuantizerConfig& cfg, const Tensor& x, const Tensor& x0, const Tensor& h,
                 const OptTensor& scale_out, const OptTensor& zero_out, int64_t groupsize,
-                int64_t batch, int64_t steps)
+                int64_t batch, int64_t steps, bool tensor_ops)
       : cfg_(cfg), x_(x), x0_(x0), h_(h), scale_out_(scale_out), zero_out_(zero_out),
         groupsize_(groupsize) {
     GDQ_REQUIRE(x.dim() == 2);
     GDQ_REQUIRE(x0.dim() == 2);
     GDQ_REQUIRE(h.dim() == 2);
-    fused_ = fusable();
+    fused_ = !tensor_ops && fusable();
     if (!fused_) return;
     const int64_t rows = x.size(0), cols = x.size(1);
     x_ = x.contiguous();
@@ -214,8 +214,9 @@ class StackedErrors {
 // operations on the device.
 class Decisions {
  public:
-  Decisions(const Tensor& best, bool eary_exit) : best_(best), eary_exit_(eary_exit) {
-    host_ = best.is_cpu() &&
+  Decisions(const Tensor& best, bool eary_exit, bool tensor_ops)
+      : best_(best), eary_exit_(eary_exit) {
+    host_ = !tensor_ops && best.is_cpu() &&
             (best.scalar_type() == at::kFloat || best.scalar_type() == at::kDouble);
     if (host_) {
       Tensor b = best.to(at::kDouble).contiguous();
@@ -310,8 +311,10 @@ ShrinkResult get_scale_and_zero(const QuantizerConfig& cfg, const Tensor& xmin, 
   }
   const int64_t steps = static_cast<int64_t>(cfg.maxshrink * static_cast<double>(cfg.grid));
   const int64_t batch = shrink_batch(x, rows, x.size(1), steps, eary_exit);
-  StackedErrors errors_of(cfg, x, ref, h, scale_out, zero_out, groupsize, batch, steps);
-  Decisions decide(best0, eary_exit);
+  const bool tensor_ops = host::fault("shrink_tensor_ops");
+  StackedErrors errors_of(cfg, x, ref, h, scale_out, zero_out, groupsize, batch, steps,
+                          tensor_ops);
+  Decisions decide(best0, eary_exit, tensor_ops);
 
   // Step taken per row (-1: none), turned into its factor at the end.
   Tensor step = at::full({rows}, -1, xmin.options().dtype(at::kLong));
