@@ -120,7 +120,7 @@ LayerView layer_view(const py::handle& layer) {
 
 // Quantizer fields <-> QuantizerConfig.
 QuantizerConfig read_config(const py::handle& self) {
-  QuantizerConfig c;
+  QuantizerConfig c = QuantizerConfig::configure();
   c.max_bound = int_arg(self.attr("max_bound"));
   c.min_bound = int_arg(self.attr("min_bound"));
   c.perchannel = truthy(self.attr("perchannel"));

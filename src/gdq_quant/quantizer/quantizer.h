@@ -13,18 +13,19 @@
 
 namespace gdq {
 
-// Configuration of a quantizer; the integer grid is [min_bound, max_bound] =
-// [-2^(bits-1), 2^(bits-1) - 1].
+// Configuration of a quantizer. configure is the only way to build one and
+// the one place that derives the integer grid [min_bound, max_bound] =
+// [-2^(bits-1), 2^(bits-1) - 1] from the bit width.
 struct QuantizerConfig {
-  int64_t max_bound = 7;
-  int64_t min_bound = -8;
-  bool perchannel = true;
-  bool sym = false;
-  int64_t grid = 200;
-  double maxshrink = 0.8;
-  double thr = 0.01;
-  int64_t iters_for_scale = 4;
-  bool zero_no_shift = true;
+  int64_t max_bound;
+  int64_t min_bound;
+  bool perchannel;
+  bool sym;
+  int64_t grid;
+  double maxshrink;
+  double thr;
+  int64_t iters_for_scale;
+  bool zero_no_shift;
 
   static QuantizerConfig configure(int64_t bits = 4, bool perchannel = true, bool sym = false,
                                    int64_t grid = 200, double maxshrink = 0.8, double thr = 0.01,
@@ -33,6 +34,9 @@ struct QuantizerConfig {
   // Zero-point of the symmetric grid, (max_bound + min_bound + 1) // 2 (floor
   // division): 0 for every grid built by configure.
   int64_t sym_zero() const;
+
+ private:
+  QuantizerConfig() = default;
 };
 
 // --- min/max range and its parameters -------------------------------------
