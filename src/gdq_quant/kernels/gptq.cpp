@@ -1,5 +1,6 @@
 #include "kernels/gptq.h"
 
+#include <ATen/ATen.h>
 #include <ATen/Dispatch.h>
 #include <ATen/Parallel.h>
 

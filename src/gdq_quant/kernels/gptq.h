@@ -1,6 +1,6 @@
 #pragma once
 // Column-by-column rounding with inverse-Hessian error feedback.
-#include <ATen/ATen.h>
+#include <ATen/core/Tensor.h>
 
 #include <vector>
 

@@ -1,5 +1,6 @@
 #include "kernels/opt_intw.h"
 
+#include <ATen/ATen.h>
 #include <ATen/core/grad_mode.h>
 
 #include "common/errors.h"

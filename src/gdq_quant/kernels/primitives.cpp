@@ -1,5 +1,7 @@
 #include "kernels/primitives.h"
 
+#include <ATen/ATen.h>
+
 #include "common/errors.h"
 
 namespace gdq {

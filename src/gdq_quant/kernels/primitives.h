@@ -9,7 +9,7 @@
 //
 // All functions work in the dtype and on the device of their tensor arguments
 // and return new tensors; none modifies an argument.
-#include <ATen/ATen.h>
+#include <ATen/core/Tensor.h>
 
 #include <cmath>
 #include <optional>

@@ -1,5 +1,6 @@
 #include "kernels/residuals.h"
 
+#include <ATen/ATen.h>
 #include <ATen/Parallel.h>
 
 #include "kernels/clones.h"

@@ -4,7 +4,7 @@
 //
 // Both run rows in parallel (at::parallel_for), vectorised for the machine
 // (kernels/clones.h).
-#include <ATen/ATen.h>
+#include <ATen/core/Tensor.h>
 
 #include <optional>
 

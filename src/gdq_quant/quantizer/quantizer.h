@@ -5,7 +5,7 @@
 //
 // Shapes: scale, zero, scale_out, zero_out (rows, G); best, bestp, err (rows,);
 // h / H (columns, columns) in the weights' dtype and on their device.
-#include <ATen/ATen.h>
+#include <ATen/core/Tensor.h>
 
 #include <optional>
 

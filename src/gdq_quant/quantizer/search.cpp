@@ -1,3 +1,4 @@
+#include <ATen/ATen.h>
 #include <ATen/Parallel.h>
 #include <c10/util/Exception.h>
 

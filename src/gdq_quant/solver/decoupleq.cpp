@@ -1,5 +1,7 @@
 #include "solver/decoupleq.h"
 
+#include <ATen/ATen.h>
+
 #include <algorithm>
 #include <cmath>
 #include <tuple>
