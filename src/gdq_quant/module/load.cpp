@@ -14,8 +14,9 @@ namespace gdq {
 namespace module {
 namespace {
 
-// Imports, in order: os, copy, numpy as np, math, time, torch, torch.nn.*,
-// the toolkit's utilities and Session.
+// Imports, in order: os, copy, numpy as np, math, time, torch, the public
+// names of torch.nn (a star import, which with this torch does not bind the
+// name nn itself), nn = torch.nn, the toolkit's utilities and Session.
 void import_dependencies(py::module_& m) {
   for (const char* name : {"os", "copy"}) m.attr(name) = py::module_::import(name);
   m.attr("np") = py::module_::import("numpy");
@@ -30,6 +31,7 @@ void import_dependencies(py::module_& m) {
       if (!name.empty() && name[0] != '_') m.attr(item.first) = item.second;
     }
   }
+  m.attr("nn") = nn;
   std::string package = py::str(m.attr("__package__"));
   py::module_ utils = py::module_::import((package + ".mivra_utils").c_str());
   for (const char* name : {"preprocess_input", "get_input_img", "get_input_paths"})
