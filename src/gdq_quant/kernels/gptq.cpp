@@ -154,8 +154,9 @@ void round_columns_cpu_impl(Tensor& W, const Tensor& scale_out, const Tensor& ze
   Tensor Qt = at::empty({cols, rows}, W.options());
   Tensor Nt = at::empty({cols, rows}, W.options());
   Tensor Et = at::empty({bs, rows}, W.options());
-  // Rows per task: at least 16 (one vector) and about 2^15 block elements.
-  const int64_t grain = std::max<int64_t>(16, (int64_t(1) << 15) / std::max<int64_t>(bs, 1));
+  // Rows per task: at least 16 (one vector) and about 2^13 block elements,
+  // some bs * 2^12 multiply-adds.
+  const int64_t grain = std::max<int64_t>(16, (int64_t(1) << 13) / std::max<int64_t>(bs, 1));
   for (int64_t i1 = 0; i1 < cols; i1 += bs) {
     const int64_t i2 = std::min(i1 + bs, cols);
     const int64_t n = i2 - i1;
