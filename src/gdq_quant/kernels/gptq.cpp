@@ -25,8 +25,8 @@ constexpr double kLadder[] = {0.01, 0.1, 1.0, 10.0, 100.0};
 // M^-1 written into out, for a lower-triangular M (n x n) with a non-zero
 // diagonal, by halving: [[A, 0], [C, D]]^-1 = [[A^-1, 0], [-D^-1 C A^-1, D^-1]].
 // About n^3 / 3 multiply-adds, in large products; blocks of at most 192 rows
-// by triangular solves. out starts as zeros and may be a block of a larger
-// matrix.
+// by triangular solves. out (uninitialised on entry, zeros above the
+// diagonal on return) may be a block of a larger matrix.
 void lower_inverse_impl(const Tensor& M, Tensor out) {
   const int64_t n = M.size(0);
   if (n <= 192) {
@@ -34,25 +34,28 @@ void lower_inverse_impl(const Tensor& M, Tensor out) {
     return;
   }
   const int64_t n1 = n / 2, n2 = n - n1;
-  Tensor Ai = out.narrow(0, 0, n1).narrow(1, 0, n1);
-  Tensor Di = out.narrow(0, n1, n2).narrow(1, n1, n2);
-  lower_inverse_impl(M.narrow(0, 0, n1).narrow(1, 0, n1), Ai);
-  lower_inverse_impl(M.narrow(0, n1, n2).narrow(1, n1, n2), Di);
+  lower_inverse_impl(M.narrow(0, 0, n1).narrow(1, 0, n1), out.narrow(0, 0, n1).narrow(1, 0, n1));
+  lower_inverse_impl(M.narrow(0, n1, n2).narrow(1, n1, n2),
+                     out.narrow(0, n1, n2).narrow(1, n1, n2));
+  out.narrow(0, 0, n1).narrow(1, n1, n2).zero_();
+  const Tensor Ai = out.narrow(0, 0, n1).narrow(1, 0, n1);
+  const Tensor Di = out.narrow(0, n1, n2).narrow(1, n1, n2);
   const Tensor C = M.narrow(0, n1, n2).narrow(1, 0, n1);
   Tensor X = out.narrow(0, n1, n2).narrow(1, 0, n1);
   at::mm_out(X, Di, at::mm(C, Ai)).neg_();
 }
 
 // The upper factor U of H^-1 (U^T U = H^-1) for a symmetric positive definite
-// H. With J the reversal of the index order, J H J = M M^T (M lower) gives
-// H^-1 = (J M^-1 J)^T (J M^-1 J), and J M^-1 J is upper triangular with a
-// positive diagonal: the Cholesky factor of H^-1, which is unique. One
-// factorisation and one triangular inverse (about 2 n^3 / 3 multiply-adds)
-// instead of factorising H, inverting it and factorising the inverse. Throws
-// what the factorisation throws when H is not positive definite.
-Tensor inverse_factor_impl(const Tensor& H) {
-  const Tensor M = at::linalg_cholesky(H.flip({0, 1}));
-  Tensor Minv = at::zeros_like(M);
+// H, given in reversed index order, Hr = J H J (J the reversal). With
+// Hr = M M^T (M lower), H^-1 = (J M^-1 J)^T (J M^-1 J), and J M^-1 J is upper
+// triangular with a positive diagonal: the Cholesky factor of H^-1, which is
+// unique. One factorisation and one triangular inverse (about 2 n^3 / 3
+// multiply-adds) instead of factorising H, inverting it and factorising the
+// inverse. Throws what the factorisation throws when H is not positive
+// definite.
+Tensor inverse_factor_impl(const Tensor& Hr) {
+  const Tensor M = at::linalg_cholesky(Hr);
+  Tensor Minv = at::empty_like(M);
   lower_inverse_impl(M, Minv);
   return Minv.flip({0, 1});
 }
@@ -243,12 +246,15 @@ void round_columns_impl(Tensor& W, const Tensor& scale_out, const Tensor& zero_o
 GptqFactor gptq_factor(const at::Tensor& H00) {
   GptqFactor f;
   const Tensor mean_diag = H00.diagonal().mean().to(at::kDouble);
+  // H00 in float64 and reversed order; the damping adds to the diagonal,
+  // which the reversal maps onto itself.
+  const Tensor Hr00 = H00.flip({0, 1}).to(at::kDouble);
   for (double t : kLadder) {
     try {
-      Tensor H = H00.to(at::kDouble, /*non_blocking=*/false, /*copy=*/true);
-      H.diagonal().add_(mean_diag * t);
+      Tensor Hr = Hr00.clone();
+      Hr.diagonal().add_(mean_diag * t);
       if (host::fault("cholesky")) throw std::runtime_error("injected factorisation failure");
-      f.U = inverse_factor_impl(H);
+      f.U = inverse_factor_impl(Hr);
       if (host::fault("nan_factor")) f.U = at::full_like(f.U, NAN);
       f.nan = f.U.isnan().any().item<bool>();
       if (!f.nan) return f;
