@@ -128,8 +128,6 @@ class StackedErrors {
     h_ = h.contiguous();
   }
 
-  bool fused() const { return fused_; }
-
   // scale_b, zero_b (B, rows, G) -> errors (B, rows) in x's dtype.
   Tensor operator()(const Tensor& scale_b, const Tensor& zero_b) {
     return fused_ ? fused_errors(scale_b, zero_b) : tensor_errors(scale_b, zero_b);
