@@ -1,5 +1,5 @@
 """Shrink search: Quantizer.get_scale_and_zero (its default choice of how many
-candidates share one product with h, and forced 16-candidate stacks) against
+candidates share one product with h, and forced 3-candidate stacks) against
 the same search run one candidate at a time in a Python loop over the module's
 primitives. The results must agree (bit for bit wherever the products sum in
 the same order).
@@ -50,11 +50,11 @@ def case(C, D, gs, grid):
     t1 = time.perf_counter()
     ref = sequential(q, xmin, xmax, x, h, gs, best, s, z)
     t2 = time.perf_counter()
-    G._arm_fault("shrink_batched", 1)  # stack 16 candidates whatever the device
+    G._arm_fault("shrink_small_stacks", 1)  # stacks of 3 candidates whatever the device
     stacked = q.get_scale_and_zero(xmin, xmax, x, h, best=best, scale=s, zero=z, groupsize=gs)
     t3 = time.perf_counter()
     if not all(torch.equal(a, b) for a, b in zip(stacked, mine)):
-        print("  16-stacked evaluation differs from the default one")
+        print("  3-stacked evaluation differs from the default one")
     same = all(torch.equal(a, b) for a, b in zip(mine, ref))
     if same:
         verdict = "identical"
@@ -65,7 +65,7 @@ def case(C, D, gs, grid):
         rows = (mine[3] != ref[3]).sum().item()
         verdict = f"errors differ by at most {rel:.1e} (relative), factor differs in {rows}/{C} rows"
     print(f"C={C} D={D} groupsize={gs} steps={int(q.maxshrink * grid)}: module {t1 - t0:.3f} s "
-          f"(16-stacked {t3 - t2:.3f} s), python loop one at a time {t2 - t1:.3f} s, "
+          f"(3-stacked {t3 - t2:.3f} s), python loop one at a time {t2 - t1:.3f} s, "
           f"speed-up x{(t2 - t1) / (t1 - t0):.2f}, {verdict}")
     return same or rel < 1e-5
 

@@ -52,3 +52,20 @@ def matmul_seconds(C, D, repeat=3):
         a @ b
         best = min(best, time.perf_counter() - t)
     return best
+
+
+def conv_layer_and_inputs(out_ch, in_ch, kh, kw, seed=0):
+    """A bias-free convolution (out_ch, in_ch, kh, kw) and ReLU'd, channel- and
+    pixel-correlated input images giving 64 patches each, enough images for
+    at least in_ch * kh * kw input vectors."""
+    import math
+
+    from torch import nn
+
+    torch.manual_seed(seed)
+    layer = nn.Conv2d(in_ch, out_ch, (kh, kw), bias=False)
+    n = math.ceil(in_ch * kh * kw / 64)
+    rng = np.random.default_rng(seed)
+    z = rng.standard_normal((n, in_ch, 8 + kh - 1, 8 + kw - 1)).astype(np.float32)
+    z += 0.7 * np.roll(z, 1, axis=1) + 0.3 * np.roll(z, 1, axis=3)
+    return layer, torch.tensor(np.maximum(z, 0.0))

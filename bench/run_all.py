@@ -8,7 +8,8 @@ import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-BENCHES = ["group_closed_form", "shrink_search", "gptq", "layer", "model"]
+BENCHES = ["group_closed_form", "shrink_search", "gptq", "layer", "threads", "model", "quality",
+           "whole_model"]
 
 chosen = sys.argv[1:] or BENCHES
 for name in chosen:

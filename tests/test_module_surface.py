@@ -104,14 +104,14 @@ def test_namespace_order():
     names = [n for n in vars(gq) if not n.startswith("_")]
     star = [n for n in vars(nn) if not n.startswith("_")]
     expected = (["os", "copy", "np", "math", "time", "torch"] + star
-                + ["preprocess_input", "get_input_img", "get_input_paths", "Session",
+                + ["nn", "preprocess_input", "get_input_img", "get_input_paths", "Session",
                    "repeat_interleave", "cal_quant_error", "my_round", "MyAdam", "opt_intW3",
                    "round_gptq", "safe_div", "quantize", "cal_quant_err_scale_zero",
                    "get_linear_eq", "Quantizer", "decoupleQ", "GdqQuant"])
     # A star-imported name that a later import rebinds keeps its first slot.
     dedup = list(dict.fromkeys(expected))
     assert names == dedup
-    assert gq.np is np and gq.Conv2d is nn.Conv2d and gq.Unfold is nn.Unfold
+    assert gq.np is np and gq.nn is nn and gq.Conv2d is nn.Conv2d and gq.Unfold is nn.Unfold
     from mivra.api import mivra_utils, session
     assert gq.get_input_paths is mivra_utils.get_input_paths
     assert gq.Session is session.Session

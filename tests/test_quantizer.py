@@ -183,8 +183,8 @@ def test_minmax_parameters_map_range_ends_to_grid_ends(bits, sym, zns):
 
 @pytest.mark.parametrize("started", [False, True])
 def test_search_stacked_candidates_equal_single_ones(started):
-    # The default stack for this size on the CPU is 7 candidates; the seam
-    # forces 16. How many candidates share a product must not matter.
+    # The CPU stacks all 16 candidates of this search in one product; the seam
+    # forces stacks of 3. How many candidates share a product must not matter.
     rng = np.random.default_rng(6)
     x = torch.tensor(rng.normal(size=(128, 1152)), dtype=torch.float32)
     h = torch.tensor(spd(rng, 1152), dtype=torch.float32)
@@ -196,8 +196,13 @@ def test_search_stacked_candidates_equal_single_ones(started):
         kw = dict(scale=s, zero=z, best=G.cal_quant_err_scale_zero(
             x, s, z, None, None, False, -8, 7, 64, h, zero_no_shift=True))
     single = q.get_scale_and_zero(xmin, xmax, x, h, groupsize=64, **kw)
-    G._arm_fault("shrink_batched", 1)
+    G._arm_fault("shrink_small_stacks", 1)
     assert all_equal(q.get_scale_and_zero(xmin, xmax, x, h, groupsize=64, **kw), single)
+    # The tensor operations used off the CPU (r h r^T, not |r F|^2) decide alike.
+    G._arm_fault("shrink_tensor_ops", 1)
+    s, z, b, p = q.get_scale_and_zero(xmin, xmax, x, h, groupsize=64, **kw)
+    assert all_equal((s, z, p), (single[0], single[1], single[3]))
+    torch.testing.assert_close(b, single[2], rtol=1e-5, atol=0)
 
 
 @pytest.mark.parametrize("sym,zns", [(False, True), (False, False), (True, True)])

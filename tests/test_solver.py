@@ -1,3 +1,6 @@
+import builtins
+import os
+
 import numpy as np
 import pytest
 import torch
@@ -73,7 +76,8 @@ def test_mask_weights_linear_vectors_and_only_counts_for_conv():
 
 
 @pytest.mark.parametrize("transposed", [False, True])
-def test_running_mean_over_batches_after_an_empty_one_skipping_nan(transposed, capsys):
+def test_running_mean_over_batches_after_an_empty_one_skipping_nan(transposed, capsys,
+                                                                   monkeypatch):
     # Conv1D keeps (in, out) weights; its statistics use the last axis too.
     layer = Conv1D(3, 2) if transposed else nn.Linear(3, 2, bias=False)
     rng = np.random.default_rng(3)
@@ -90,8 +94,13 @@ def test_running_mean_over_batches_after_an_empty_one_skipping_nan(transposed, c
     H = d.H.clone()
     bad = torch.randn(6, 3)
     bad[2, 1] = float("nan")
+    # Asked for 8 threads, the core runs on at most the CPUs the process may use.
+    seen, real_print = [], builtins.print
+    monkeypatch.setattr(builtins, "print", lambda *a: seen.append(torch.get_num_threads()) or real_print(*a))
+    torch.set_num_threads(8)
     d.add_batch(bad, None, None)  # a NaN batch is skipped, an inf one is not
-    assert capsys.readouterr().out == "catch a NAN!!!!!!\n"
+    assert capsys.readouterr().out == "catch a NAN!!!!!!\n" and torch.get_num_threads() == 8
+    assert seen == [min(8, g._available_cpus())] and g._available_cpus() <= len(os.sched_getaffinity(0))
     assert torch.equal(d.H, H) and d.nsamples == 18
     bad[2, 1] = float("inf")
     d.add_batch(bad, None, None)

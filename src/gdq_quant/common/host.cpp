@@ -1,5 +1,7 @@
 #include "common/host.h"
 
+#include <ATen/ATen.h>
+
 #include <charconv>
 #include <iostream>
 #include <map>

@@ -2,7 +2,7 @@
 // The few services the core needs from its host, reached through callbacks
 // that the binding layer installs at load time. Without a host (plain C++
 // use) they fall back to stdout and no-ops.
-#include <ATen/ATen.h>
+#include <ATen/core/Tensor.h>
 
 #include <functional>
 #include <string>

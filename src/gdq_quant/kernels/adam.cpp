@@ -1,5 +1,7 @@
 #include "kernels/adam.h"
 
+#include <ATen/ATen.h>
+
 #include <cmath>
 
 namespace gdq {

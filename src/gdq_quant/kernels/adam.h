@@ -1,7 +1,7 @@
 #pragma once
 // Minimal Adam for one tensor, updated in place from a caller-computed
 // gradient (no autograd). eps = 1e-5 is added after the bias correction.
-#include <ATen/ATen.h>
+#include <ATen/core/Tensor.h>
 
 namespace gdq {
 

@@ -1,5 +1,6 @@
 #include "kernels/gptq.h"
 
+#include <ATen/ATen.h>
 #include <ATen/Dispatch.h>
 #include <ATen/Parallel.h>
 
@@ -11,6 +12,8 @@
 #include "common/errors.h"
 #include "common/host.h"
 #include "common/timing.h"
+#include "kernels/clones.h"
+#include "kernels/primitives.h"
 
 namespace gdq {
 namespace {
@@ -19,82 +22,209 @@ using at::Tensor;
 
 constexpr double kLadder[] = {0.01, 0.1, 1.0, 10.0, 100.0};
 
+// M^-1 written into out, for a lower-triangular M (n x n) with a non-zero
+// diagonal, by halving: [[A, 0], [C, D]]^-1 = [[A^-1, 0], [-D^-1 C A^-1, D^-1]].
+// About n^3 / 3 multiply-adds, in large products; blocks of at most 192 rows
+// by triangular solves. out (uninitialised on entry, zeros above the
+// diagonal on return) may be a block of a larger matrix.
+void lower_inverse_impl(const Tensor& M, Tensor out) {
+  const int64_t n = M.size(0);
+  if (n <= 192) {
+    out.copy_(at::linalg_solve_triangular(M, at::eye(n, M.options()), /*upper=*/false));
+    return;
+  }
+  const int64_t n1 = n / 2, n2 = n - n1;
+  lower_inverse_impl(M.narrow(0, 0, n1).narrow(1, 0, n1), out.narrow(0, 0, n1).narrow(1, 0, n1));
+  lower_inverse_impl(M.narrow(0, n1, n2).narrow(1, n1, n2),
+                     out.narrow(0, n1, n2).narrow(1, n1, n2));
+  out.narrow(0, 0, n1).narrow(1, n1, n2).zero_();
+  const Tensor Ai = out.narrow(0, 0, n1).narrow(1, 0, n1);
+  const Tensor Di = out.narrow(0, n1, n2).narrow(1, n1, n2);
+  const Tensor C = M.narrow(0, n1, n2).narrow(1, 0, n1);
+  Tensor X = out.narrow(0, n1, n2).narrow(1, 0, n1);
+  at::mm_out(X, Di, at::mm(C, Ai)).neg_();
+}
+
+// The upper factor U of H^-1 (U^T U = H^-1) for a symmetric positive definite
+// H, given in reversed index order, Hr = J H J (J the reversal). With
+// Hr = M M^T (M lower), H^-1 = (J M^-1 J)^T (J M^-1 J), and J M^-1 J is upper
+// triangular with a positive diagonal: the Cholesky factor of H^-1, which is
+// unique. One factorisation and one triangular inverse (about 2 n^3 / 3
+// multiply-adds) instead of factorising H, inverting it and factorising the
+// inverse. Throws what the factorisation throws when H is not positive
+// definite.
+Tensor inverse_factor_impl(const Tensor& Hr) {
+  const Tensor M = at::linalg_cholesky(Hr);
+  Tensor Minv = at::empty_like(M);
+  lower_inverse_impl(M, Minv);
+  return Minv.flip({0, 1});
+}
+
 // Prints what the ladder met on the way and settles its outcome: the lines of
 // the failed levels, then an error when no level produced a factor, or the
 // debugging shell when the factor holds NaN.
 void announce_impl(const GptqFactor& f, const Tensor& H00) {
   for (double t : f.failed) host::print({"海森矩阵为非正定矩阵 " + host::text(t)});
-  if (!f.U.defined() || f.from_inverse) {
-    const std::string mean = host::text(H00.diagonal().mean().item<double>());
-    if (!f.U.defined())
-      throw FatalError(
-          "round_gptq: the Hessian H00 is not positive definite: its Cholesky factorisation "
-          "failed at every damping level (0.01 to 100 times the mean of its diagonal, " +
-          mean + ")");
+  if (!f.U.defined()) {
     throw FatalError(
-        "round_gptq: the Hessian H00 is not positive definite: the inverse of its damped form "
-        "could not be factorised at any damping level (mean of its diagonal " +
-        mean + ")");
+        "round_gptq: the Hessian H00 is not positive definite: its Cholesky factorisation "
+        "failed at every damping level (0.01 to 100 times the mean of its diagonal, " +
+        host::text(H00.diagonal().mean().item<double>()) + ")");
   }
   if (f.nan) host::debug_shell("nan appears!");
 }
 
-// Rounds the block of columns held in W1 (rows x bs, contiguous), one row at a
-// time, rows in parallel: every row's rounding depends only on that row.
-// Same arithmetic as the tensor-operation path, element by element.
-template <typename scalar_t>
-void round_block_cpu_impl(Tensor& W1, const Tensor& so1, const Tensor& zo1, const Tensor& den1,
-                          const Tensor& Hb, Tensor& Q1, Tensor& N1, Tensor& E1, double min_bound,
-                          double max_bound) {
-  const int64_t rows = W1.size(0), bs = W1.size(1);
-  scalar_t* w_all = W1.data_ptr<scalar_t>();
-  const scalar_t* so_all = so1.data_ptr<scalar_t>();
-  const scalar_t* zo_all = zo1.data_ptr<scalar_t>();
-  const scalar_t* den_all = den1.data_ptr<scalar_t>();
-  const scalar_t* h = Hb.data_ptr<scalar_t>();
-  scalar_t* q_all = Q1.data_ptr<scalar_t>();
-  scalar_t* n_all = N1.data_ptr<scalar_t>();
-  scalar_t* e_all = E1.data_ptr<scalar_t>();
-  const scalar_t lo = static_cast<scalar_t>(min_bound), hi = static_cast<scalar_t>(max_bound);
-  const int64_t grain = std::max<int64_t>(1, 32768 / std::max<int64_t>(1, bs * bs));
-  at::parallel_for(0, rows, grain, [&](int64_t r0, int64_t r1) {
+// One block of bs columns in the transposed layout of the CPU loop: column j
+// of the block is row j of every matrix below (leading dimension ld, the rows
+// of W at unit stride); Hb is the factor's (bs x bs) diagonal block.
+template <typename T>
+struct BlockArgs {
+  T* W;          // updated in place by the feedback
+  const T* so;   // scale_out
+  const T* zo;   // zero_out
+  const T* den;  // safe_div's guarded scale_out
+  const T* Hb;
+  T* Q;          // rounded values
+  T* N;          // W before each column was rounded
+  T* E;          // scaled errors, the feedback to the columns after the block
+  T lo, hi;
+  int64_t bs, ld;
+};
+
+// Rounds the block's columns for rows r0 .. r1 - 1. Rows are independent, so
+// every step runs across the rows at once (vectorised over rows); the
+// columns go strictly in order. Same arithmetic as the tensor-operation path,
+// element by element.
+template <typename T>
+GDQ_ALWAYS_INLINE void round_block_rows(const BlockArgs<T>& a, int64_t r0, int64_t r1) {
+  const int64_t bs = a.bs, ld = a.ld;
+  for (int64_t j = 0; j < bs; ++j) {
+    const T* __restrict w = a.W + j * ld;
+    const T* __restrict so = a.so + j * ld;
+    const T* __restrict zo = a.zo + j * ld;
+    const T* __restrict den = a.den + j * ld;
+    T* __restrict q_out = a.Q + j * ld;
+    T* __restrict n_out = a.N + j * ld;
+    T* __restrict e_out = a.E + j * ld;
+    const T* hj = a.Hb + j * bs;
+    const T d = hj[j];
     for (int64_t r = r0; r < r1; ++r) {
-      scalar_t* w = w_all + r * bs;
-      const scalar_t* so = so_all + r * bs;
-      const scalar_t* zo = zo_all + r * bs;
-      const scalar_t* den = den_all + r * bs;
-      scalar_t* q_out = q_all + r * bs;
-      scalar_t* n_out = n_all + r * bs;
-      scalar_t* e_out = e_all + r * bs;
-      for (int64_t j = 0; j < bs; ++j) {
-        const scalar_t v = w[j];
-        n_out[j] = v;
-        const scalar_t x = (v - zo[j]) / den[j];
-        scalar_t g = std::nearbyint(x);  // half to even
-        if (g - x == scalar_t(-0.5)) g += 1;  // exact halves go up
-        g = std::min(std::max(g, lo), hi);
-        const scalar_t q = zo[j] + g * so[j];
-        q_out[j] = q;
-        const scalar_t e = (v - q) / h[j * bs + j];
-        e_out[j] = e;
-        const scalar_t* hj = h + j * bs;
-        for (int64_t k = j; k < bs; ++k) w[k] -= e * hj[k];
-      }
+      const T v = w[r];
+      n_out[r] = v;
+      T g = round_half_up((v - zo[r]) / den[r]);
+      g = g < a.lo ? a.lo : g;
+      g = g > a.hi ? a.hi : g;
+      const T q = zo[r] + g * so[r];
+      q_out[r] = q;
+      e_out[r] = (v - q) / d;
     }
-  });
+    // Column j itself becomes w - e * d = q.
+    for (int64_t k = j; k < bs; ++k) {
+      T* __restrict wk = a.W + k * ld;
+      const T h = hj[k];
+      for (int64_t r = r0; r < r1; ++r) wk[r] -= e_out[r] * h;
+    }
+  }
 }
 
-// Rounds the columns of W in order. Columns [i1, i2) form a block: inside it
-// every rounded column updates the rest of the block by a rank-one product;
-// the columns after the block receive all of the block's feedback at once,
+GDQ_CLONES void round_block_rows_f32(const BlockArgs<float>& a, int64_t r0, int64_t r1) {
+  round_block_rows(a, r0, r1);
+}
+GDQ_CLONES void round_block_rows_f64(const BlockArgs<double>& a, int64_t r0, int64_t r1) {
+  round_block_rows(a, r0, r1);
+}
+void round_block_rows_of(const BlockArgs<float>& a, int64_t r0, int64_t r1) {
+  round_block_rows_f32(a, r0, r1);
+}
+void round_block_rows_of(const BlockArgs<double>& a, int64_t r0, int64_t r1) {
+  round_block_rows_f64(a, r0, r1);
+}
+
+// The column loop on the CPU, in the transposed layout Wt = W^T (cols x rows)
+// so that a block of columns is a contiguous row block and the rounding runs
+// across rows. After each block, the columns after it receive the block's
+// feedback at once: Wt[i2:] -= Hinv[i1:i2, i2:]^T Et, the transpose of
+// W[:, i2:] -= Err Hinv[i1:i2, i2:].
+template <typename scalar_t>
+void round_columns_cpu_impl(Tensor& W, const Tensor& scale_out, const Tensor& zero_out,
+                            const Tensor& denom, double min_bound, double max_bound,
+                            const Tensor& Hinv, int64_t bs, Tensor& Q, Tensor& newW) {
+  const int64_t rows = W.size(0), cols = W.size(1);
+  Tensor Wt = W.t().contiguous();
+  const Tensor soT = scale_out.t().contiguous();
+  const Tensor zoT = zero_out.t().contiguous();
+  const Tensor denT = denom.t().contiguous();
+  Tensor Qt = at::empty({cols, rows}, W.options());
+  Tensor Nt = at::empty({cols, rows}, W.options());
+  Tensor Et = at::empty({bs, rows}, W.options());
+  // Rows per task: at least 16 (one vector) and about 2^13 block elements,
+  // some bs * 2^12 multiply-adds.
+  const int64_t grain = std::max<int64_t>(16, (int64_t(1) << 13) / std::max<int64_t>(bs, 1));
+  for (int64_t i1 = 0; i1 < cols; i1 += bs) {
+    const int64_t i2 = std::min(i1 + bs, cols);
+    const int64_t n = i2 - i1;
+    const Tensor Hb = Hinv.narrow(0, i1, n).narrow(1, i1, n).contiguous();
+    BlockArgs<scalar_t> a;
+    a.W = Wt.data_ptr<scalar_t>() + i1 * rows;
+    a.so = soT.data_ptr<scalar_t>() + i1 * rows;
+    a.zo = zoT.data_ptr<scalar_t>() + i1 * rows;
+    a.den = denT.data_ptr<scalar_t>() + i1 * rows;
+    a.Hb = Hb.data_ptr<scalar_t>();
+    a.Q = Qt.data_ptr<scalar_t>() + i1 * rows;
+    a.N = Nt.data_ptr<scalar_t>() + i1 * rows;
+    a.E = Et.data_ptr<scalar_t>();
+    a.lo = static_cast<scalar_t>(min_bound);
+    a.hi = static_cast<scalar_t>(max_bound);
+    a.bs = n;
+    a.ld = rows;
+    at::parallel_for(0, rows, grain, [&](int64_t r0, int64_t r1) { round_block_rows_of(a, r0, r1); });
+    if (i2 < cols)
+      Wt.narrow(0, i2, cols - i2)
+          .addmm_(Hinv.narrow(0, i1, n).narrow(1, i2, cols - i2).t(), Et.narrow(0, 0, n), 1, -1);
+  }
+  W.copy_(Wt.t());
+  Q.copy_(Qt.t());
+  newW.copy_(Nt.t());
+}
+
+// The column loop as tensor operations, one column at a time, for every
+// device. Columns [i1, i2) form a block: inside it every rounded column
+// updates the rest of the block by a rank-one product; the columns after the
+// block receive all of the block's feedback at once,
 // W[:, i2:] -= Err (rows x bs) * Hinv[i1:i2, i2:]. This equals updating every
 // later column after each rounding, since the feedback is linear in the errors.
+void round_columns_tensor_impl(Tensor& W, const Tensor& scale_out, const Tensor& zero_out,
+                               const Tensor& denom, const at::Scalar& min_bound,
+                               const at::Scalar& max_bound, const Tensor& Hinv, int64_t bs,
+                               Tensor& Q, Tensor& newW) {
+  const int64_t rows = W.size(0), cols = W.size(1);
+  for (int64_t i1 = 0; i1 < cols; i1 += bs) {
+    const int64_t i2 = std::min(i1 + bs, cols);
+    const int64_t n = i2 - i1;
+    Tensor Err = at::empty({rows, n}, W.options());
+    for (int64_t i = i1; i < i2; ++i) {
+      Tensor w = W.select(1, i);
+      newW.select(1, i).copy_(w);
+      Tensor r = my_round((w - zero_out.select(1, i)) / denom.select(1, i));
+      r.clamp_(min_bound, max_bound);
+      Tensor q = at::addcmul(zero_out.select(1, i), r, scale_out.select(1, i));
+      Q.select(1, i).copy_(q);
+      Tensor err1 = (w - q).div_(Hinv.select(0, i).select(0, i));
+      // Column i itself becomes w - err1 * Hinv[i, i] = q.
+      W.narrow(1, i, i2 - i).addr_(err1, Hinv.select(0, i).narrow(0, i, i2 - i), 1, -1);
+      Err.select(1, i - i1).copy_(err1);
+    }
+    if (i2 < cols)
+      W.narrow(1, i2, cols - i2).addmm_(Err, Hinv.narrow(0, i1, n).narrow(1, i2, cols - i2), 1, -1);
+  }
+}
+
+// Rounds the columns of W in order, in blocks of `blocksize` (all columns in
+// one block for blocksize <= 1).
 void round_columns_impl(Tensor& W, const Tensor& scale_out, const Tensor& zero_out,
                         const at::Scalar& min_bound, const at::Scalar& max_bound,
                         const Tensor& Hinv, int64_t blocksize, Tensor& Q, Tensor& newW) {
-  const int64_t rows = W.size(0);
-  const int64_t cols = W.size(1);
-  const int64_t bs = blocksize <= 1 ? cols : blocksize;
+  const int64_t bs = blocksize <= 1 ? W.size(1) : blocksize;
   // safe_div's guarded denominator, sign(y) * max(|y|, 1e-15) with sign(0) = +1.
   Tensor sign = at::sign(scale_out);
   sign = at::where(sign == 0, at::ones_like(sign), sign);
@@ -102,49 +232,13 @@ void round_columns_impl(Tensor& W, const Tensor& scale_out, const Tensor& zero_o
   const bool cpu_loop = W.device().is_cpu() &&
                         (W.scalar_type() == at::kFloat || W.scalar_type() == at::kDouble) &&
                         !host::fault("gptq_tensor_ops");
-
-  for (int64_t i1 = 0; i1 < cols; i1 += bs) {
-    const int64_t i2 = std::min(i1 + bs, cols);
-    const int64_t n = i2 - i1;
-    Tensor Err;
-    if (cpu_loop) {
-      Tensor W1 = W.narrow(1, i1, n).contiguous();
-      Tensor so1 = scale_out.narrow(1, i1, n).contiguous();
-      Tensor zo1 = zero_out.narrow(1, i1, n).contiguous();
-      Tensor den1 = denom.narrow(1, i1, n).contiguous();
-      Tensor Hb = Hinv.narrow(0, i1, n).narrow(1, i1, n).contiguous();
-      Tensor Q1 = at::empty({rows, n}, W.options());
-      Tensor N1 = at::empty({rows, n}, W.options());
-      Err = at::empty({rows, n}, W.options());
-      AT_DISPATCH_FLOATING_TYPES(W.scalar_type(), "round_gptq", [&] {
-        round_block_cpu_impl<scalar_t>(W1, so1, zo1, den1, Hb, Q1, N1, Err, min_bound.toDouble(),
-                                       max_bound.toDouble());
-      });
-      W.narrow(1, i1, n).copy_(W1);
-      Q.narrow(1, i1, n).copy_(Q1);
-      newW.narrow(1, i1, n).copy_(N1);
-    } else {
-      Err = at::empty({rows, n}, W.options());
-      for (int64_t i = i1; i < i2; ++i) {
-        Tensor w = W.select(1, i);
-        newW.select(1, i).copy_(w);
-        Tensor x = (w - zero_out.select(1, i)) / denom.select(1, i);
-        // my_round: nearest integer, exact halves upwards. Half-to-even rounding
-        // is off only where it went down from an exact half (r - x == -0.5).
-        Tensor r = at::round(x);
-        r.add_((r - x).eq_(-0.5));
-        r.clamp_(min_bound, max_bound);
-        Tensor q = at::addcmul(zero_out.select(1, i), r, scale_out.select(1, i));
-        Q.select(1, i).copy_(q);
-        Tensor err1 = (w - q).div_(Hinv.select(0, i).select(0, i));
-        // Column i itself becomes w - err1 * Hinv[i, i] = q.
-        W.narrow(1, i, i2 - i).addr_(err1, Hinv.select(0, i).narrow(0, i, i2 - i), 1, -1);
-        Err.select(1, i - i1).copy_(err1);
-      }
-    }
-    if (i2 < cols)
-      W.narrow(1, i2, cols - i2).addmm_(Err, Hinv.narrow(0, i1, n).narrow(1, i2, cols - i2), 1, -1);
-  }
+  if (!cpu_loop)
+    return round_columns_tensor_impl(W, scale_out, zero_out, denom, min_bound, max_bound, Hinv,
+                                     bs, Q, newW);
+  AT_DISPATCH_FLOATING_TYPES(W.scalar_type(), "round_gptq", [&] {
+    round_columns_cpu_impl<scalar_t>(W, scale_out, zero_out, denom, min_bound.toDouble(),
+                                     max_bound.toDouble(), Hinv, bs, Q, newW);
+  });
 }
 
 }  // namespace
@@ -152,16 +246,15 @@ void round_columns_impl(Tensor& W, const Tensor& scale_out, const Tensor& zero_o
 GptqFactor gptq_factor(const at::Tensor& H00) {
   GptqFactor f;
   const Tensor mean_diag = H00.diagonal().mean().to(at::kDouble);
+  // H00 in float64 and reversed order; the damping adds to the diagonal,
+  // which the reversal maps onto itself.
+  const Tensor Hr00 = H00.flip({0, 1}).to(at::kDouble);
   for (double t : kLadder) {
     try {
-      Tensor H = H00.to(at::kDouble, /*non_blocking=*/false, /*copy=*/true);
-      H.diagonal().add_(mean_diag * t);
+      Tensor Hr = Hr00.clone();
+      Hr.diagonal().add_(mean_diag * t);
       if (host::fault("cholesky")) throw std::runtime_error("injected factorisation failure");
-      Tensor L = at::linalg_cholesky(H);
-      f.U = at::cholesky_inverse(L);
-      f.from_inverse = true;
-      f.U = at::linalg_cholesky(f.U, /*upper=*/true);
-      f.from_inverse = false;
+      f.U = inverse_factor_impl(Hr);
       if (host::fault("nan_factor")) f.U = at::full_like(f.U, NAN);
       f.nan = f.U.isnan().any().item<bool>();
       if (!f.nan) return f;
@@ -189,8 +282,9 @@ GptqResult round_gptq(at::Tensor& W, const at::Tensor& scale_out, const at::Tens
               "round_gptq: W, scale_out, zero_out and H00 must be on one device, got ",
               W.device(), ", ", scale_out.device(), ", ", zero_out.device(), " and ", H00.device());
 
-  Tensor newW = W.clone();
-  Tensor Q = W.clone();
+  // Every column of both is written by the column loop.
+  Tensor newW = at::empty_like(W);
+  Tensor Q = at::empty_like(W);
   GptqFactor fresh;
   if (!factor) {
     timing::Section ts("gptq_factor", W.device());

@@ -1,6 +1,6 @@
 #pragma once
 // Column-by-column rounding with inverse-Hessian error feedback.
-#include <ATen/ATen.h>
+#include <ATen/core/Tensor.h>
 
 #include <vector>
 
@@ -12,7 +12,6 @@ namespace gdq {
 struct GptqFactor {
   at::Tensor U;                // (cols, cols) float64 upper factor; undefined if no level produced one
   std::vector<double> failed;  // damping levels whose factorisations raised, in ladder order
-  bool from_inverse = false;   // the last completed step was the plain inverse, not a factor
   bool nan = false;            // the ladder ended on a factor containing NaN
 };
 
@@ -30,13 +29,14 @@ struct GptqResult {
 // Grid value of column i: clamp(my_round(safe_div(w - zero_out_i, scale_out_i))).
 //
 // Inverse-Hessian factor: upper U with U^T U = (H00 + t * mean(diag H00) * I)^-1,
-// in float64, for the first t of 0.01, 0.1, 1, 10, 100 whose factorisations
-// succeed without NaN. A level whose factorisations raise prints the line
-// "海森矩阵为非正定矩阵 <t>"; a NaN factor moves on silently. If the ladder
-// ends on a NaN factor, host::debug_shell("nan appears!") runs and the NaN
-// factor is used. If no level produced a factor at all (every level failed,
-// in its first factorisation or in the factorisation of the inverse),
-// FatalError (ValueError) is thrown naming the non-positive-definite Hessian.
+// in float64, for the first t of 0.01, 0.1, 1, 10, 100 whose factorisation
+// succeeds without NaN (U is computed from the Cholesky factor of the
+// order-reversed damped H00 by one triangular inverse; see gptq.cpp). A level
+// whose factorisation raises prints the line "海森矩阵为非正定矩阵 <t>"; a NaN
+// factor moves on silently. If the ladder ends on a NaN factor,
+// host::debug_shell("nan appears!") runs and the NaN factor is used. If no
+// level produced a factor at all, FatalError (ValueError) is thrown naming
+// the non-positive-definite Hessian.
 //
 // `blocksize` columns share one lazy trailing update: rank-one updates inside
 // the block, one (rows x bs) x (bs x rest) product for the columns after it.

@@ -1,5 +1,6 @@
 #include "kernels/opt_intw.h"
 
+#include <ATen/ATen.h>
 #include <ATen/core/grad_mode.h>
 
 #include "common/errors.h"
@@ -16,20 +17,21 @@ OptIntResult opt_intW3(const at::Tensor& scale_out, const at::Tensor& zero_out,
                        int64_t /*max_inner_iter*/, const std::string& round_fn,
                        const GptqFactor* factor) {
   at::NoGradGuard no_grad;
-  // Box of representable values; ordered also where a scale is negative.
-  const at::Tensor l = min_bound * scale_out + zero_out;
-  const at::Tensor r = max_bound * scale_out + zero_out;
-  const at::Tensor left = at::minimum(l, r);
-  const at::Tensor right = at::maximum(l, r);
-
   // The relaxation is a copy: round_gptq updates its argument in place.
   at::Tensor w = x_init ? x_init->clone() : x0.clone();
-  AdamState opt(w, lr);
   const int64_t steps = round_fn == "gptq" ? 0 : max_iter;
-  for (int64_t k = 0; k < steps; ++k) {
-    // Gradient of 1/2 sum_i (w_i - x0_i) H00 (w_i - x0_i)^T for symmetric H00.
-    opt.step(at::matmul(w - x0, H00));
-    w.clamp_(left, right);
+  if (steps > 0) {
+    // Box of representable values; ordered also where a scale is negative.
+    const at::Tensor l = min_bound * scale_out + zero_out;
+    const at::Tensor r = max_bound * scale_out + zero_out;
+    const at::Tensor left = at::minimum(l, r);
+    const at::Tensor right = at::maximum(l, r);
+    AdamState opt(w, lr);
+    for (int64_t k = 0; k < steps; ++k) {
+      // Gradient of 1/2 sum_i (w_i - x0_i) H00 (w_i - x0_i)^T for symmetric H00.
+      opt.step(at::matmul(w - x0, H00));
+      w.clamp_(left, right);
+    }
   }
   GDQ_REQUIRE(round_fn == "gptq" || round_fn == "train");
 

@@ -1,7 +1,7 @@
 #pragma once
 // Integer weights for a fixed expanded output scale/zero: optional projected
 // Adam steps on the relaxed weights, then GPTQ rounding.
-#include <ATen/ATen.h>
+#include <ATen/core/Tensor.h>
 
 #include <optional>
 #include <string>

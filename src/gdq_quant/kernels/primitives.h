@@ -9,8 +9,9 @@
 //
 // All functions work in the dtype and on the device of their tensor arguments
 // and return new tensors; none modifies an argument.
-#include <ATen/ATen.h>
+#include <ATen/core/Tensor.h>
 
+#include <cmath>
 #include <optional>
 #include <utility>
 
@@ -19,8 +20,19 @@ namespace gdq {
 using at::Tensor;
 using OptTensor = std::optional<Tensor>;
 
-// Nearest integer, exact halves towards +inf (two passes: half-to-even, then
-// the exact ties shifted by +0.5 and rounded again). Same shape and dtype.
+// The system's rounding rule: nearest integer, exact halves towards +inf.
+// Half-to-even rounding differs from it exactly where it went down from an
+// exact half (y - v == -0.5, computed exactly), and there one step up gives
+// v + 0.5. NaN and infinities pass through. This scalar form serves the
+// element loops of the CPU kernels; my_round is the same rule on tensors,
+// element for element.
+template <typename T>
+inline T round_half_up(T v) {
+  const T y = std::nearbyint(v);  // half to even in the default rounding mode
+  return y + (y - v == T(-0.5) ? T(1) : T(0));
+}
+
+// round_half_up on every element. Same shape and dtype.
 Tensor my_round(const Tensor& x);
 
 // x / y', y' = sign(y) * max(|y|, 1e-15) with sign(0) = +1. Broadcasting.

@@ -4,6 +4,8 @@
 
 #include <sstream>
 
+#include "common/threads.h"
+
 namespace gdq {
 namespace module {
 namespace {
@@ -171,6 +173,60 @@ py::object make_function(const std::string& module_name, const Signature& sig, I
   if (!fn) throw py::error_already_set();
   if (!is_method) return fn;
   return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
+}
+
+namespace {
+
+// The core runs under the thread cap for the whole call.
+Impl capped(Impl impl) {
+  return [impl = std::move(impl)](const BoundArgs& a) {
+    threads::IntraOpThreadCap cap;
+    return impl(a);
+  };
+}
+
+}  // namespace
+
+py::object Builder::make(const std::string& qualname, std::vector<Param> params, Impl impl,
+                         bool varargs, bool varkw, std::string doc) {
+  Signature sig{qualname, std::move(params), varargs, varkw, std::move(doc)};
+  const bool is_method = qualname.find('.') != std::string::npos;
+  return make_function(name, sig, std::move(impl), is_method);
+}
+
+py::object Builder::fn(const std::string& qualname, std::vector<Param> params, Impl impl,
+                       bool varargs, bool varkw) {
+  return make(qualname, std::move(params), capped(std::move(impl)), varargs, varkw);
+}
+
+Method Builder::method(const std::string& cls, const std::string& method_name,
+                       std::vector<Param> params, Impl impl, bool varargs, bool varkw) {
+  params.insert(params.begin(), req("self"));
+  return {method_name,
+          fn(cls + "." + method_name, std::move(params), std::move(impl), varargs, varkw)};
+}
+
+Method Builder::host_method(const std::string& cls, const std::string& method_name,
+                            std::vector<Param> params, Impl impl) {
+  params.insert(params.begin(), req("self"));
+  return {method_name, make(cls + "." + method_name, std::move(params), std::move(impl), false,
+                            false)};
+}
+
+void Builder::def(const std::string& fn_name, std::vector<Param> params, Impl impl, bool varkw,
+                  std::string doc) {
+  m.attr(fn_name.c_str()) =
+      make(fn_name, std::move(params), capped(std::move(impl)), false, varkw, std::move(doc));
+}
+
+void Builder::def_class(const std::string& cls, const py::object& base,
+                        const std::vector<Method>& methods) {
+  py::dict ns;
+  ns["__module__"] = name;
+  ns["__qualname__"] = cls;
+  for (const auto& [method_name, f] : methods) ns[method_name.c_str()] = f;
+  py::object type = py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type);
+  m.attr(cls.c_str()) = type(cls, py::make_tuple(base), ns);
 }
 
 }  // namespace module

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace gdq {
@@ -61,6 +62,52 @@ py::object make_function(const std::string& module_name, const Signature& sig, I
 
 // Converts the C++ exception in flight into the host error indicator.
 void set_error_from_current_exception();
+
+// --- the table of published names ------------------------------------------
+
+// Default values of published parameters.
+inline py::object None() { return py::none(); }
+inline py::object Int(int64_t v) { return py::int_(v); }
+inline py::object Float(double v) { return py::float_(v); }
+inline py::object Bool(bool v) { return py::bool_(v); }
+inline py::object Str(const char* v) { return py::str(v); }
+
+using Method = std::pair<std::string, py::object>;
+
+// Publishes functions and classes in module m under the module name `name`.
+// Every callable made here runs the core with ATen's intra-op thread count
+// capped at the CPUs the process may use (common/threads.h), except the
+// host methods, which run at the caller's count.
+struct Builder {
+  py::module_ m;
+  std::string name;
+
+  // A callable `qualname` (a method when it contains a dot), not bound to m.
+  py::object fn(const std::string& qualname, std::vector<Param> params, Impl impl,
+                bool varargs = false, bool varkw = false);
+
+  // A method cls.name(self, *params) for def_class.
+  Method method(const std::string& cls, const std::string& method_name, std::vector<Param> params,
+                Impl impl, bool varargs = false, bool varkw = false);
+
+  // A method that works on host objects at the caller's thread count: the
+  // driver's, which sets the count for the rest of the process and reaches
+  // the core only through the capped entries.
+  Method host_method(const std::string& cls, const std::string& method_name,
+                     std::vector<Param> params, Impl impl);
+
+  // A module function bound to m, with documentation text after its signature.
+  void def(const std::string& fn_name, std::vector<Param> params, Impl impl, bool varkw = false,
+           std::string doc = "");
+
+  // A host class built from (name, method) pairs in declaration order, bound to m.
+  void def_class(const std::string& cls, const py::object& base,
+                 const std::vector<Method>& methods);
+
+ private:
+  py::object make(const std::string& qualname, std::vector<Param> params, Impl impl,
+                  bool varargs, bool varkw, std::string doc = "");
+};
 
 }  // namespace module
 }  // namespace gdq

@@ -1,3 +1,5 @@
+#include <ATen/ATen.h>
+
 #include "common/errors.h"
 #include "quantizer/quantizer.h"
 

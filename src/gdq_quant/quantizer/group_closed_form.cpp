@@ -1,3 +1,5 @@
+#include <ATen/ATen.h>
+
 #include <algorithm>
 
 #include "common/errors.h"

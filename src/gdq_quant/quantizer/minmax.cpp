@@ -1,3 +1,4 @@
+#include <ATen/ATen.h>
 #include <c10/core/DefaultDtype.h>
 
 #include "common/errors.h"

@@ -5,7 +5,7 @@
 //
 // Shapes: scale, zero, scale_out, zero_out (rows, G); best, bestp, err (rows,);
 // h / H (columns, columns) in the weights' dtype and on their device.
-#include <ATen/ATen.h>
+#include <ATen/core/Tensor.h>
 
 #include <optional>
 
@@ -13,18 +13,19 @@
 
 namespace gdq {
 
-// Configuration of a quantizer; the integer grid is [min_bound, max_bound] =
-// [-2^(bits-1), 2^(bits-1) - 1].
+// Configuration of a quantizer. configure is the only way to build one and
+// the one place that derives the integer grid [min_bound, max_bound] =
+// [-2^(bits-1), 2^(bits-1) - 1] from the bit width.
 struct QuantizerConfig {
-  int64_t max_bound = 7;
-  int64_t min_bound = -8;
-  bool perchannel = true;
-  bool sym = false;
-  int64_t grid = 200;
-  double maxshrink = 0.8;
-  double thr = 0.01;
-  int64_t iters_for_scale = 4;
-  bool zero_no_shift = true;
+  int64_t max_bound;
+  int64_t min_bound;
+  bool perchannel;
+  bool sym;
+  int64_t grid;
+  double maxshrink;
+  double thr;
+  int64_t iters_for_scale;
+  bool zero_no_shift;
 
   static QuantizerConfig configure(int64_t bits = 4, bool perchannel = true, bool sym = false,
                                    int64_t grid = 200, double maxshrink = 0.8, double thr = 0.01,
@@ -33,6 +34,9 @@ struct QuantizerConfig {
   // Zero-point of the symmetric grid, (max_bound + min_bound + 1) // 2 (floor
   // division): 0 for every grid built by configure.
   int64_t sym_zero() const;
+
+ private:
+  QuantizerConfig() = default;
 };
 
 // --- min/max range and its parameters -------------------------------------
@@ -55,10 +59,13 @@ struct ShrinkResult {
 // One shrink factor p per row, p = 1 - i/grid for i < int(maxshrink * grid);
 // a row takes a step only when its error strictly improves. Started from
 // min/max (scale absent) it stops at the first step that improves no row.
-// Several candidates may share one product with h (see search.cpp); the
+// Several candidates share one product with h (see search.cpp); the
 // decisions are taken candidate by candidate, in order, so stacking changes
-// nothing but the summation order inside that product.
-// Test seam: host::fault("shrink_batched") forces 16-candidate stacks.
+// nothing but the summation order inside that product. On the CPU the
+// errors may be summed as |r F|^2 with h = F F^T (the same quadratic form).
+// Test seams: host::fault("shrink_small_stacks") forces 3-candidate stacks;
+// host::fault("shrink_tensor_ops") takes the tensor-operation path (the one
+// used off the CPU) on the CPU too.
 ShrinkResult get_scale_and_zero(const QuantizerConfig& cfg, const Tensor& xmin, const Tensor& xmax,
                                 const Tensor& x, const Tensor& h, const OptTensor& scale_out,
                                 const OptTensor& zero_out, const OptTensor& best,

@@ -1,9 +1,15 @@
+// The layer solver: startquant as its named steps (prepare, first estimate,
+// first rounding pass, alternation, finish) over one working state.
 #include "solver/decoupleq.h"
 
+#include <ATen/ATen.h>
+
 #include <algorithm>
-#include <cmath>
-#include <tuple>
+#include <optional>
 #include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "common/errors.h"
 #include "common/host.h"
@@ -16,9 +22,7 @@ namespace {
 
 using at::Tensor;
 
-// Upper bound on the elements of one chunk's float64 patch matrix (256 MiB).
-constexpr int64_t kPatchBudget = int64_t(1) << 25;
-
+// The host's text of a shape, torch.Size([a, b]).
 std::string shape_text(const Tensor& t) {
   std::ostringstream os;
   os << "torch.Size([";
@@ -30,324 +34,279 @@ std::string shape_text(const Tensor& t) {
 double mean_of(const Tensor& t) { return t.mean().item<double>(); }
 
 // Rows of `cur` replaced by those of `cand` where `take` (rows,) is true.
-Tensor take_rows(const Tensor& take, const Tensor& cand, const Tensor& cur) {
+void accept(const Tensor& take, const Tensor& cand, Tensor& cur) {
   Tensor m = take;
   while (m.dim() < cur.dim()) m = m.unsqueeze(-1);
-  return at::where(m, cand, cur);
+  cur = at::where(m, cand, cur);
 }
 
+// Share of rows that took a candidate.
 double rate_of(const Tensor& take) {
   return static_cast<double>(take.sum().item<int64_t>()) / static_cast<double>(take.numel());
 }
 
-// X X^T of the patch matrix X (C*kh*kw, B*L) of the images inp (B, C, Hin, Win),
-// in float64, with B*L, the number of input vectors (columns of X). The images
-// go through in chunks of at most `chunk` (fewer when a chunk's float64 patch
-// matrix would exceed kPatchBudget elements), so only one chunk's patches live
-// at a time.
-std::pair<Tensor, int64_t> conv_second_moment_impl(const LayerView& layer, const Tensor& inp,
-                                                   int64_t chunk) {
-  const int64_t B = inp.size(0);
-  const int64_t K = inp.size(1) * layer.kernel_size[0] * layer.kernel_size[1];
-  Tensor h = at::zeros({K, K}, inp.options().dtype(at::kDouble));
-  int64_t L = 1;  // patch positions per image
-  for (int d = 0; d < 2; ++d) {
-    const int64_t n = inp.size(2 + d) + 2 * layer.padding[d] -
-                      layer.dilation[d] * (layer.kernel_size[d] - 1) - 1;
-    L *= n < 0 ? 0 : n / layer.stride[d] + 1;
-  }
-  int64_t step = std::max<int64_t>(1, chunk);
-  if (K * L > 0) step = std::max<int64_t>(1, std::min(step, kPatchBudget / (K * L)));
-  int64_t vectors = 0;
-  for (int64_t b0 = 0; b0 < B; b0 += step) {
-    const int64_t b = std::min(step, B - b0);
-    Tensor P = at::im2col(inp.narrow(0, b0, b), layer.kernel_size, layer.dilation, layer.padding,
-                          layer.stride);  // (b, K, L)
-    TORCH_INTERNAL_ASSERT(P.size(2) == L);
-    Tensor X = at::empty({K, b, L}, P.options().dtype(at::kDouble));
-    X.copy_(P.permute({1, 0, 2}));  // columns ordered by image, then patch position
-    P = Tensor();
-    X = X.view({K, b * L});
-    h.addmm_(X, X.t());
-    vectors += b * L;
-  }
-  return {h, vectors};
-}
+// The working state of one startquant call, shared by its steps.
+struct Solve {
+  const LayerView& layer;
+  QuantizerConfig& cfg;
+  const StartQuantArgs& args;
+  c10::Device dev;
+  Tensor W;                     // (rows, columns) float32 on dev, in the W layout
+  Tensor H;                     // (columns, columns) float32 on dev, damped
+  int64_t iters_for_scale = 0;  // the quantizer's value on entry
+  // The accepted solution, row by row.
+  Tensor scale_out, zero_out;  // (rows, G)
+  Tensor w_int;                // (rows, columns), whole numbers
+  Tensor err;                  // (rows,)
+  // Inputs of every rounding, made once: the act-order permutation and its
+  // inverse, the permuted H and W (the roundings only read them) and the
+  // damping ladder's factor of that H.
+  std::optional<Tensor> perm, invperm;
+  Tensor h00, w00;
+  std::optional<GptqFactor> factor;
+};
 
-}  // namespace
+// --- preparation ------------------------------------------------------------
 
-at::Tensor weight_matrix(const LayerView& layer, const at::Tensor& weight) {
-  switch (layer.kind) {
-    case LayerKind::Conv2d:
-      return weight.flatten(1);
-    case LayerKind::Conv1D:
-      if (weight.dim() == 2) return weight.t();
-      break;
-    case LayerKind::Linear:
-      return weight;
-    default:
-      break;
-  }
-  throw NotSupported("not support yet");
-}
-
-void add_batch(HessianState& st, const LayerView& layer, const at::Tensor& inp,
-               const std::optional<at::Tensor>& mask_in, int64_t chunk) {
-  if (at::isnan(inp).any().item<bool>()) {
-    host::print({"catch a NAN!!!!!!"});
-    return;
-  }
-  std::optional<Tensor> mask;
-  if (mask_in) mask = mask_in->to(inp.scalar_type());
-
-  Tensor h;
-  double tmp = 0;
-  switch (layer.kind) {
-    case LayerKind::Linear:
-    case LayerKind::Conv1D: {
-      TORCH_CHECK(inp.dim() >= 1, "add_batch: the input needs a feature axis, got shape ",
-                  inp.sizes());
-      Tensor X = inp.reshape({-1, inp.size(-1)});
-      if (mask) X = X * mask->reshape({-1, 1});
-      X = X.to(at::kDouble);
-      h = at::matmul(X.t(), X);
-      tmp = static_cast<double>(X.size(0));
-      break;
-    }
-    case LayerKind::Conv2d: {
-      TORCH_CHECK(inp.dim() == 4, "add_batch: a convolution input must be (B, C, Hin, Win), got ",
-                  inp.sizes());
-      int64_t vectors = 0;
-      std::tie(h, vectors) = conv_second_moment_impl(layer, inp, chunk);
-      tmp = static_cast<double>(vectors);
-      break;
-    }
-    default:
-      throw NotSupported("not support yet");
-  }
-  if (mask) tmp = mask->sum(at::kDouble).item<double>();
-
-  if (st.H.defined())
-    TORCH_CHECK(st.H.sizes() == h.sizes(), "add_batch: the batch has ", h.size(0),
-                " features per vector, the statistics so far have ", st.H.size(0));
-  // An empty batch (or a mask summing to 0) adds nothing; as a first batch it
-  // would divide by zero, so H and nsamples are left as they are.
-  if (tmp == 0) return;
-  if (!st.H.defined())
-    st.H = h / tmp;
-  else
-    st.H = (st.H * st.nsamples + h) / (st.nsamples + tmp);
-  st.nsamples += tmp;
-}
-
-StartQuantResult startquant(const LayerView& layer, const at::Tensor& H_in,
-                            const std::string& nsamples, QuantizerConfig& cfg,
-                            const StartQuantArgs& args) {
-  const c10::Device dev(args.dev);
-  const bool conv1d = layer.kind == LayerKind::Conv1D && layer.weight.dim() == 2;
-  const int64_t gs = args.groupsize;
-
-  // --- preparation -------------------------------------------------------
-  Tensor W = layer.weight.detach().to(dev, at::kFloat, /*non_blocking=*/false, /*copy=*/true);
+// W from the layer (a float32 copy on dev in the W layout; NotSupported("")
+// for other layers), the sample-count line, and H on dev in float32 with
+// perdamp * mean(diag H) added to its diagonal.
+Solve prepare(const LayerView& layer, const Tensor& H_in, const std::string& nsamples,
+              QuantizerConfig& cfg, const StartQuantArgs& args) {
+  Solve s{layer, cfg, args, c10::Device(args.dev)};
+  s.W = layer.weight.detach().to(s.dev, at::kFloat, /*non_blocking=*/false, /*copy=*/true);
   if (layer.kind == LayerKind::Conv2d)
-    W = W.flatten(1);
-  else if (conv1d)
-    W = W.t().contiguous();
+    s.W = s.W.flatten(1);
+  else if (layer.kind == LayerKind::Conv1D && layer.weight.dim() == 2)
+    s.W = s.W.t().contiguous();
   else if (layer.kind != LayerKind::Linear)
     throw NotSupported("");
-  const int64_t rows = W.size(0);
-  const int64_t columns = W.size(1);
+  const int64_t columns = s.W.size(1);
   if (args.print_log)
     host::print({"The number of samples for GPTQ must be larger than the dimension of Hession "
                  "matrix;Otherwise, H must be a singular matrix and cannot be inverted. nsample " +
                  nsamples + ", columns " + host::text(columns)});
 
-  Tensor H = H_in.to(dev, W.scalar_type(), /*non_blocking=*/false, /*copy=*/true);
-  TORCH_CHECK(H.dim() == 2 && H.size(0) == columns && H.size(1) == columns,
+  s.H = H_in.to(s.dev, s.W.scalar_type(), /*non_blocking=*/false, /*copy=*/true);
+  TORCH_CHECK(s.H.dim() == 2 && s.H.size(0) == columns && s.H.size(1) == columns,
               "startquant: H must be (", columns, ", ", columns, ") for this layer, got ",
-              H.sizes());
-  {
-    Tensor dp = H.diagonal().mean();
-    H.diagonal().add_(args.perdamp * dp);
-  }
+              s.H.sizes());
+  const Tensor dp = s.H.diagonal().mean();
+  s.H.diagonal().add_(args.perdamp * dp);
+  return s;
+}
 
-  // --- first estimate ----------------------------------------------------
-  const int64_t iters_for_scale = cfg.iters_for_scale;
-  cfg.iters_for_scale = 0;
-  Tensor scale_out, zero_out, w_int, err;
-  {
-    timing::Section ts("first_estimate", dev);
-    Params p = find_params(cfg, W, gs, H, std::nullopt);
-    if (args.print_log)
-      host::print({"get scale via minmax, the init loss is " + host::text(mean_of(p.best))});
-    w_int = get_fake_int_in(cfg, W, p.scale, p.zero, gs, std::nullopt);
-    scale_out = p.scale_out;
-    zero_out = p.zero_out;
-    err = p.best;
-  }
+// --- first estimate -----------------------------------------------------------
 
-  // Act order: columns by descending Hessian diagonal.
-  std::optional<Tensor> perm, invperm;
-  if (args.actorder && args.max_iter_num >= 1) {
-    // The default (unstable) sort of torch.argsort(diag, descending=True):
-    // columns with equal diagonal come out in that sort's order.
-    perm = at::argsort(H.diagonal(), /*dim=*/0, /*descending=*/true);
-    invperm = at::argsort(*perm);
-  }
-  std::optional<GptqFactor> factor;
-  // Integer weights for the expanded pair (so, zo), in W's column order.
-  auto rounding = [&](const Tensor& so, const Tensor& zo, int64_t max_iter, double lr,
-                      int64_t max_inner_iter, const std::string& round_fn) {
-    auto [s0, z0] = repeat_interleave(W.sizes(), gs, so, zo);
-    Tensor h00 = H.clone();
-    Tensor w00 = W.clone();
-    if (perm) {
-      h00 = h00.index_select(0, *perm).index_select(1, *perm);
-      *s0 = s0->index_select(1, *perm);
-      *z0 = z0->index_select(1, *perm);
-      w00 = w00.index_select(1, *perm);
-    }
-    // Every rounding sees the same (permuted) H, so the damping ladder runs
-    // once; later roundings reuse its factor and report what it met.
-    if (!factor) {
-      timing::Section ts("gptq_factor", dev);
-      factor = gptq_factor(h00);
-    }
-    OptIntResult r = opt_intW3(*s0, *z0, h00, args.symmetric, cfg.min_bound, cfg.max_bound, w00,
-                               std::nullopt, max_iter, lr, max_inner_iter, round_fn, &*factor);
-    if (invperm) r.w_int = r.w_int.index_select(1, *invperm);
-    return std::make_pair(r.w_int, r.loss);
-  };
+// Min/max parameters without search (iters_for_scale 0; the entry value is
+// kept for the alternation) and their integer weights.
+void first_estimate(Solve& s) {
+  timing::Section ts("first_estimate", s.dev);
+  s.iters_for_scale = s.cfg.iters_for_scale;
+  s.cfg.iters_for_scale = 0;
+  Params p = find_params(s.cfg, s.W, s.args.groupsize, s.H, std::nullopt);
+  if (s.args.print_log)
+    host::print({"get scale via minmax, the init loss is " + host::text(mean_of(p.best))});
+  s.w_int = get_fake_int_in(s.cfg, s.W, p.scale, p.zero, s.args.groupsize, std::nullopt);
+  s.scale_out = p.scale_out;
+  s.zero_out = p.zero_out;
+  s.err = p.best;
+}
 
-  // --- first rounding pass: pure GPTQ rounding ----------------------------
-  if (args.max_iter_num >= 1) {
-    timing::Section ts("gptq_pass", dev);
-    auto [w_int0, err0] = rounding(scale_out, zero_out, 0, 0.001, 0, "gptq");
-    Tensor tmp = err0 < err;
-    w_int = take_rows(tmp, w_int0, w_int);
-    err = take_rows(tmp, err0, err);
+// --- rounding -------------------------------------------------------------------
+
+// The inputs every rounding shares, made at the first rounding: with act
+// order the columns by descending Hessian diagonal (the default, unstable
+// sort of torch.argsort(diag, descending=True): equal diagonals come out in
+// that sort's order), H and W permuted by it, and the damping ladder's
+// factor of the permuted H (it runs once; later roundings report what it met).
+void rounding_inputs(Solve& s) {
+  if (s.h00.defined()) return;
+  if (s.args.actorder) {
+    s.perm = at::argsort(s.H.diagonal(), /*dim=*/0, /*descending=*/true);
+    s.invperm = at::argsort(*s.perm);
+  }
+  s.h00 = s.perm ? s.H.index_select(0, *s.perm).index_select(1, *s.perm) : s.H.clone();
+  s.w00 = s.perm ? s.W.index_select(1, *s.perm) : s.W.clone();
+  timing::Section ts("gptq_factor", s.dev);
+  s.factor = gptq_factor(s.h00);
+}
+
+// Integer weights (in W's column order) and their row errors for the output
+// pair (so, zo) (rows, G): opt_intW3 on the permuted problem.
+std::pair<Tensor, Tensor> rounding(Solve& s, const Tensor& so, const Tensor& zo, int64_t max_iter,
+                                   double lr, int64_t max_inner_iter,
+                                   const std::string& round_fn) {
+  rounding_inputs(s);
+  auto [s0, z0] = repeat_interleave(s.W.sizes(), s.args.groupsize, so, zo);
+  if (s.perm) {
+    *s0 = s0->index_select(1, *s.perm);
+    *z0 = z0->index_select(1, *s.perm);
+  }
+  OptIntResult r = opt_intW3(*s0, *z0, s.h00, s.args.symmetric, s.cfg.min_bound, s.cfg.max_bound,
+                             s.w00, std::nullopt, max_iter, lr, max_inner_iter, round_fn,
+                             &*s.factor);
+  if (s.invperm) r.w_int = r.w_int.index_select(1, *s.invperm);
+  return {r.w_int, r.loss};
+}
+
+// --- first rounding pass ----------------------------------------------------------
+
+// With max_iter_num >= 1, a pure GPTQ rounding of the first estimate, taken
+// by the rows it improves. Cached device memory is released in every case.
+void first_rounding_pass(Solve& s) {
+  if (s.args.max_iter_num >= 1) {
+    timing::Section ts("gptq_pass", s.dev);
+    auto [w_int0, err0] = rounding(s, s.scale_out, s.zero_out, 0, 0.001, 0, "gptq");
+    Tensor tmp = err0 < s.err;
+    accept(tmp, w_int0, s.w_int);
+    accept(tmp, err0, s.err);
     const double rate = rate_of(tmp);
-    if (args.print_log)
+    if (s.args.print_log)
       host::print({"the success rate of gptq is " + host::text(rate) + ", the loss is " +
-                   host::text(mean_of(err))});
+                   host::text(mean_of(s.err))});
   }
   host::empty_cache();
+}
 
-  // --- alternation of rounding and scale steps ----------------------------
-  const int64_t max_inner_iter = args.inner_iters_for_round;
-  int64_t iter_num = -1;
-  for (int64_t it = 0; it < args.max_iter_num - 1; ++it) {
-    iter_num = it;
-    Tensor scale_out0, zero_out0;
-    if (it == 0) {
-      timing::Section ts("param_search", dev);
-      cfg.iters_for_scale = std::max<int64_t>(iters_for_scale, 2);
-      Params p = find_params(cfg, W, gs, H, std::nullopt);
-      scale_out0 = p.scale_out;
-      zero_out0 = p.zero_out;
-    } else {
-      scale_out0 = scale_out;
-      zero_out0 = zero_out;
-    }
+// --- alternation ------------------------------------------------------------------
 
-    double rate;
-    {
-      timing::Section ts("rounding_steps", dev);
-      auto [w_int0, err0] = rounding(scale_out0, zero_out0, args.iters_before_round, args.lr,
-                                     max_inner_iter, args.round_fn);
-      Tensor neg = err0 < 0;
-      if (neg.any().item<bool>()) {
-        Tensor eig = at::linalg_eigvalsh(H);
-        if (args.print_log) {
-          host::print({"The eigenvalues is", host::text(eig)});
-          host::print({"The err is ", host::text(err0)});
-          host::print({"The negative err is ", host::text(err0.index({neg}))});
-        }
-      }
-      Tensor tmp = err0 < err;
-      w_int = take_rows(tmp, w_int0, w_int);
-      scale_out = take_rows(tmp, scale_out0, scale_out);
-      zero_out = take_rows(tmp, zero_out0, zero_out);
-      err = take_rows(tmp, err0, err);
-      rate = rate_of(tmp);
-    }
-    if (args.print_log)
-      host::print({"Iter " + host::text(it) + ", the success rate of opt_intW is " +
-                   host::text(rate) + ", the loss is " + host::text(mean_of(err))});
-    if (rate < 0.0001) break;
-    scale_out0 = zero_out0 = Tensor();
-
-    // Scale step: least-squares output scale and zero for the accepted integers.
-    OutParams sc;
-    bool give_up = false;
-    {
-      timing::Section ts("scale_steps", dev);
-      try {
-        if (host::fault("scale_step_oom"))
-          TORCH_CHECK_WITH(OutOfMemoryError, false, "injected out-of-memory in the scale step");
-        sc = get_scale_and_zero_out_group(cfg, std::nullopt, std::nullopt, std::nullopt, H, gs, W,
-                                          w_int, true);
-        if ((sc.err < 0).any().item<bool>()) {
-          Tensor eig = at::linalg_eigvalsh(H);
-          host::print({host::text(eig)});
-          throw FatalError("Fatal error, the eigenvalues os hessian is " + host::text(eig));
-        }
-      } catch (const c10::OutOfMemoryError&) {
-        host::print({"catch an OutOfMemoryError, the shape of the weight is ", shape_text(W),
-                     "we will spilt to get scale"});
-        const int64_t num_part = 16;
-        const int64_t ps = rows / num_part;
-        if (rows % num_part != 0) {
-          give_up = true;
-        } else {
-          try {
-            std::vector<Tensor> so, zo, er;
-            for (int64_t k = 0; k < num_part; ++k) {
-              if (host::fault("scale_step_oom"))
-                TORCH_CHECK_WITH(OutOfMemoryError, false,
-                                 "injected out-of-memory in the scale step");
-              OutParams part = get_scale_and_zero_out_group(
-                  cfg, std::nullopt, std::nullopt, std::nullopt, H, gs, W.narrow(0, k * ps, ps),
-                  w_int.narrow(0, k * ps, ps), true);
-              so.push_back(part.scale_out);
-              zo.push_back(part.zero_out);
-              er.push_back(part.err);
-            }
-            sc = {at::cat(so, 0), at::cat(zo, 0), at::cat(er, 0)};
-          } catch (const c10::OutOfMemoryError&) {
-            host::print({"catch an OutOfMemoryError again, the shape of the weight is ",
-                         shape_text(W), "give up"});
-            host::empty_cache();
-            give_up = true;
-          }
-        }
+// Rounding step of iteration `it` for the output pair (so0, zo0): rows whose
+// error it lowers take its integers, the pair and the error. Returns the rate.
+double rounding_step(Solve& s, int64_t it, const Tensor& so0, const Tensor& zo0) {
+  double rate;
+  {
+    timing::Section ts("rounding_steps", s.dev);
+    auto [w_int0, err0] = rounding(s, so0, zo0, s.args.iters_before_round, s.args.lr,
+                                   s.args.inner_iters_for_round, s.args.round_fn);
+    Tensor neg = err0 < 0;
+    if (neg.any().item<bool>()) {
+      Tensor eig = at::linalg_eigvalsh(s.H);
+      if (s.args.print_log) {
+        host::print({"The eigenvalues is", host::text(eig)});
+        host::print({"The err is ", host::text(err0)});
+        host::print({"The negative err is ", host::text(err0.index({neg}))});
       }
     }
-    if (give_up) break;
-
-    Tensor tmp = sc.err < err;
-    err = take_rows(tmp, sc.err, err);
-    scale_out = take_rows(tmp, sc.scale_out, scale_out);
-    zero_out = take_rows(tmp, sc.zero_out, zero_out);
+    Tensor tmp = err0 < s.err;
+    accept(tmp, w_int0, s.w_int);
+    accept(tmp, so0, s.scale_out);
+    accept(tmp, zo0, s.zero_out);
+    accept(tmp, err0, s.err);
     rate = rate_of(tmp);
-    if (args.print_log)
-      host::print({"Iter " + host::text(it) + ", the success rate of analytic_scale is " +
-                   host::text(rate) + ", the loss is " + host::text(mean_of(err))});
-    if (rate < 0.0001) break;
   }
-  if (args.print_log)
-    host::print({"after " + host::text(iter_num) + " of pure_training, the loss is " +
-                 host::text(mean_of(err))});
+  if (s.args.print_log)
+    host::print({"Iter " + host::text(it) + ", the success rate of opt_intW is " +
+                 host::text(rate) + ", the loss is " + host::text(mean_of(s.err))});
+  return rate;
+}
 
-  // --- result --------------------------------------------------------------
-  auto [s0, z0] = repeat_interleave(W.sizes(), gs, scale_out, zero_out);
-  Tensor Q = args.symmetric ? w_int * *s0 : w_int * *s0 + *z0;
-  if (args.print_log) {
-    Tensor R = W - Q;
-    Tensor loss = (at::matmul(R, H) * R).sum(1);
+// The closed-form output pair for the accepted integers, on 16 row blocks;
+// nullopt when the rows do not split evenly or a block runs out of memory
+// again.
+std::optional<OutParams> scale_step_in_blocks(Solve& s) {
+  host::print({"catch an OutOfMemoryError, the shape of the weight is ", shape_text(s.W),
+               "we will spilt to get scale"});
+  const int64_t num_part = 16;
+  const int64_t rows = s.W.size(0);
+  const int64_t ps = rows / num_part;
+  if (rows % num_part != 0) return std::nullopt;
+  try {
+    std::vector<Tensor> so, zo, er;
+    for (int64_t k = 0; k < num_part; ++k) {
+      if (host::fault("scale_step_oom"))
+        TORCH_CHECK_WITH(OutOfMemoryError, false, "injected out-of-memory in the scale step");
+      OutParams part = get_scale_and_zero_out_group(
+          s.cfg, std::nullopt, std::nullopt, std::nullopt, s.H, s.args.groupsize,
+          s.W.narrow(0, k * ps, ps), s.w_int.narrow(0, k * ps, ps), true);
+      so.push_back(part.scale_out);
+      zo.push_back(part.zero_out);
+      er.push_back(part.err);
+    }
+    return OutParams{at::cat(so, 0), at::cat(zo, 0), at::cat(er, 0)};
+  } catch (const c10::OutOfMemoryError&) {
+    host::print({"catch an OutOfMemoryError again, the shape of the weight is ",
+                 shape_text(s.W), "give up"});
+    host::empty_cache();
+    return std::nullopt;
+  }
+}
+
+// Scale step of iteration `it`: the least-squares output pair for the
+// accepted integers, taken by the rows whose error it lowers. A negative row
+// error is fatal (eigenvalues of H printed and reported). Returns the rate,
+// or nullopt when the step ran out of memory and gave up.
+std::optional<double> scale_step(Solve& s, int64_t it) {
+  OutParams sc;
+  {
+    timing::Section ts("scale_steps", s.dev);
+    try {
+      if (host::fault("scale_step_oom"))
+        TORCH_CHECK_WITH(OutOfMemoryError, false, "injected out-of-memory in the scale step");
+      sc = get_scale_and_zero_out_group(s.cfg, std::nullopt, std::nullopt, std::nullopt, s.H,
+                                        s.args.groupsize, s.W, s.w_int, true);
+      if ((sc.err < 0).any().item<bool>()) {
+        Tensor eig = at::linalg_eigvalsh(s.H);
+        host::print({host::text(eig)});
+        throw FatalError("Fatal error, the eigenvalues os hessian is " + host::text(eig));
+      }
+    } catch (const c10::OutOfMemoryError&) {
+      std::optional<OutParams> blocks = scale_step_in_blocks(s);
+      if (!blocks) return std::nullopt;
+      sc = *blocks;
+    }
+  }
+  Tensor tmp = sc.err < s.err;
+  accept(tmp, sc.err, s.err);
+  accept(tmp, sc.scale_out, s.scale_out);
+  accept(tmp, sc.zero_out, s.zero_out);
+  const double rate = rate_of(tmp);
+  if (s.args.print_log)
+    host::print({"Iter " + host::text(it) + ", the success rate of analytic_scale is " +
+                 host::text(rate) + ", the loss is " + host::text(mean_of(s.err))});
+  return rate;
+}
+
+// Up to max_iter_num - 1 iterations of a rounding step (in iteration 0 for
+// the pair of a thorough parameter search, iters_for_scale >= 2) and a scale
+// step, until a step improves fewer than 0.01 % of the rows or the scale
+// step gives up.
+void alternation(Solve& s) {
+  int64_t iter_num = -1;
+  for (int64_t it = 0; it < s.args.max_iter_num - 1; ++it) {
+    iter_num = it;
+    Tensor so0 = s.scale_out, zo0 = s.zero_out;
+    if (it == 0) {
+      timing::Section ts("param_search", s.dev);
+      s.cfg.iters_for_scale = std::max<int64_t>(s.iters_for_scale, 2);
+      Params p = find_params(s.cfg, s.W, s.args.groupsize, s.H, std::nullopt);
+      so0 = p.scale_out;
+      zo0 = p.zero_out;
+    }
+    if (rounding_step(s, it, so0, zo0) < 0.0001) break;
+    so0 = zo0 = Tensor();
+    std::optional<double> rate = scale_step(s, it);
+    if (!rate || *rate < 0.0001) break;
+  }
+  if (s.args.print_log)
+    host::print({"after " + host::text(iter_num) + " of pure_training, the loss is " +
+                 host::text(mean_of(s.err))});
+}
+
+// --- finish -----------------------------------------------------------------------
+
+// The dequantized weights Q = w_int * s0 (+ z0 unless symmetric), the final
+// loss line, the Conv1D transposes, and the result in the layer's shapes.
+StartQuantResult finish(Solve& s) {
+  auto [s0, z0] = repeat_interleave(s.W.sizes(), s.args.groupsize, s.scale_out, s.zero_out);
+  Tensor Q = s.args.symmetric ? s.w_int * *s0 : s.w_int * *s0 + *z0;
+  if (s.args.print_log) {
+    Tensor R = s.W - Q;
+    Tensor loss = (at::matmul(R, s.H) * R).sum(1);
     host::print({"finally the loss is ", host::text(mean_of(loss))});
   }
-  if (conv1d) {
+  Tensor w_int = s.w_int, scale_out = s.scale_out, zero_out = s.zero_out;
+  if (s.layer.kind == LayerKind::Conv1D && s.layer.weight.dim() == 2) {
     Q = Q.t();
     w_int = w_int.t();
     scale_out = scale_out.t();
@@ -356,10 +315,22 @@ StartQuantResult startquant(const LayerView& layer, const at::Tensor& H_in,
   StartQuantResult res;
   res.scale_out = scale_out;
   res.zero_out = zero_out;
-  res.w_int = w_int.reshape(layer.weight.sizes()).to(at::kChar);
-  res.err = err;
-  res.Q = Q.reshape(layer.weight.sizes()).to(layer.weight.scalar_type());
+  res.w_int = w_int.reshape(s.layer.weight.sizes()).to(at::kChar);
+  res.err = s.err;
+  res.Q = Q.reshape(s.layer.weight.sizes()).to(s.layer.weight.scalar_type());
   return res;
+}
+
+}  // namespace
+
+StartQuantResult startquant(const LayerView& layer, const at::Tensor& H_in,
+                            const std::string& nsamples, QuantizerConfig& cfg,
+                            const StartQuantArgs& args) {
+  Solve s = prepare(layer, H_in, nsamples, cfg, args);
+  first_estimate(s);
+  first_rounding_pass(s);
+  alternation(s);
+  return finish(s);
 }
 
 }  // namespace gdq

@@ -1,7 +1,7 @@
 #pragma once
 // One layer's statistics and the alternating solver for its integer weights
 // and output scale/zero.
-#include <ATen/ATen.h>
+#include <ATen/core/Tensor.h>
 
 #include <array>
 #include <optional>

@@ -1,0 +1,121 @@
+// A layer's statistics: its weight matrix layout and the running mean H of
+// x x^T over its input vectors (decoupleq.h).
+#include "solver/decoupleq.h"
+
+#include <ATen/ATen.h>
+
+#include <algorithm>
+#include <tuple>
+
+#include "common/errors.h"
+#include "common/host.h"
+
+namespace gdq {
+namespace {
+
+using at::Tensor;
+
+// Upper bound on the elements of one chunk's float64 patch matrix (256 MiB).
+constexpr int64_t kPatchBudget = int64_t(1) << 25;
+
+// X X^T of the patch matrix X (C*kh*kw, B*L) of the images inp (B, C, Hin, Win),
+// in float64, with B*L, the number of input vectors (columns of X). The images
+// go through in chunks of at most `chunk` (fewer when a chunk's float64 patch
+// matrix would exceed kPatchBudget elements), so only one chunk's patches live
+// at a time.
+std::pair<Tensor, int64_t> conv_second_moment_impl(const LayerView& layer, const Tensor& inp,
+                                                   int64_t chunk) {
+  const int64_t B = inp.size(0);
+  const int64_t K = inp.size(1) * layer.kernel_size[0] * layer.kernel_size[1];
+  Tensor h = at::zeros({K, K}, inp.options().dtype(at::kDouble));
+  int64_t L = 1;  // patch positions per image
+  for (int d = 0; d < 2; ++d) {
+    const int64_t n = inp.size(2 + d) + 2 * layer.padding[d] -
+                      layer.dilation[d] * (layer.kernel_size[d] - 1) - 1;
+    L *= n < 0 ? 0 : n / layer.stride[d] + 1;
+  }
+  int64_t step = std::max<int64_t>(1, chunk);
+  if (K * L > 0) step = std::max<int64_t>(1, std::min(step, kPatchBudget / (K * L)));
+  int64_t vectors = 0;
+  for (int64_t b0 = 0; b0 < B; b0 += step) {
+    const int64_t b = std::min(step, B - b0);
+    Tensor P = at::im2col(inp.narrow(0, b0, b), layer.kernel_size, layer.dilation, layer.padding,
+                          layer.stride);  // (b, K, L)
+    TORCH_INTERNAL_ASSERT(P.size(2) == L);
+    Tensor X = at::empty({K, b, L}, P.options().dtype(at::kDouble));
+    X.copy_(P.permute({1, 0, 2}));  // columns ordered by image, then patch position
+    P = Tensor();
+    X = X.view({K, b * L});
+    h.addmm_(X, X.t());
+    vectors += b * L;
+  }
+  return {h, vectors};
+}
+
+}  // namespace
+
+at::Tensor weight_matrix(const LayerView& layer, const at::Tensor& weight) {
+  switch (layer.kind) {
+    case LayerKind::Conv2d:
+      return weight.flatten(1);
+    case LayerKind::Conv1D:
+      if (weight.dim() == 2) return weight.t();
+      break;
+    case LayerKind::Linear:
+      return weight;
+    default:
+      break;
+  }
+  throw NotSupported("not support yet");
+}
+
+void add_batch(HessianState& st, const LayerView& layer, const at::Tensor& inp,
+               const std::optional<at::Tensor>& mask_in, int64_t chunk) {
+  if (at::isnan(inp).any().item<bool>()) {
+    host::print({"catch a NAN!!!!!!"});
+    return;
+  }
+  std::optional<Tensor> mask;
+  if (mask_in) mask = mask_in->to(inp.scalar_type());
+
+  Tensor h;
+  double tmp = 0;
+  switch (layer.kind) {
+    case LayerKind::Linear:
+    case LayerKind::Conv1D: {
+      TORCH_CHECK(inp.dim() >= 1, "add_batch: the input needs a feature axis, got shape ",
+                  inp.sizes());
+      Tensor X = inp.reshape({-1, inp.size(-1)});
+      if (mask) X = X * mask->reshape({-1, 1});
+      X = X.to(at::kDouble);
+      h = at::matmul(X.t(), X);
+      tmp = static_cast<double>(X.size(0));
+      break;
+    }
+    case LayerKind::Conv2d: {
+      TORCH_CHECK(inp.dim() == 4, "add_batch: a convolution input must be (B, C, Hin, Win), got ",
+                  inp.sizes());
+      int64_t vectors = 0;
+      std::tie(h, vectors) = conv_second_moment_impl(layer, inp, chunk);
+      tmp = static_cast<double>(vectors);
+      break;
+    }
+    default:
+      throw NotSupported("not support yet");
+  }
+  if (mask) tmp = mask->sum(at::kDouble).item<double>();
+
+  if (st.H.defined())
+    TORCH_CHECK(st.H.sizes() == h.sizes(), "add_batch: the batch has ", h.size(0),
+                " features per vector, the statistics so far have ", st.H.size(0));
+  // An empty batch (or a mask summing to 0) adds nothing; as a first batch it
+  // would divide by zero, so H and nsamples are left as they are.
+  if (tmp == 0) return;
+  if (!st.H.defined())
+    st.H = h / tmp;
+  else
+    st.H = (st.H * st.nsamples + h) / (st.nsamples + tmp);
+  st.nsamples += tmp;
+}
+
+}  // namespace gdq
