@@ -1,8 +1,9 @@
 """End to end: ``mivra-gdq quantize`` on real models against its GEMM floor.
 
 For each model the command line runs in a subprocess (W4, asymmetric, per
-channel, 64 calibration samples, QDQ export and report), and the benchmark
-prints its wall time, its breakdown (from summary.json), its peak RSS, and the
+channel, 64 calibration samples), and the benchmark prints its wall time, its
+breakdown (from summary.json), its peak RSS, then the same with the QDQ export
+and the report, and the
 floor: the sum over quantized layers of the float64 X X^T of the layer's input
 vectors plus 160 float32 (rows x cols)(cols x cols) products -- the work of
 the statistics and of the shrink search, the largest parts of the solver --
@@ -54,10 +55,10 @@ def prepare(name: str, work: str, n: int) -> tuple[str, str]:
     return path, listing
 
 
-def run_cli(model: str, listing: str, out: str) -> tuple[float, float]:
+def run_cli(model: str, listing: str, out: str, extra=()) -> tuple[float, float]:
     """(wall seconds, peak RSS in MiB) of one command-line run."""
     cmd = [sys.executable, "-m", "mivra", "quantize", model, "--dataset", listing, "--bits", "4",
-           "--qtype", "asym", "--out", out, "--export-qdq", os.path.join(out, "q.onnx"), "--report"]
+           "--qtype", "asym", "--out", out, *extra]
     env = dict(os.environ, PYTHONPATH=ROOT)
     t0 = time.perf_counter()
     p = subprocess.Popen(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
@@ -103,6 +104,11 @@ def main() -> None:
         wall, rss = run_cli(model, listing, out)
         with open(os.path.join(out, "summary.json")) as fh:
             summary = json.load(fh)
+        full = os.path.join(args.work, name, "out_full")
+        wall_full, rss_full = run_cli(model, listing, full,
+                                      ["--export-qdq", os.path.join(full, "q.onnx"), "--report"])
+        with open(os.path.join(full, "summary.json")) as fh:
+            t_full = json.load(fh)["timings"]
         floor = 0.0
         worst = []
         for L in summary["layers"]:
@@ -118,9 +124,13 @@ def main() -> None:
         print(f"wall {wall:.1f} s   floor {floor:.1f} s   wall/floor {wall / floor:.2f} (target <= 2)"
               f"   peak RSS {rss:.0f} MiB")
         solver = {k[len("solver."):]: v for k, v in t.items() if k.startswith("solver.")}
-        parts = ["load", "forward", "hessian", "solve", "error_table", "export", "report", "write"]
-        print("  " + "  ".join(f"{k} {t.get(k, 0):.1f}" for k in parts))
+        parts = ["load", "forward", "hessian", "solve", "error_table", "write"]
+        print("  " + "  ".join(f"{k} {t.get(k, 0):.1f}" for k in parts) +
+              f"  (process start and imports {wall - t['total']:.1f})")
         print("  solver stages: " + "  ".join(f"{k} {v:.1f}" for k, v in solver.items()))
+        print(f"  with --export-qdq and --report: wall {wall_full:.1f} s, export "
+              f"{t_full.get('export', 0):.1f}, report {t_full.get('report', 0):.1f}, "
+              f"peak RSS {rss_full:.0f} MiB")
         if worst:
             worst.sort(reverse=True)
             r, node, shape = worst[0]
