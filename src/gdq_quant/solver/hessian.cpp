@@ -5,6 +5,7 @@
 #include <ATen/ATen.h>
 
 #include <algorithm>
+#include <array>
 #include <tuple>
 
 #include "common/errors.h"
@@ -18,11 +19,34 @@ using at::Tensor;
 // Upper bound on the elements of one chunk's float64 patch matrix (256 MiB).
 constexpr int64_t kPatchBudget = int64_t(1) << 25;
 
+// Adds X X^T into the upper triangle of h (K x K) for X (K, n): diagonal blocks
+// recursively, each off-diagonal block once. The lower triangle of h outside
+// the diagonal blocks of kGramBase rows is left untouched (symmetric_from_upper
+// fills it), so the product costs about half the multiply-adds of X X^T.
+constexpr int64_t kGramBase = 256;
+
+void add_gram_upper_impl(const Tensor& h, const Tensor& X) {
+  const int64_t K = X.size(0);
+  if (K <= kGramBase) {
+    h.addmm_(X, X.t());
+    return;
+  }
+  const int64_t k1 = K / 2, k2 = K - k1;
+  const Tensor X1 = X.narrow(0, 0, k1), X2 = X.narrow(0, k1, k2);
+  add_gram_upper_impl(h.narrow(0, 0, k1).narrow(1, 0, k1), X1);
+  add_gram_upper_impl(h.narrow(0, k1, k2).narrow(1, k1, k2), X2);
+  h.narrow(0, 0, k1).narrow(1, k1, k2).addmm_(X1, X2.t());
+}
+
+Tensor symmetric_from_upper(const Tensor& h) { return at::triu(h) + at::triu(h, 1).t(); }
+
 // X X^T of the patch matrix X (C*kh*kw, B*L) of the images inp (B, C, Hin, Win),
 // in float64, with B*L, the number of input vectors (columns of X). The images
 // go through in chunks of at most `chunk` (fewer when a chunk's float64 patch
 // matrix would exceed kPatchBudget elements), so only one chunk's patches live
-// at a time.
+// at a time. The sum runs over images and positions in any order: an image
+// with many positions is one product, a chunk of small images is first laid
+// out as one (K, b*L) matrix.
 std::pair<Tensor, int64_t> conv_second_moment_impl(const LayerView& layer, const Tensor& inp,
                                                    int64_t chunk) {
   const int64_t B = inp.size(0);
@@ -34,22 +58,28 @@ std::pair<Tensor, int64_t> conv_second_moment_impl(const LayerView& layer, const
                       layer.dilation[d] * (layer.kernel_size[d] - 1) - 1;
     L *= n < 0 ? 0 : n / layer.stride[d] + 1;
   }
+  // A 1x1 kernel with unit stride and no padding: the patches are the pixels.
+  const bool pointwise = layer.kernel_size == std::array<int64_t, 2>{1, 1} &&
+                         layer.stride == std::array<int64_t, 2>{1, 1} &&
+                         layer.padding == std::array<int64_t, 2>{0, 0};
   int64_t step = std::max<int64_t>(1, chunk);
   if (K * L > 0) step = std::max<int64_t>(1, std::min(step, kPatchBudget / (K * L)));
   int64_t vectors = 0;
   for (int64_t b0 = 0; b0 < B; b0 += step) {
     const int64_t b = std::min(step, B - b0);
-    Tensor P = at::im2col(inp.narrow(0, b0, b), layer.kernel_size, layer.dilation, layer.padding,
-                          layer.stride);  // (b, K, L)
+    const Tensor x = inp.narrow(0, b0, b).to(at::kDouble);
+    const Tensor P = pointwise ? x.reshape({b, K, L})
+                               : at::im2col(x, layer.kernel_size, layer.dilation, layer.padding,
+                                            layer.stride);  // (b, K, L)
     TORCH_INTERNAL_ASSERT(P.size(2) == L);
-    Tensor X = at::empty({K, b, L}, P.options().dtype(at::kDouble));
-    X.copy_(P.permute({1, 0, 2}));  // columns ordered by image, then patch position
-    P = Tensor();
-    X = X.view({K, b * L});
-    h.addmm_(X, X.t());
+    if (L >= 4096) {
+      for (int64_t i = 0; i < b; ++i) add_gram_upper_impl(h, P.select(0, i));
+    } else {
+      add_gram_upper_impl(h, P.permute({1, 0, 2}).reshape({K, b * L}));
+    }
     vectors += b * L;
   }
-  return {h, vectors};
+  return {symmetric_from_upper(h), vectors};
 }
 
 }  // namespace
@@ -88,7 +118,9 @@ void add_batch(HessianState& st, const LayerView& layer, const at::Tensor& inp,
       Tensor X = inp.reshape({-1, inp.size(-1)});
       if (mask) X = X * mask->reshape({-1, 1});
       X = X.to(at::kDouble);
-      h = at::matmul(X.t(), X);
+      h = at::zeros({X.size(1), X.size(1)}, X.options());
+      add_gram_upper_impl(h, X.t());
+      h = symmetric_from_upper(h);
       tmp = static_cast<double>(X.size(0));
       break;
     }
