@@ -23,6 +23,8 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PY = os.path.join(ROOT, ".venv", "bin", "python")
+if not os.path.exists(PY):      # a worktree without its own environment
+    PY = sys.executable
 
 # (file, original text, faulty text, what the fault breaks)
 FAULTS = [
@@ -92,6 +94,39 @@ FAULTS = [
     ("mivra/api/ir.py", "            if name in graph_outputs:\n                at = last",
      "            if name in graph_outputs:\n                at = last_read.get(name, last)",
      "graph outputs freed before the end"),
+    ("mivra/api/ir.py", "if name not in last_read and name not in producers:",
+     "if name not in last_read:", "can_frees lists a tensor twice"),
+    ("mivra/api/ir.py", "if not named or any(o in graph_outputs for o in named):",
+     "if not named:", "a constant that is a graph output folded away"),
+    ("mivra/api/ir.py", "                if ir_version < 4:\n                    layer_inputs.append",
+     "                if ir_version < 3:\n                    layer_inputs.append",
+     "IR 3 layer models do not list their initializers as inputs"),
+    ("mivra/api/mivra_utils.py", "y = (x.astype(np.float64) - m) / s",
+     "y = x.astype(np.float64) / s - m", "std divides before the mean is subtracted"),
+    ("mivra/api/mivra_utils.py", "return np.ascontiguousarray(np.moveaxis(sample, -1, 0))",
+     "return np.ascontiguousarray(np.moveaxis(sample, 0, -1))", "channels-last samples moved the wrong way"),
+    ("mivra/api/mivra_utils.py", "                    p = os.path.join(root, p)",
+     "                    p = os.path.abspath(p)", "relative sample paths taken from the working folder"),
+    ("mivra/calib.py", "            out[name] = val",
+     "            out.setdefault(name, val)", "INPUT=VALUE does not override a bare value"),
+    ("mivra/calib.py", "min(abs(v) for v in vals) < MIN_STD", "min(vals) < MIN_STD",
+     "negative standard deviations refused"),
+    ("mivra/checks.py", "if n.op_type in (\"Conv\", \"Gemm\") and len(n.input) > 2",
+     "if n.op_type == \"Conv\" and len(n.input) > 2", "Gemm biases not checked"),
+    ("mivra/checks.py", "    check_control_flow(model)\n", "    pass\n", "control-flow check disabled"),
+    ("mivra/outputs.py", "            for d in reversed(self._made_dirs):",
+     "            for d in self._made_dirs:", "new folders removed parent first: nested ones stay"),
+    ("mivra/outputs.py", "        real = os.path.realpath(path)",
+     "        real = os.path.abspath(path)", "symbolic links not resolved when paths are compared"),
+    ("mivra/export.py", "    lo = min(int(w_int.min()), int(zp.min()))",
+     "    lo = int(w_int.min())", "container ignores negative zero points"),
+    ("mivra/export.py", "int_tensor(z_name, zp.reshape(C), dt)]",
+     "int_tensor(z_name, -zp.reshape(C), dt)]", "per-channel zero points stored with the wrong sign"),
+    ("mivra/export.py", "[flat],\n                                              name=dq_name, axis=1,",
+     "[flat],\n                                              name=dq_name, axis=0,",
+     "blocked convolution weights dequantized along the wrong axis"),
+    ("mivra/report.py", "    return 10.0 * math.log10(signal / noise)",
+     "    return 20.0 * math.log10(signal / noise)", "SQNR of a power ratio taken as 20 log10"),
 ]
 
 
