@@ -239,13 +239,11 @@ def run_whole_model(model, feeds):
 
 
 def check_layer_split(ir, param=None, model=None, atol=1e-5, skip=()):
-    """The layer models of ``ir`` are valid single-node models in a runnable order, each
-    holding exactly the initializers its node reads, and ``can_frees`` lists each tensor
-    once, exactly where brute force finds it dead. With ``param``, the calibration set runs
-    through the layers like the driver (one Session per layer, tensors deleted as
-    ``can_frees`` says, so one freed too early fails with KeyError) and every tensor equals
-    the whole-model onnxruntime run of ``model`` (default ``ir.model``), except the random
-    ones in ``skip``. Returns (layers, tensors computed layer by layer)."""
+    """Valid single-node layers in a runnable order, each with exactly the initializers its
+    node reads; ``can_frees`` lists each tensor once, where brute force finds it dead. With
+    ``param``, the calibration set runs layer by layer like the driver (tensors deleted as
+    ``can_frees`` says) and every tensor equals the whole-model run of ``model`` (default
+    ``ir.model``) but the random ones in ``skip``. Returns (layers, tensors computed)."""
     from mivra.api.session import Session
 
     work = ir.deepcopy()
