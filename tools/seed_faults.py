@@ -3,7 +3,8 @@
 Each fault replaces one exact piece of one source line (it must occur exactly
 once in the file). For each fault, one at a time: apply it, rebuild the
 extension when a C++ source changed, run the tests (stopping at the first
-failure), restore the source. A fault is caught when the tests fail.
+failure), restore the source. A fault is caught when the tests fail; the first
+failing test is printed with it.
 
     .venv/bin/python tools/seed_faults.py            # every fault
     .venv/bin/python tools/seed_faults.py 3 7        # faults 3 and 7
@@ -16,9 +17,11 @@ from __future__ import annotations
 
 import argparse
 import os
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -135,28 +138,35 @@ def _restore(path: str, text: str) -> None:
         fh.write(text)
 
 
-def run_fault(k: int, fault, pytest_args: list, timeout: int) -> tuple[str, float]:
+def run_fault(k: int, fault, pytest_args: list, timeout: int) -> tuple[str, float, str]:
+    """(status, seconds, the first test that failed) of one fault."""
     rel, old, new, _ = fault
     path = os.path.join(ROOT, rel)
     with open(path) as fh:
         original = fh.read()
     if original.count(old) != 1:
-        return f"not applied ({original.count(old)} matches)", 0.0
+        return f"not applied ({original.count(old)} matches)", 0.0, ""
     t0 = time.perf_counter()
+    # A folder of its own for pytest's temporary files: pytest sessions running beside this
+    # one (other checkouts, other users of the machine) prune the shared ones.
+    basetemp = tempfile.mkdtemp(prefix="seed_faults_")
     _restore(path, original.replace(old, new))
     try:
         if rel.startswith("src/"):
             b = subprocess.run(["make", "-s", "build"], cwd=ROOT, capture_output=True, text=True)
             if b.returncode:
-                return "does not compile", time.perf_counter() - t0
-        r = subprocess.run([PY, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", *pytest_args],
-                           cwd=ROOT, capture_output=True, text=True, timeout=timeout,
+                return "does not compile", time.perf_counter() - t0, ""
+        r = subprocess.run([PY, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", f"--basetemp={basetemp}",
+                            *pytest_args], cwd=ROOT, capture_output=True, text=True, timeout=timeout,
                            stdin=subprocess.DEVNULL)
-        return ("caught" if r.returncode else "MISSED"), time.perf_counter() - t0
+        by = next((line.split(" - ")[0].split(" ", 1)[1] for line in r.stdout.splitlines()
+                   if line.startswith(("FAILED ", "ERROR "))), "")
+        return ("caught" if r.returncode else "MISSED"), time.perf_counter() - t0, by
     except subprocess.TimeoutExpired:
-        return "caught (timeout)", time.perf_counter() - t0
+        return "caught (timeout)", time.perf_counter() - t0, ""
     finally:
         _restore(path, original)
+        shutil.rmtree(basetemp, ignore_errors=True)
 
 
 def main() -> int:
@@ -177,9 +187,10 @@ def main() -> int:
     try:
         for k in chosen:
             cpp |= FAULTS[k][0].startswith("src/")
-            status, secs = run_fault(k, FAULTS[k], args.pytest.split(), args.timeout)
+            status, secs, by = run_fault(k, FAULTS[k], args.pytest.split(), args.timeout)
             results.append((k, status))
-            print(f"{k:2d}  {status:<22} {secs:6.0f} s  {FAULTS[k][0]}: {FAULTS[k][3]}", flush=True)
+            print(f"{k:2d}  {status:<22} {secs:6.0f} s  {FAULTS[k][0]}: {FAULTS[k][3]}"
+                  + (f"  [{by}]" if by else ""), flush=True)
     finally:
         if cpp:
             subprocess.run(["make", "-s", "build"], cwd=ROOT, capture_output=True)
