@@ -154,6 +154,7 @@ def test_bad_input(tmp_path, build, args, code, fragment, absent):
 SIGNAL_AT_COMMIT = """
 import os, signal, sys
 from mivra import outputs
+signal.signal(signal.{sig}, signal.SIG_DFL)   # as in a terminal, whatever the tests inherited (nohup)
 def commit(self, _commit=outputs.StagedOutputs.commit):
     os.kill(os.getpid(), signal.{sig})      # every output is staged by now
     return _commit(self)
