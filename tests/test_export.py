@@ -9,7 +9,7 @@ import pytest
 from onnx import helper, numpy_helper
 
 import onnx_models as om
-from mivra import baseline, export
+from mivra import baseline, export, scheme
 from mivra.outputs import StagedOutputs
 
 
@@ -56,6 +56,12 @@ def test_group_fallback_and_order():
     for k in range(2):  # group after group: entry k*C + c is channel c, group k
         for c in range(4):
             assert e["scale"][k * 4 + c] == pytest.approx(np.abs(w[c].reshape(-1)[k * 72:(k + 1) * 72]).max() / 7)
+
+
+def test_table_zero_points_round_halves_to_even():
+    """round(-zero / scale): exact halves go to the even integer; a zero scale gives 0."""
+    z = scheme.table_zero_points(np.array([2.0, 2.0, 2.0, 0.0]), np.array([-5.0, -7.0, 5.0, 1.0]))
+    assert z.dtype == np.int32 and z.tolist() == [2, 4, -2, 0]
 
 
 def _entry(w_int, scale, zp, bits=4):
