@@ -1,4 +1,5 @@
-"""The mivra-gdq command line, run in a subprocess on small real models."""
+"""The mivra-gdq command line, run in a subprocess on small real models, and its
+per-input calibration options."""
 import json
 import os
 import subprocess
@@ -8,31 +9,29 @@ import numpy as np
 import onnx
 import onnxruntime as ort
 import pytest
-from onnx import numpy_helper
+from onnx import helper, numpy_helper
 
+import onnx_models as om
 from mivra.api.ir import IR
-from onnx_models import (conv_only_model, load_model_inputs, make_cnn_model, make_no_conv_model,
-                         write_calibration)
+from mivra.calib import build_attrs
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-NORM = ["--mean", "127.5", "--std", "127.5"]
 
 
 def cli(*args, cwd):
-    env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
-    return subprocess.run([sys.executable, "-m", "mivra", *map(str, args)], cwd=cwd, env=env,
-                          capture_output=True, text=True, timeout=300)
+    env = dict(os.environ, PYTHONPATH=ROOT)
+    r = subprocess.run([sys.executable, "-m", "mivra", "quantize", *map(str, args)], cwd=cwd, env=env,
+                       stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300)
+    assert r.returncode == 0, r.stderr
+    return r
 
 
-def _run(model, feeds):
-    so = ort.SessionOptions()
-    so.log_severity_level = 3
-    return ort.InferenceSession(model.SerializeToString(), so,
-                                providers=["CPUExecutionProvider"]).run(None, feeds)
+def _run(model, x):
+    return ort.InferenceSession(model.SerializeToString(), providers=["CPUExecutionProvider"]).run(None, {"input": x})
 
 
-def _inits(model):
-    return {t.name: t for t in model.graph.initializer}
+def _inits(path):
+    return {t.name: t for t in (path if isinstance(path, onnx.ModelProto) else onnx.load(path)).graph.initializer}
 
 
 def _json(path):
@@ -44,146 +43,102 @@ def _json(path):
 
 @pytest.fixture(scope="module")
 def cnn(tmp_path_factory):
+    """The small CNN with a second output, "zeroed", that is 0 whatever the weights."""
     d = tmp_path_factory.mktemp("cnn")
-    m = make_cnn_model()
+    m = om.make_cnn_model()
+    m.graph.node.append(helper.make_node("Mul", ["logits", "zero"], ["zeroed"]))
+    m.graph.initializer.append(numpy_helper.from_array(np.zeros(1, np.float32), "zero"))
+    m.graph.output.append(om._tvi("zeroed", [1, 5]))
     onnx.save(m, d / "cnn.onnx")
-    param = write_calibration(m, str(d / "cal"), n_samples=4)
+    param = om.write_calibration(m, str(d / "cal"), n_samples=4)
     return d, m, param
 
 
-@pytest.fixture(scope="module")
-def minmax_run(cnn):
+def test_minmax_with_exclusion_exports_and_report(cnn):
     d, m, param = cnn
-    r = cli("quantize", "cnn.onnx", "--dataset", "cal/calib.txt", *NORM, "--method", "minmax",
-            "--ops", "conv", "--bits", "3", "--qtype", "asym", "--out", "out", "--export-qdq", "q.onnx",
-            "--export-fake-quant", "f.onnx", "--report", cwd=d)
-    assert r.returncode == 0, r.stderr
-    return d, m, param, r
-
-
-def test_outputs_qdq_model_and_report(minmax_run):
-    d, m, param, r = minmax_run
-    assert sorted(os.listdir(d / "out")) == ["layer_error.png", "quant_tab.json", "report.json",
-                                             "summary.json", "weights.npz"]
+    r = cli("cnn.onnx", "--dataset", "cal/calib.txt", "--mean", "127.5", "--std", "127.5", "--method", "minmax",
+            "--ops", "conv", "--bits", "3", "--qtype", "asym", "--exclude", "conv1", "--out", "out",
+            "--export-qdq", "q.onnx", "--export-fake-quant", "f.onnx", "--report", cwd=d)
+    assert sorted(os.listdir(d / "out")) == ["layer_error.png", "quant_tab.json", "report.json", "summary.json",
+                                             "weights.npz"]
     assert (d / "out" / "layer_error.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    assert "conv1" in r.stdout and "model on disk" in r.stdout and "opset raised from 13 to 21" in r.stdout
+    assert "kept float: conv1" in r.stdout and "opset raised from 13 to 21" in r.stdout
     assert not [f for f in os.listdir(d) if f.endswith(".tmp")]
-    tab = _json(d / "out" / "quant_tab.json")
-    assert sorted(tab) == ["conv1.weight", "conv3.weight"]      # conv2 is grouped
-    e = tab["conv1.weight"]
-    assert e["shape"] == [8, 3, 3, 3] and e["qtype"] == "asym" and e["qmethod"] == "channel"
+    assert _json(d / "out" / "summary.json")["excluded"] == ["conv1.weight"]
+    tab, w = _json(d / "out" / "quant_tab.json"), np.load(d / "out" / "weights.npz")
+    assert sorted(tab) == sorted(w.files) == ["conv3.weight"]     # conv2 is grouped, fc a Gemm
+    e, q_int = tab["conv3.weight"], w["conv3.weight"]
+    assert (e["shape"], e["qtype"], e["qmethod"]) == ([8, 8, 1, 1], "asym", "channel")
     assert len(e["scale"]) == len(e["zero_point"]) == len(e["min"]) == len(e["max"]) == 8
-    w = np.load(d / "out" / "weights.npz")
-    assert sorted(w.files) == sorted(tab)
-    assert w["conv1.weight"].dtype == np.int8 and w["conv1.weight"].min() >= -4 and w["conv1.weight"].max() <= 3
+    assert q_int.dtype == np.int8 and q_int.min() >= -4 and q_int.max() <= 3
     q, f = onnx.load(d / "q.onnx"), onnx.load(d / "f.onnx")
     onnx.checker.check_model(q, full_check=True)
-    qi = _inits(q)
-    for name, e in tab.items():  # the QDQ model stores exactly the tables' integers and scales
-        np.testing.assert_array_equal(numpy_helper.to_array(qi[name + "_quantized"]).astype(np.int64),
-                                      w[name].astype(np.int64))
-        assert qi[name + "_quantized"].data_type == onnx.TensorProto.INT4
-        np.testing.assert_array_equal(numpy_helper.to_array(qi[name + "_scale"]), np.float32(e["scale"]))
-        ref = (w[name].astype(np.int64) - np.array(e["zero_point"])[:, None, None, None]) \
-            * np.float32(e["scale"])[:, None, None, None].astype(np.float64)
-        np.testing.assert_allclose(numpy_helper.to_array(_inits(f)[name]), ref, rtol=1e-6, atol=1e-12)
+    qi = _inits(q)              # the QDQ model stores exactly the table's integers and scales
+    assert qi["conv3.weight_quantized"].data_type == onnx.TensorProto.INT4
+    np.testing.assert_array_equal(numpy_helper.to_array(qi["conv3.weight_quantized"]), q_int)
+    np.testing.assert_array_equal(numpy_helper.to_array(qi["conv3.weight_scale"]), np.float32(e["scale"]))
+    deq = (q_int.astype(np.int64) - np.array(e["zero_point"])[:, None, None, None]) \
+        * np.float32(e["scale"])[:, None, None, None].astype(np.float64)
+    np.testing.assert_allclose(numpy_helper.to_array(_inits(f)["conv3.weight"]), deq, rtol=1e-6, atol=1e-12)
     x = np.random.default_rng(0).standard_normal((1, 3, 8, 8)).astype(np.float32)
-    np.testing.assert_allclose(_run(q, {"input": x})[0], _run(f, {"input": x})[0], rtol=1e-5, atol=1e-6)
-    orig = _inits(m)  # float weights that were not quantized are kept bit for bit
-    for model in (q, f):
-        for name in ("conv2.weight", "fc.weight", "conv1.bias"):
-            assert _inits(model)[name].SerializeToString() == orig[name].SerializeToString()
+    np.testing.assert_allclose(_run(q, x)[0], _run(f, x)[0], rtol=1e-5, atol=1e-6)
+    for model in (q, f):        # float weights not quantized are kept bit for bit
+        for name in ("conv1.weight", "conv2.weight", "fc.weight", "conv1.bias"):
+            assert _inits(model)[name].SerializeToString() == _inits(m)[name].SerializeToString()
     # report: SQNR and cosine recomputed from the float and QDQ models on the calibration set
     rep = _json(d / "out" / "report.json")
-    xs = load_model_inputs(IR(m), param)["input"]
-    ref = np.stack([_run(m, {"input": x})[0] for x in xs]).astype(np.float64)
-    got = np.stack([_run(q, {"input": x})[0] for x in xs]).astype(np.float64)
-    sqnr = 10 * np.log10(np.sum(ref ** 2) / np.sum((ref - got) ** 2))
-    cos = np.sum(ref * got) / np.linalg.norm(ref) / np.linalg.norm(got)
+    xs = om.load_model_inputs(IR(m), param)["input"]
+    ref, got = (np.stack([_run(model, x)[0] for x in xs]).astype(np.float64) for model in (m, q))
     for side in ("ours", "minmax"):        # --method minmax: both sides are min/max rounding
-        assert rep["outputs"]["logits"][side]["sqnr_db"] == pytest.approx(sqnr, rel=1e-6)
-        assert rep["outputs"]["logits"][side]["cosine"] == pytest.approx(cos, rel=1e-9)
-    layers = {L["node"]: L for L in rep["layers"]}
-    assert layers["conv1"]["hessian_error"] == pytest.approx(layers["conv1"]["hessian_error_minmax"])
-    assert 0 < layers["conv1"]["hessian_error"] < 1
+        assert rep["outputs"]["logits"][side]["sqnr_db"] == pytest.approx(
+            10 * np.log10(np.sum(ref ** 2) / np.sum((ref - got) ** 2)), rel=1e-6)
+        assert rep["outputs"]["logits"][side]["cosine"] == pytest.approx(
+            np.sum(ref * got) / np.linalg.norm(ref) / np.linalg.norm(got), rel=1e-9)
+    layer = {L["node"]: L for L in rep["layers"]}["conv3"]
+    assert layer["hessian_error"] == pytest.approx(layer["hessian_error_minmax"]) and 0 < layer["hessian_error"] < 1
 
 
-def test_exclusion_keeps_float_bits(minmax_run):
-    d, m, _, _ = minmax_run
-    r = cli("quantize", "cnn.onnx", "--dataset", "cal/calib.txt", *NORM, "--method", "minmax",
-            "--ops", "conv", "--bits", "3", "--qtype", "asym", "--out", "out_ex", "--exclude", "conv1",
-            "--export-qdq", "q_ex.onnx", "--export-fake-quant", "f_ex.onnx", cwd=d)
-    assert r.returncode == 0, r.stderr
-    tab = _json(d / "out_ex" / "quant_tab.json")
-    assert sorted(tab) == ["conv3.weight"]
-    assert tab["conv3.weight"] == _json(d / "out" / "quant_tab.json")["conv3.weight"]
-    orig = _inits(m)["conv1.weight"].SerializeToString()
-    for f in ("q_ex.onnx", "f_ex.onnx"):
-        assert _inits(onnx.load(d / f))["conv1.weight"].SerializeToString() == orig
-    assert "conv1.weight_quantized" not in _inits(onnx.load(d / "q_ex.onnx"))
-    assert _json(d / "out_ex" / "summary.json")["excluded"] == ["conv1.weight"]
-
-
-def test_exclude_first_last_and_int4_size(tmp_path):
-    """c0 and c2 stay float bit for bit; c1's INT4 QDQ tensors take at most 1/6 of its float bytes."""
-    m = conv_only_model(channels=32)
-    onnx.save(m, tmp_path / "c.onnx")
-    write_calibration(m, str(tmp_path / "cal"), n_samples=2, npy_inputs=("input",))
-    r = cli("quantize", "c.onnx", "--dataset", "cal/calib.txt", "--method", "minmax", "--out", "o",
-            "--exclude-first-last", "--export-qdq", "q.onnx", cwd=tmp_path)
-    assert r.returncode == 0, r.stderr
-    assert sorted(_json(tmp_path / "o" / "quant_tab.json")) == ["c1.weight"]
-    qi, fi = _inits(onnx.load(tmp_path / "q.onnx")), _inits(m)
-    for name in ("c0.weight", "c2.weight"):
-        assert qi[name].SerializeToString() == fi[name].SerializeToString()
-    rest = sum(len(t.raw_data) or len(t.SerializeToString()) for n, t in qi.items()
-               if n not in ("c0.weight", "c2.weight"))
-    assert rest <= len(fi["c1.weight"].raw_data) / 6
-
-
-def test_no_conv_model_nothing_to_do(tmp_path):
-    m = make_no_conv_model()
-    onnx.save(m, tmp_path / "n.onnx")
-    write_calibration(m, str(tmp_path / "cal"), n_samples=1)
-    r = cli("quantize", "n.onnx", "--dataset", "cal/calib.txt", "--out", "o", "--export-qdq", "q.onnx",
-            "--ops", "conv,grouped", cwd=tmp_path)
-    assert r.returncode == 0
-    assert "no layers of the kinds" in r.stdout and "nothing to do" in r.stdout
-    assert not (tmp_path / "o").exists() and not (tmp_path / "q.onnx").exists()
-
-
-@pytest.mark.parametrize("extra", [["--qmethod", "channel", "--qtype", "asym"], ["--qmethod", "group2"]])
-def test_gdq_end_to_end(cnn, tmp_path, extra):
+def test_group_wise_every_kind_and_infinite_sqnr(cnn, tmp_path):
+    """Every kind of layer, group-wise; the output that is zero whatever the weights has an
+    infinite SQNR, which the strict JSON report writes as the string "inf"."""
     d = cnn[0]
-    r = cli("quantize", d / "cnn.onnx", "--dataset", d / "cal" / "calib.txt", *NORM, "--bits", "4",
-            *extra, "--out", "o", "--export-qdq", "q.onnx", "--export-fake-quant", "f.onnx", "--report",
-            cwd=tmp_path)
-    assert r.returncode == 0, r.stderr
-    tab = _json(tmp_path / "o" / "quant_tab.json")
-    w = np.load(tmp_path / "o" / "weights.npz")
+    cli(d / "cnn.onnx", "--dataset", d / "cal" / "calib.txt", "--mean", "127.5", "--std", "127.5", "--qmethod",
+        "group2", "--out", "o", "--export-qdq", "q.onnx", "--export-fake-quant", "f.onnx", "--report", cwd=tmp_path)
+    tab, w = _json(tmp_path / "o" / "quant_tab.json"), np.load(tmp_path / "o" / "weights.npz")
     assert sorted(tab) == ["conv1.weight", "conv2.weight", "conv3.weight", "fc.weight"]
     for name, e in tab.items():
         assert w[name].min() >= -8 and w[name].max() <= 7 and len(e["scale"]) % e["shape"][0] == 0
-    q, f = onnx.load(tmp_path / "q.onnx"), onnx.load(tmp_path / "f.onnx")
     x = np.random.default_rng(0).standard_normal((1, 3, 8, 8)).astype(np.float32)
-    np.testing.assert_allclose(_run(q, {"input": x})[0], _run(f, {"input": x})[0], rtol=1e-5, atol=1e-6)
-    assert set(_json(tmp_path / "o" / "report.json")["outputs"]["logits"]) == {"ours", "minmax"}
-
-
-def test_infinite_sqnr_in_strict_json(tmp_path):
-    """An output that is zero whatever the weights: float and quantized models agree
-    exactly, the SQNR is infinite, and report.json writes it as the string "inf"."""
-    from bad_inputs import tiny_model, write
-
-    m = tiny_model()
-    m.graph.node[-1].output[0] = "y0"
-    m.graph.node.append(onnx.helper.make_node("Mul", ["y0", "zero"], ["y"]))
-    m.graph.initializer.append(numpy_helper.from_array(np.zeros(1, np.float32), "zero"))
-    write(tmp_path, m)
-    r = cli("quantize", "m.onnx", "--dataset", "cal.txt", "--method", "minmax", "--out", "o", "--report",
-            cwd=tmp_path)
-    assert r.returncode == 0, r.stderr
+    np.testing.assert_allclose(*(_run(onnx.load(tmp_path / f), x)[0] for f in ("q.onnx", "f.onnx")),
+                               rtol=1e-5, atol=1e-6)
     rep = _json(tmp_path / "o" / "report.json")
-    assert rep["outputs"]["y"]["ours"]["sqnr_db"] == "inf"
-    for name in ("quant_tab.json", "summary.json"):
-        _json(tmp_path / "o" / name)
+    assert set(rep["outputs"]["logits"]) == {"ours", "minmax"} and rep["outputs"]["zeroed"]["ours"]["sqnr_db"] == "inf"
+
+
+def test_exporter_styled_model_without_first_and_last(tmp_path):
+    """Weights as Constant chains in an external-data file, symbolic dims fixed by
+    --shape: the first and last layers stay float bit for bit, the others are quantized."""
+    _, model = om.export_small_net(17, dynamic=True, seed=1)
+    om.save_with_external_data(om.weights_as_constants(model), str(tmp_path / "m.onnx"), convert_attribute=True)
+    om.write_calibration(model, str(tmp_path / "cal"), n_samples=3, shapes={"x": [1, 3, 8, 12]})
+    cli("m.onnx", "--dataset", "cal/calib.txt", "--shape", "1,3,8,12", "--qtype", "asym", "--exclude-first-last",
+        "--out", "o", "--export-qdq", "q.onnx", cwd=tmp_path)
+    ir = IR(str(tmp_path / "m.onnx"))
+    convs = [n.input[1] for n in ir.graph.node if n.op_type == "Conv"]
+    assert len(convs) == 4 and sorted(_json(tmp_path / "o" / "quant_tab.json")) == sorted(convs[1:3])
+    q = onnx.load(str(tmp_path / "q.onnx"))
+    onnx.checker.check_model(q)
+    for name in (convs[0], convs[3]):
+        np.testing.assert_array_equal(numpy_helper.to_array(_inits(q)[name]), ir.get_array(name))
+
+
+def test_per_input_calibration_options():
+    """A bare value applies to every input, INPUT=VALUE overrides it for one, whatever the
+    order; a negative std is a valid divisor."""
+    m = om.make_two_input_model()
+    a = build_attrs(m, ["image", "aux"], mean=["aux=2,3,4,5", "1"], std=["-2", "image=0.5"],
+                    layout=["aux=nhwc"], rgb2bgr=["image"], shape=["image=1,3,8,8"])
+    assert a["image"] == {"idx": 0, "shape": [1, 3, 8, 8], "layout": "nchw", "rgb2bgr": True, "mean": [1.0],
+                          "std": [0.5], "dtype": "float32"}
+    assert a["aux"] == {"idx": 1, "shape": [1, 4, 8, 8], "layout": "nhwc", "rgb2bgr": False,
+                        "mean": [2.0, 3.0, 4.0, 5.0], "std": [-2.0], "dtype": "float32"}

@@ -3,7 +3,8 @@
 Each fault replaces one exact piece of one source line (it must occur exactly
 once in the file). For each fault, one at a time: apply it, rebuild the
 extension when a C++ source changed, run the tests (stopping at the first
-failure), restore the source. A fault is caught when the tests fail.
+failure), restore the source. A fault is caught when the tests fail; the first
+failing test is printed with it.
 
     .venv/bin/python tools/seed_faults.py            # every fault
     .venv/bin/python tools/seed_faults.py 3 7        # faults 3 and 7
@@ -16,13 +17,17 @@ from __future__ import annotations
 
 import argparse
 import os
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PY = os.path.join(ROOT, ".venv", "bin", "python")
+if not os.path.exists(PY):      # a worktree without its own environment
+    PY = sys.executable
 
 # (file, original text, faulty text, what the fault breaks)
 FAULTS = [
@@ -92,6 +97,39 @@ FAULTS = [
     ("mivra/api/ir.py", "            if name in graph_outputs:\n                at = last",
      "            if name in graph_outputs:\n                at = last_read.get(name, last)",
      "graph outputs freed before the end"),
+    ("mivra/api/ir.py", "if name not in last_read and name not in producers:",
+     "if name not in last_read:", "can_frees lists a tensor twice"),
+    ("mivra/api/ir.py", "if not named or any(o in graph_outputs for o in named):",
+     "if not named:", "a constant that is a graph output folded away"),
+    ("mivra/api/ir.py", "                if ir_version < 4:\n                    layer_inputs.append",
+     "                if ir_version < 3:\n                    layer_inputs.append",
+     "IR 3 layer models do not list their initializers as inputs"),
+    ("mivra/api/mivra_utils.py", "y = (x.astype(np.float64) - m) / s",
+     "y = x.astype(np.float64) / s - m", "std divides before the mean is subtracted"),
+    ("mivra/api/mivra_utils.py", "return np.ascontiguousarray(np.moveaxis(sample, -1, 0))",
+     "return np.ascontiguousarray(np.moveaxis(sample, 0, -1))", "channels-last samples moved the wrong way"),
+    ("mivra/api/mivra_utils.py", "                    p = os.path.join(root, p)",
+     "                    p = os.path.abspath(p)", "relative sample paths taken from the working folder"),
+    ("mivra/calib.py", "            out[name] = val",
+     "            out.setdefault(name, val)", "INPUT=VALUE does not override a bare value"),
+    ("mivra/calib.py", "min(abs(v) for v in vals) < MIN_STD", "min(vals) < MIN_STD",
+     "negative standard deviations refused"),
+    ("mivra/checks.py", "if n.op_type in (\"Conv\", \"Gemm\") and len(n.input) > 2",
+     "if n.op_type == \"Conv\" and len(n.input) > 2", "Gemm biases not checked"),
+    ("mivra/checks.py", "    check_control_flow(model)\n", "    pass\n", "control-flow check disabled"),
+    ("mivra/outputs.py", "            for d in reversed(self._made_dirs):",
+     "            for d in self._made_dirs:", "new folders removed parent first: nested ones stay"),
+    ("mivra/outputs.py", "        real = os.path.realpath(path)",
+     "        real = os.path.abspath(path)", "symbolic links not resolved when paths are compared"),
+    ("mivra/export.py", "    lo = min(int(w_int.min()), int(zp.min()))",
+     "    lo = int(w_int.min())", "container ignores negative zero points"),
+    ("mivra/export.py", "int_tensor(z_name, zp.reshape(C), dt)]",
+     "int_tensor(z_name, -zp.reshape(C), dt)]", "per-channel zero points stored with the wrong sign"),
+    ("mivra/export.py", "[flat],\n                                              name=dq_name, axis=1,",
+     "[flat],\n                                              name=dq_name, axis=0,",
+     "blocked convolution weights dequantized along the wrong axis"),
+    ("mivra/report.py", "    return 10.0 * math.log10(signal / noise)",
+     "    return 20.0 * math.log10(signal / noise)", "SQNR of a power ratio taken as 20 log10"),
 ]
 
 
@@ -100,28 +138,35 @@ def _restore(path: str, text: str) -> None:
         fh.write(text)
 
 
-def run_fault(k: int, fault, pytest_args: list, timeout: int) -> tuple[str, float]:
+def run_fault(k: int, fault, pytest_args: list, timeout: int) -> tuple[str, float, str]:
+    """(status, seconds, the first test that failed) of one fault."""
     rel, old, new, _ = fault
     path = os.path.join(ROOT, rel)
     with open(path) as fh:
         original = fh.read()
     if original.count(old) != 1:
-        return f"not applied ({original.count(old)} matches)", 0.0
+        return f"not applied ({original.count(old)} matches)", 0.0, ""
     t0 = time.perf_counter()
+    # A folder of its own for pytest's temporary files: pytest sessions running beside this
+    # one (other checkouts, other users of the machine) prune the shared ones.
+    basetemp = tempfile.mkdtemp(prefix="seed_faults_")
     _restore(path, original.replace(old, new))
     try:
         if rel.startswith("src/"):
             b = subprocess.run(["make", "-s", "build"], cwd=ROOT, capture_output=True, text=True)
             if b.returncode:
-                return "does not compile", time.perf_counter() - t0
-        r = subprocess.run([PY, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", *pytest_args],
-                           cwd=ROOT, capture_output=True, text=True, timeout=timeout,
+                return "does not compile", time.perf_counter() - t0, ""
+        r = subprocess.run([PY, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", f"--basetemp={basetemp}",
+                            *pytest_args], cwd=ROOT, capture_output=True, text=True, timeout=timeout,
                            stdin=subprocess.DEVNULL)
-        return ("caught" if r.returncode else "MISSED"), time.perf_counter() - t0
+        by = next((line.split(" - ")[0].split(" ", 1)[1] for line in r.stdout.splitlines()
+                   if line.startswith(("FAILED ", "ERROR "))), "")
+        return ("caught" if r.returncode else "MISSED"), time.perf_counter() - t0, by
     except subprocess.TimeoutExpired:
-        return "caught (timeout)", time.perf_counter() - t0
+        return "caught (timeout)", time.perf_counter() - t0, ""
     finally:
         _restore(path, original)
+        shutil.rmtree(basetemp, ignore_errors=True)
 
 
 def main() -> int:
@@ -142,9 +187,10 @@ def main() -> int:
     try:
         for k in chosen:
             cpp |= FAULTS[k][0].startswith("src/")
-            status, secs = run_fault(k, FAULTS[k], args.pytest.split(), args.timeout)
+            status, secs, by = run_fault(k, FAULTS[k], args.pytest.split(), args.timeout)
             results.append((k, status))
-            print(f"{k:2d}  {status:<22} {secs:6.0f} s  {FAULTS[k][0]}: {FAULTS[k][3]}", flush=True)
+            print(f"{k:2d}  {status:<22} {secs:6.0f} s  {FAULTS[k][0]}: {FAULTS[k][3]}"
+                  + (f"  [{by}]" if by else ""), flush=True)
     finally:
         if cpp:
             subprocess.run(["make", "-s", "build"], cwd=ROOT, capture_output=True)
