@@ -47,7 +47,7 @@ SETTINGS = {
     "seq+bias": dict(sequential=True, bias_correction=True),
     "seq+rounds8": dict(sequential=True, rounds=8),
     "best": dict(QUALITY_BEST),
-    "best, avg-bits": dict(QUALITY_BEST, avg_bits=None),   # avg_bits = the row's width
+    "best+avg-bits": dict(QUALITY_BEST, avg_bits=None),   # avg_bits = the row's width
 }
 
 
@@ -119,14 +119,16 @@ def captcha_table(args) -> None:
             for name in args.settings:
                 if name == "+asym groups" and qmethod == "channel":
                     continue
-                if name == "best, avg-bits" and bits not in (3, 2):
+                if name == "best+avg-bits" and bits not in (3, 2):
                     continue
                 qjob, secs = run_setting(job, SETTINGS[name], bits)
                 outs = captcha_outputs(quantized_model(qjob), tests)
                 acc = captcha_accuracy(None, tests, outs)
                 widths = ""
-                if name == "best, avg-bits":
-                    widths = " widths " + ",".join(str(s.bits) for s in qjob.stats)
+                if name == "best+avg-bits":
+                    q = [s for s in qjob.stats if s.bits is not None]
+                    mean = sum(s.float_bytes * s.bits for s in q) / sum(s.float_bytes for s in q)
+                    widths = f" widths {','.join(str(s.bits) for s in q)} (mean {mean:.2f} bits)"
                 rows.append((f"W{bits}", qmethod, name, f"{100 * acc:.1f} %",
                              f"{sqnr_db(ref, outs):.1f}", f"{secs:.1f}"))
                 print("  ".join(rows[-1]) + widths, flush=True)

@@ -90,7 +90,7 @@ def test_load_errors_name_the_problem(tmp_path, monkeypatch):
     with pytest.raises(ModelLoadError, match="ONNX checker rejected"):
         IR(bad)
     # over the protobuf limit (made small here), checks and shape inference go through a file
-    monkeypatch.setattr("mivra.api.ir._MAX_PROTO_BYTES", 100)
+    monkeypatch.setattr("mivra.api.model_file.MAX_PROTO_BYTES", 100)
     with pytest.raises(ModelLoadError, match="ONNX checker rejected"):
         IR(bad)
     model = om.weights_as_constants(om.make_cnn_model())
