@@ -15,12 +15,12 @@ import numpy as np
 import onnx
 from onnx import AttributeProto
 
+from .api.model_file import MAX_PROTO_BYTES
 from .errors import UserError, first_line
 
 # Largest |w| of a weight: squares and sums of squares of the layer statistics
 # must stay far inside float32 range (3.4e38).
 MAX_ABS_WEIGHT = 1e15
-MAX_PROTO_BYTES = 2**31 - 1
 
 
 _ORT_PREFIX = re.compile(r"^\[ONNXRuntimeError\] : \d+ : \w+ : (Fatal error: )?")
@@ -77,16 +77,13 @@ def whole_model_session(model: onnx.ModelProto):
     ``UserError`` naming the operator or the reason when onnxruntime cannot
     load the model.  A model over the 2 GiB an in-memory session takes gets
     its operators checked by name only, and None."""
-    import onnxruntime as ort
+    from .api.session import ort_session
 
     if model.ByteSize() > MAX_PROTO_BYTES:
         _refuse_unknown_operator(model)
         return None
-    so = ort.SessionOptions()
-    so.graph_optimization_level = ort.GraphOptimizationLevel.ORT_DISABLE_ALL
-    so.log_severity_level = 4
     try:
-        return ort.InferenceSession(model.SerializeToString(), so, providers=["CPUExecutionProvider"])
+        return ort_session(model, optimize=False)
     except Exception as e:
         _refuse_unknown_operator(model)
         raise UserError("the model", f"onnxruntime cannot load it ({ort_reason(e)})",

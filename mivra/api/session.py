@@ -8,10 +8,9 @@ import onnx
 import onnxruntime as ort
 
 from .cpus import available_cpus
+from .model_file import MAX_PROTO_BYTES
 
 __all__ = ["Session", "default_providers", "ort_session"]
-
-_MAX_PROTO_BYTES = 2**31 - 1
 
 
 def default_providers() -> List[str]:
@@ -39,7 +38,7 @@ def ort_session(model, optimize: bool = True, providers: Optional[Sequence[str]]
     so.intra_op_num_threads = num_threads or min(8, available_cpus())
     so.inter_op_num_threads = 1
     so.execution_mode = ort.ExecutionMode.ORT_SEQUENTIAL
-    so.log_severity_level = 3
+    so.log_severity_level = 4      # fatal only: failures reach the caller as exceptions
     if not optimize:
         so.graph_optimization_level = ort.GraphOptimizationLevel.ORT_DISABLE_ALL
     data = model if isinstance(model, bytes) else model.SerializeToString()
@@ -76,7 +75,7 @@ class Session:
             raise TypeError(f"Session expects a layer onnx.ModelProto, got "
                             f"{type(layer).__name__}")
         size = layer.ByteSize()
-        if size > _MAX_PROTO_BYTES:
+        if size > MAX_PROTO_BYTES:
             raise ValueError(f"layer model '{layer.graph.name}' is {size} bytes, over "
                              f"the 2 GiB protobuf limit of an in-memory session")
         self._initializers = {t.name for t in layer.graph.initializer}
