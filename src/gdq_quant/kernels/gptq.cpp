@@ -74,57 +74,72 @@ void announce_impl(const GptqFactor& f, const Tensor& H00) {
   if (f.nan) host::debug_shell("nan appears!");
 }
 
-// One block of bs columns in the transposed layout of the CPU loop: column j
-// of the block is row j of every matrix below (leading dimension ld, the rows
-// of W at unit stride); Hb is the factor's (bs x bs) diagonal block.
+// safe_div's guarded denominator sign(y) * max(|y|, 1e-15), sign(0) = +1;
+// NaN stays NaN.
+template <typename T>
+GDQ_ALWAYS_INLINE T guarded(T y) {
+  const T m = std::max(std::abs(y), T(1e-15));
+  return y < T(0) ? -m : m;
+}
+
+// One block of bs columns of the CPU loop, rows at stride ld: row r of the
+// block starts at W + r * ld (likewise Q, N); element (r, j) of the
+// dequantization pair is so[r * so_r + j * so_c] (strides 0 where expanded);
+// Hb is the factor's (bs x bs) diagonal block.
 template <typename T>
 struct BlockArgs {
   T* W;          // updated in place by the feedback
   const T* so;   // scale_out
   const T* zo;   // zero_out
-  const T* den;  // safe_div's guarded scale_out
+  int64_t so_r, so_c, zo_r, zo_c;
   const T* Hb;
   T* Q;          // rounded values
   T* N;          // W before each column was rounded
-  T* E;          // scaled errors, the feedback to the columns after the block
+  T* E;          // (rows, bs) scaled errors, the feedback to the columns after the block
   T lo, hi;
   int64_t bs, ld;
 };
 
-// Rounds the block's columns for rows r0 .. r1 - 1. Rows are independent, so
-// every step runs across the rows at once (vectorised over rows); the
-// columns go strictly in order. Same arithmetic as the tensor-operation path,
-// element by element.
-template <typename T>
-GDQ_ALWAYS_INLINE void round_block_rows(const BlockArgs<T>& a, int64_t r0, int64_t r1) {
+// Rounds the block's columns for the kR rows r .. r + kR - 1. Rows are
+// independent; within a row the columns go strictly in order, and each
+// rounded column updates the rest of the row's block (contiguous,
+// vectorised). The kR rows advance together, so that their rounding chains
+// (division, rounding, division) overlap. Same arithmetic as the
+// tensor-operation path, element by element.
+template <typename T, int kR>
+GDQ_ALWAYS_INLINE void round_row_group(const BlockArgs<T>& a, int64_t r) {
   const int64_t bs = a.bs, ld = a.ld;
   for (int64_t j = 0; j < bs; ++j) {
-    const T* __restrict w = a.W + j * ld;
-    const T* __restrict so = a.so + j * ld;
-    const T* __restrict zo = a.zo + j * ld;
-    const T* __restrict den = a.den + j * ld;
-    T* __restrict q_out = a.Q + j * ld;
-    T* __restrict n_out = a.N + j * ld;
-    T* __restrict e_out = a.E + j * ld;
-    const T* hj = a.Hb + j * bs;
-    const T d = hj[j];
-    for (int64_t r = r0; r < r1; ++r) {
-      const T v = w[r];
-      n_out[r] = v;
-      T g = round_half_up((v - zo[r]) / den[r]);
+    const T* __restrict hj = a.Hb + j * bs;
+    T e[kR];
+    for (int i = 0; i < kR; ++i) {
+      const int64_t row = r + i;
+      const T v = a.W[row * ld + j];
+      const T s = a.so[row * a.so_r + j * a.so_c], z = a.zo[row * a.zo_r + j * a.zo_c];
+      a.N[row * ld + j] = v;
+      T g = round_half_up((v - z) / guarded(s));
       g = g < a.lo ? a.lo : g;
       g = g > a.hi ? a.hi : g;
-      const T q = zo[r] + g * so[r];
-      q_out[r] = q;
-      e_out[r] = (v - q) / d;
+      const T q = z + g * s;
+      a.Q[row * ld + j] = q;
+      e[i] = (v - q) / hj[j];
+      a.E[row * bs + j] = e[i];
     }
-    // Column j itself becomes w - e * d = q.
-    for (int64_t k = j; k < bs; ++k) {
-      T* __restrict wk = a.W + k * ld;
-      const T h = hj[k];
-      for (int64_t r = r0; r < r1; ++r) wk[r] -= e_out[r] * h;
+    // Column j itself becomes v - e * h_jj = q.
+    for (int i = 0; i < kR; ++i) {
+      T* __restrict w = a.W + (r + i) * ld;
+      const T ei = e[i];
+      for (int64_t k = j; k < bs; ++k) w[k] -= ei * hj[k];
     }
   }
+}
+
+template <typename T>
+GDQ_ALWAYS_INLINE void round_block_rows(const BlockArgs<T>& a, int64_t r0, int64_t r1) {
+  constexpr int kR = 8;
+  int64_t r = r0;
+  for (; r + kR <= r1; r += kR) round_row_group<T, kR>(a, r);
+  for (; r < r1; ++r) round_row_group<T, 1>(a, r);
 }
 
 GDQ_CLONES void round_block_rows_f32(const BlockArgs<float>& a, int64_t r0, int64_t r1) {
@@ -140,51 +155,49 @@ void round_block_rows_of(const BlockArgs<double>& a, int64_t r0, int64_t r1) {
   round_block_rows_f64(a, r0, r1);
 }
 
-// The column loop on the CPU, in the transposed layout Wt = W^T (cols x rows)
-// so that a block of columns is a contiguous row block and the rounding runs
-// across rows. After each block, the columns after it receive the block's
-// feedback at once: Wt[i2:] -= Hinv[i1:i2, i2:]^T Et, the transpose of
-// W[:, i2:] -= Err Hinv[i1:i2, i2:].
+// The column loop on the CPU, in W's own row-major layout (no transposes):
+// inside a block, rows in parallel; after it, the columns after the block
+// receive its feedback at once, W[:, i2:] -= Err Hinv[i1:i2, i2:].
 template <typename scalar_t>
 void round_columns_cpu_impl(Tensor& W, const Tensor& scale_out, const Tensor& zero_out,
-                            const Tensor& denom, double min_bound, double max_bound,
-                            const Tensor& Hinv, int64_t bs, Tensor& Q, Tensor& newW) {
+                            double min_bound, double max_bound, const Tensor& Hinv, int64_t bs,
+                            Tensor& Q, Tensor& newW) {
   const int64_t rows = W.size(0), cols = W.size(1);
-  Tensor Wt = W.t().contiguous();
-  const Tensor soT = scale_out.t().contiguous();
-  const Tensor zoT = zero_out.t().contiguous();
-  const Tensor denT = denom.t().contiguous();
-  Tensor Qt = at::empty({cols, rows}, W.options());
-  Tensor Nt = at::empty({cols, rows}, W.options());
-  Tensor Et = at::empty({bs, rows}, W.options());
-  // Rows per task: at least 16 (one vector) and about 2^13 block elements,
-  // some bs * 2^12 multiply-adds.
-  const int64_t grain = std::max<int64_t>(16, (int64_t(1) << 13) / std::max<int64_t>(bs, 1));
+  Tensor Wc = W.is_contiguous() ? W : W.contiguous();
+  Tensor Qc = at::empty({rows, cols}, W.options());
+  Tensor Nc = at::empty({rows, cols}, W.options());
+  Tensor E = at::empty({rows, bs}, W.options());
+  // Rows per task: about 2^13 block elements.
+  const int64_t grain = std::max<int64_t>(1, (int64_t(1) << 13) / std::max<int64_t>(bs, 1));
   for (int64_t i1 = 0; i1 < cols; i1 += bs) {
     const int64_t i2 = std::min(i1 + bs, cols);
     const int64_t n = i2 - i1;
     const Tensor Hb = Hinv.narrow(0, i1, n).narrow(1, i1, n).contiguous();
     BlockArgs<scalar_t> a;
-    a.W = Wt.data_ptr<scalar_t>() + i1 * rows;
-    a.so = soT.data_ptr<scalar_t>() + i1 * rows;
-    a.zo = zoT.data_ptr<scalar_t>() + i1 * rows;
-    a.den = denT.data_ptr<scalar_t>() + i1 * rows;
+    a.W = Wc.data_ptr<scalar_t>() + i1;
+    a.so = scale_out.data_ptr<scalar_t>() + i1 * scale_out.stride(1);
+    a.zo = zero_out.data_ptr<scalar_t>() + i1 * zero_out.stride(1);
+    a.so_r = scale_out.stride(0);
+    a.so_c = scale_out.stride(1);
+    a.zo_r = zero_out.stride(0);
+    a.zo_c = zero_out.stride(1);
     a.Hb = Hb.data_ptr<scalar_t>();
-    a.Q = Qt.data_ptr<scalar_t>() + i1 * rows;
-    a.N = Nt.data_ptr<scalar_t>() + i1 * rows;
-    a.E = Et.data_ptr<scalar_t>();
+    a.Q = Qc.data_ptr<scalar_t>() + i1;
+    a.N = Nc.data_ptr<scalar_t>() + i1;
+    a.E = E.data_ptr<scalar_t>();
     a.lo = static_cast<scalar_t>(min_bound);
     a.hi = static_cast<scalar_t>(max_bound);
     a.bs = n;
-    a.ld = rows;
+    a.ld = cols;
     at::parallel_for(0, rows, grain, [&](int64_t r0, int64_t r1) { round_block_rows_of(a, r0, r1); });
-    if (i2 < cols)
-      Wt.narrow(0, i2, cols - i2)
-          .addmm_(Hinv.narrow(0, i1, n).narrow(1, i2, cols - i2).t(), Et.narrow(0, 0, n), 1, -1);
+    if (i2 < cols) {
+      const Tensor Err = E.view({rows * bs}).narrow(0, 0, rows * n).view({rows, n});
+      Wc.narrow(1, i2, cols - i2).addmm_(Err, Hinv.narrow(0, i1, n).narrow(1, i2, cols - i2), 1, -1);
+    }
   }
-  W.copy_(Wt.t());
-  Q.copy_(Qt.t());
-  newW.copy_(Nt.t());
+  if (!Wc.is_same(W)) W.copy_(Wc);
+  Q.copy_(Qc);
+  newW.copy_(Nc);
 }
 
 // The column loop as tensor operations, one column at a time, for every
@@ -225,18 +238,19 @@ void round_columns_impl(Tensor& W, const Tensor& scale_out, const Tensor& zero_o
                         const at::Scalar& min_bound, const at::Scalar& max_bound,
                         const Tensor& Hinv, int64_t blocksize, Tensor& Q, Tensor& newW) {
   const int64_t bs = blocksize <= 1 ? W.size(1) : blocksize;
-  // safe_div's guarded denominator, sign(y) * max(|y|, 1e-15) with sign(0) = +1.
-  Tensor sign = at::sign(scale_out);
-  sign = at::where(sign == 0, at::ones_like(sign), sign);
-  const Tensor denom = at::clamp_min(scale_out.abs(), 1e-15) * sign;
   const bool cpu_loop = W.device().is_cpu() &&
                         (W.scalar_type() == at::kFloat || W.scalar_type() == at::kDouble) &&
                         !host::fault("gptq_tensor_ops");
-  if (!cpu_loop)
+  if (!cpu_loop) {
+    // safe_div's guarded denominator, sign(y) * max(|y|, 1e-15) with sign(0) = +1.
+    Tensor sign = at::sign(scale_out);
+    sign = at::where(sign == 0, at::ones_like(sign), sign);
+    const Tensor denom = at::clamp_min(scale_out.abs(), 1e-15) * sign;
     return round_columns_tensor_impl(W, scale_out, zero_out, denom, min_bound, max_bound, Hinv,
                                      bs, Q, newW);
+  }
   AT_DISPATCH_FLOATING_TYPES(W.scalar_type(), "round_gptq", [&] {
-    round_columns_cpu_impl<scalar_t>(W, scale_out, zero_out, denom, min_bound.toDouble(),
+    round_columns_cpu_impl<scalar_t>(W, scale_out, zero_out, min_bound.toDouble(),
                                      max_bound.toDouble(), Hinv, bs, Q, newW);
   });
 }
