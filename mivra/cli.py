@@ -200,10 +200,10 @@ def _report(job, n, args) -> tuple[dict, dict]:
     onnxruntime runs them without dequantizing every weight on every call."""
     from . import export, report
 
-    ours = report.run_model(export.export_fake_quant(job.model, job.quant_tab, job.quantized,
-                                                     job.biases), job.feeds)
-    mm = report.run_model(export.export_fake_quant(job.model, job.minmax_tab, job.quantized), job.feeds)
-    m_ours, m_mm = report.output_metrics(job.outputs, ours), report.output_metrics(job.outputs, mm)
+    m_ours = report.model_metrics(export.export_fake_quant(job.model, job.quant_tab, job.quantized,
+                                                           job.biases), job.feeds, job.outputs)
+    m_mm = report.model_metrics(export.export_fake_quant(job.model, job.minmax_tab, job.quantized),
+                                job.feeds, job.outputs)
     metrics = {k: {"ours": m_ours[k], "minmax": m_mm[k]} for k in job.outputs}
     rep = {
         "bits": args.bits, "qmethod": args.qmethod, "qtype": args.qtype, "method": args.method,

@@ -6,43 +6,50 @@ import math
 import numpy as np
 
 
-def run_model(model, feeds: dict) -> dict:
-    """Outputs of ``model`` (onnxruntime, CPU) for every calibration sample: {output: (N, ...)}."""
+class _Sums:
+    """Running float64 sums over samples of one output: a.b, |a|^2, |b|^2, |a - b|^2."""
+
+    def __init__(self):
+        self.ab = self.aa = self.bb = self.dd = 0.0
+
+    def add(self, a: np.ndarray, b: np.ndarray) -> None:
+        a = np.asarray(a, dtype=np.float64).ravel()
+        b = np.asarray(b, dtype=np.float64).ravel()
+        self.ab += float(a @ b)
+        self.aa += float(a @ a)
+        self.bb += float(b @ b)
+        self.dd += float(np.sum((a - b) ** 2))
+
+    def cosine(self) -> float:
+        na, nb = math.sqrt(self.aa), math.sqrt(self.bb)
+        if na == 0 or nb == 0:
+            return 1.0 if na == nb else 0.0
+        return self.ab / (na * nb)
+
+    def sqnr_db(self) -> float:
+        """10 log10(|ref|^2 / |ref - test|^2); +inf when they are equal."""
+        signal, noise = self.aa, self.dd
+        if noise == 0:
+            return math.inf
+        if signal == 0:
+            return -math.inf
+        return 10.0 * math.log10(signal / noise)
+
+
+def model_metrics(model, feeds: dict, ref: dict) -> dict:
+    """Cosine similarity and SQNR of every output of ``model`` (onnxruntime,
+    CPU) against ``ref`` ({output: (N, ...)}) over the calibration samples,
+    one sample at a time (the model's outputs are not kept)."""
     from .api.session import ort_session
 
     sess = ort_session(model)
     names = [o.name for o in sess.get_outputs()]
     n = len(next(iter(feeds.values())))
-    rows = {k: [] for k in names}
+    sums = {k: _Sums() for k in names}
     for si in range(n):
         for k, v in zip(names, sess.run(None, {k: v[si] for k, v in feeds.items()})):
-            rows[k].append(v)
-    return {k: np.stack(v) for k, v in rows.items()}
-
-
-def cosine(a: np.ndarray, b: np.ndarray) -> float:
-    a = np.asarray(a, dtype=np.float64).ravel()
-    b = np.asarray(b, dtype=np.float64).ravel()
-    na, nb = np.linalg.norm(a), np.linalg.norm(b)
-    if na == 0 or nb == 0:
-        return 1.0 if na == nb else 0.0
-    return float(a @ b / (na * nb))
-
-
-def sqnr_db(ref: np.ndarray, test: np.ndarray) -> float:
-    """10 log10(|ref|^2 / |ref - test|^2); +inf when they are equal."""
-    ref = np.asarray(ref, dtype=np.float64).ravel()
-    noise = float(np.sum((ref - np.asarray(test, dtype=np.float64).ravel()) ** 2))
-    signal = float(np.sum(ref ** 2))
-    if noise == 0:
-        return math.inf
-    if signal == 0:
-        return -math.inf
-    return 10.0 * math.log10(signal / noise)
-
-
-def output_metrics(ref: dict, test: dict) -> dict:
-    return {k: {"cosine": cosine(ref[k], test[k]), "sqnr_db": sqnr_db(ref[k], test[k])} for k in ref}
+            sums[k].add(ref[k][si], v)
+    return {k: {"cosine": s.cosine(), "sqnr_db": s.sqnr_db()} for k, s in sums.items() if k in ref}
 
 
 def json_number(x):
