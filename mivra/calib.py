@@ -199,17 +199,18 @@ def load_calibration(dataset: str, attrs: dict) -> tuple[list, dict]:
     assert len(lines) == len(paths)
     feeds = {}
     for name in names:
-        rows = [_load_sample(sample[attrs[name]["idx"]], f"line {line} of {dataset}", name, attrs[name])
-                for sample, line in zip(paths, lines)]
-        shapes = [x.shape for x in rows]
-        odd = next((k for k, shp in enumerate(shapes) if shp != shapes[0]), None)
-        if odd is not None:
-            path = paths[odd][attrs[name]["idx"]]
-            raise UserError(f"calibration file {path} (line {lines[odd]} of {dataset})",
-                            f"gives input {name} shape {list(shapes[odd])}, unlike line "
-                            f"{lines[0]}'s {list(shapes[0])}", "give every sample of an input one shape, "
-                            "or fix the symbolic dims with --shape")
-        feeds[name] = np.stack(rows)
+        out = None      # (N, *sample shape), filled sample by sample
+        for k, (sample, line) in enumerate(zip(paths, lines)):
+            x = _load_sample(sample[attrs[name]["idx"]], f"line {line} of {dataset}", name, attrs[name])
+            if out is None:
+                out = np.empty((len(paths),) + x.shape, x.dtype)
+            elif x.shape != out.shape[1:]:
+                raise UserError(f"calibration file {sample[attrs[name]['idx']]} (line {line} of {dataset})",
+                                f"gives input {name} shape {list(x.shape)}, unlike line "
+                                f"{lines[0]}'s {list(out.shape[1:])}", "give every sample of an input one "
+                                "shape, or fix the symbolic dims with --shape")
+            out[k] = x
+        feeds[name] = out
     return paths, feeds
 
 
