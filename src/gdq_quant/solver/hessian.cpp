@@ -45,8 +45,8 @@ Tensor symmetric_from_upper(const Tensor& h) { return at::triu(h) + at::triu(h, 
 // go through in chunks of at most `chunk` (fewer when a chunk's float64 patch
 // matrix would exceed kPatchBudget elements), so only one chunk's patches live
 // at a time. The sum runs over images and positions in any order: an image
-// with many positions is one product, a chunk of small images is first laid
-// out as one (K, b*L) matrix.
+// of many positions is one product (its patches made alone), a chunk of small
+// images is first laid out as one (K, b*L) matrix.
 std::pair<Tensor, int64_t> conv_second_moment_impl(const LayerView& layer, const Tensor& inp,
                                                    int64_t chunk) {
   const int64_t B = inp.size(0);
@@ -62,7 +62,10 @@ std::pair<Tensor, int64_t> conv_second_moment_impl(const LayerView& layer, const
   const bool pointwise = layer.kernel_size == std::array<int64_t, 2>{1, 1} &&
                          layer.stride == std::array<int64_t, 2>{1, 1} &&
                          layer.padding == std::array<int64_t, 2>{0, 0};
-  int64_t step = std::max<int64_t>(1, chunk);
+  // Images of at least kOwnProduct positions are one product each (their
+  // patches made one image at a time); smaller ones are laid out side by side.
+  constexpr int64_t kOwnProduct = 512;
+  int64_t step = L >= kOwnProduct ? 1 : std::max<int64_t>(1, chunk);
   if (K * L > 0) step = std::max<int64_t>(1, std::min(step, kPatchBudget / (K * L)));
   int64_t vectors = 0;
   for (int64_t b0 = 0; b0 < B; b0 += step) {
@@ -72,11 +75,7 @@ std::pair<Tensor, int64_t> conv_second_moment_impl(const LayerView& layer, const
                                : at::im2col(x, layer.kernel_size, layer.dilation, layer.padding,
                                             layer.stride);  // (b, K, L)
     TORCH_INTERNAL_ASSERT(P.size(2) == L);
-    if (L >= 4096) {
-      for (int64_t i = 0; i < b; ++i) add_gram_upper_impl(h, P.select(0, i));
-    } else {
-      add_gram_upper_impl(h, P.permute({1, 0, 2}).reshape({K, b * L}));
-    }
+    add_gram_upper_impl(h, b == 1 ? P.select(0, 0) : P.permute({1, 0, 2}).reshape({K, b * L}));
     vectors += b * L;
   }
   return {symmetric_from_upper(h), vectors};
