@@ -72,12 +72,23 @@ def test_layer_by_layer_equals_whole_model(tmp_path, build, kw, solve):
     assert all(v.shape[0] == 3 for v in drv.seen.values())
 
 
-def test_dead_tensors_dropped_and_graph_outputs_kept(tmp_path):
+def test_conv_layers_handed_to_quantize_and_dead_tensors_dropped(tmp_path):
     model = make_cnn_model()
     ir, param, tab = _setup(model, tmp_path)
     drv = Recorder(ir, param, tab)
     drv.run()
-    layers, can_frees, _ = ir.deepcopy().create_ir_layers()
+    # conv2 is grouped (group 2) and is run but not quantized.
+    assert [c[2] for c in drv.calls] == ["conv1.weight", "conv3.weight"]
+    layer, inp, _, dev, print_log = drv.calls[0]
+    assert isinstance(layer, torch.nn.Conv2d) and layer.bias is not None
+    assert (layer.kernel_size, layer.padding, layer.stride, layer.groups) == ((3, 3), (1, 1), (1, 1), 1)
+    np.testing.assert_array_equal(layer.weight.detach().numpy(),
+                                  onnx.numpy_helper.to_array(model.graph.initializer[0]))
+    assert tuple(inp.shape) == (3, 1, 3, 8, 8) and dev == "cpu" and print_log is False
+    assert drv.calls[1][0].bias is None  # conv3 has no bias input
+    assert os.environ["OMP_NUM_THREADS"] == "8" and os.environ["MKL_NUM_THREADS"] == "8"
+    assert torch.get_num_threads() == 8
+    _, can_frees, _ = ir.deepcopy().create_ir_layers()
     dead = set()
     for il, live in enumerate(drv.live_before):
         assert not (live & dead), f"layer {il} still holds freed {live & dead}"
@@ -86,38 +97,11 @@ def test_dead_tensors_dropped_and_graph_outputs_kept(tmp_path):
 
 
 def test_input_read_by_two_layers_is_loaded_once(tmp_path, monkeypatch):
-    model = make_two_input_model()
-    ir, param, tab = _setup(model, tmp_path, npy_inputs=("aux",))
-    loads = []
-    real = gq.get_input_img
-
-    def counting(path, *a):
-        loads.append(os.path.basename(path))
-        return real(path, *a)
-
-    monkeypatch.setattr(gq, "get_input_img", counting)
+    ir, param, tab = _setup(make_two_input_model(), tmp_path, npy_inputs=("aux",))
+    loads, real = [], gq.get_input_img
+    monkeypatch.setattr(gq, "get_input_img", lambda path, *a: loads.append(path) or real(path, *a))
     Recorder(ir, param, tab).run()
-    # one load per (input, sample): 2 inputs x 3 samples
-    assert sorted(loads) == sorted(set(loads)) and len(loads) == 6
-
-
-def test_conv_layers_handed_to_quantize(tmp_path):
-    model = make_cnn_model()
-    ir, param, tab = _setup(model, tmp_path)
-    drv = Recorder(ir, param, tab)
-    drv.run()
-    # conv2 is grouped (group 2) and is run but not quantized.
-    assert [c[2] for c in drv.calls] == ["conv1.weight", "conv3.weight"]
-    layer, inp, _, dev, print_log = drv.calls[0]
-    assert isinstance(layer, torch.nn.Conv2d)
-    assert (layer.kernel_size, layer.padding, layer.stride, layer.groups) == ((3, 3), (1, 1), (1, 1), 1)
-    np.testing.assert_array_equal(layer.weight.detach().numpy(),
-                                  onnx.numpy_helper.to_array(model.graph.initializer[0]))
-    assert layer.bias is not None
-    assert tuple(inp.shape) == (3, 1, 3, 8, 8) and dev == "cpu" and print_log is False
-    assert drv.calls[1][0].bias is None  # conv3 has no bias input
-    assert os.environ["OMP_NUM_THREADS"] == "8" and os.environ["MKL_NUM_THREADS"] == "8"
-    assert torch.get_num_threads() == 8
+    assert len(set(loads)) == len(loads) == 6  # one load per (input, sample): 2 x 3
 
 
 def test_conv_attributes_asymmetric_pads_and_missing_kernel_shape(tmp_path):
@@ -190,10 +174,9 @@ def test_quant_tab_update_rules(tmp_path):
     assert "scale" not in tab["conv2.weight"]  # grouped: untouched
 
 
-def test_failure_in_loop_leaves_table_untouched(tmp_path):
-    model = make_cnn_model()
-    ir, param, tab = _setup(model, tmp_path)
-    before = {k: dict(v) for k, v in tab.items()}
+@pytest.mark.parametrize("case", ["failing_layer", "missing_weight_key"])
+def test_failure_leaves_table_untouched(tmp_path, case):
+    ir, param, tab = _setup(make_cnn_model(), tmp_path)
 
     class Failing(Injector):
         def _sess_run(self, sess, inputs_data_f):
@@ -205,18 +188,12 @@ def test_failure_in_loop_leaves_table_untouched(tmp_path):
                                         "zeros": np.zeros(8, np.float32),
                                         "weights": np.zeros((8, 3, 3, 3), np.int8),
                                         "loss": torch.zeros(8), "groupsize": -1, "sym": True}}
-    with pytest.raises(RuntimeError, match="boom"):
-        Failing(ir, param, tab).run()
-    assert tab == before
-
-
-def test_missing_weight_key_fails_before_writing(tmp_path):
-    model = make_cnn_model()
-    ir, param, tab = _setup(model, tmp_path)
-    del tab["conv1.weight"]
+    if case == "missing_weight_key":
+        del tab["conv1.weight"]
     before = {k: dict(v) for k, v in tab.items()}
-    with pytest.raises(KeyError, match="conv1.weight"):
-        gq.GdqQuant(ir, param, tab).run()
+    with pytest.raises(RuntimeError if case == "failing_layer" else KeyError,
+                       match="boom" if case == "failing_layer" else "conv1.weight"):
+        (Failing if case == "failing_layer" else gq.GdqQuant)(ir, param, tab).run()
     assert tab == before
 
 
@@ -236,28 +213,17 @@ def test_get_w_b(tmp_path):
     assert drv._get_w_b(relu) == (None,) * 6
 
 
-def test_construction_errors(tmp_path):
-    model = make_cnn_model()
-    ir, param, tab = _setup(model, tmp_path)
+def test_construction_and_layer_list_errors(tmp_path):
+    ir, param, tab = _setup(make_cnn_model(), tmp_path)
+    with pytest.raises(TypeError, match=r"GdqQuant.__init__\(\) missing 1 required"):
+        gq.GdqQuant(ir, param)
+    drv = gq.GdqQuant(ir, param, tab)
+    drv.ir = type("TwoValues", (), {"create_ir_layers": lambda self: ([], [])})()
+    with pytest.raises(ValueError, match=r"not enough values to unpack \(expected 3, got 2\)"):
+        drv.run()
     param["inputs_meta"]["dataset"] = str(tmp_path / "nope.txt")
     with pytest.raises(Exception, match="nope.txt"):
         gq.GdqQuant(ir, param, tab)
-    with pytest.raises(TypeError, match=r"GdqQuant.__init__\(\) missing 1 required"):
-        gq.GdqQuant(ir, param)
-
-
-def test_create_ir_layers_must_return_three_values(tmp_path):
-    model = make_cnn_model()
-    ir, param, tab = _setup(model, tmp_path)
-    drv = gq.GdqQuant(ir, param, tab)
-
-    class TwoValues:
-        def create_ir_layers(self):
-            return [], []
-
-    drv.ir = TwoValues()
-    with pytest.raises(ValueError, match=r"not enough values to unpack \(expected 3, got 2\)"):
-        drv.run()
 
 
 # --- the per-layer call ------------------------------------------------------
@@ -285,6 +251,7 @@ def _direct(layer, inp, groupsize, sym, bits):
 @pytest.mark.parametrize("qmethod,qtype,k,cin,groupsize,sym", [
     ("group2", "asym", 1, 8, 2, True),       # groups of 2 columns, always symmetric
     ("group64", "asym", 3, 4, -1, False),    # 36 columns, not a multiple of 576
+    ("group4", "asym", 3, 8, 36, True),      # 4 x 3 x 3 columns per group, 2 groups
     ("channel", "sym", 3, 4, -1, True),
 ])
 def test_quantize_record(qmethod, qtype, k, cin, groupsize, sym, capsys):
@@ -309,6 +276,9 @@ def test_quantize_record(qmethod, qtype, k, cin, groupsize, sym, capsys):
     assert int(rec["weights"].min()) >= -4 and int(rec["weights"].max()) <= 3
     assert isinstance(rec["loss"], torch.Tensor) and torch.equal(rec["loss"], err)
     assert torch.equal(layer.weight.data, twin.weight.data)
+    with pytest.raises(KeyError):  # an unknown weight name fails before any work
+        _bare_driver(qmethod, qtype).quantize(layer, inp, "other", {}, "cpu", False)
+    assert torch.equal(layer.weight.data, twin.weight.data)
 
 
 def test_quantize_prints_one_line_then_an_empty_one(capsys):
@@ -322,11 +292,3 @@ def test_quantize_prints_one_line_then_an_empty_one(capsys):
     name, cost = head.split(", time cost ")
     assert name == "w" and float(cost) >= 0
     assert loss == str(quantizers["w"]["loss"].mean().item())
-
-
-def test_quantize_unknown_weight_name_fails_first():
-    layer = torch.nn.Conv2d(4, 16, 3, bias=False)
-    before = layer.weight.data.clone()
-    with pytest.raises(KeyError):
-        _bare_driver("channel", "asym").quantize(layer, _calib(4), "other", {}, "cpu", False)
-    assert torch.equal(layer.weight.data, before)

@@ -47,23 +47,17 @@ def test_matches_column_by_column_reference(blocksize, path):
     np.testing.assert_allclose(Wt.numpy(), Wr, rtol=1e-9, atol=1e-10)
 
 
-def test_float32_result_on_the_grid_W_ends_equal_to_Q_first_newW_column_is_input():
-    W, so, zo, H, t = problem(3, 5, 30, dtype=torch.float32)
-    Wt = t(W)
-    Q, newW = gptq(Wt, t(so), t(zo), -8, 7, t(H))
-    assert Q.dtype == torch.float32 and newW.dtype == torch.float32
-    torch.testing.assert_close(Wt, Q, rtol=1e-4, atol=1e-4)
-    assert torch.equal(newW[:, 0], t(W)[:, 0])
-    grid = (Q.double().numpy() - zo) / so
-    np.testing.assert_allclose(grid, np.round(grid), atol=1e-5)
-    assert grid.min() >= -8 - 1e-5 and grid.max() <= 7 + 1e-5
-
-
 @pytest.mark.parametrize("path", ["row_loop", "tensor_ops"])
-def test_blocked_equals_column_by_column_float32(path):
+def test_blocked_equals_column_by_column_float32_on_the_grid(path):
     W, so, zo, H, t = problem(4, 32, 300, dtype=torch.float32)
     W1 = t(W)
     Q1, n1 = gptq(W1, t(so), t(zo), -8, 7, t(H), 1)
+    assert Q1.dtype == torch.float32 and n1.dtype == torch.float32
+    torch.testing.assert_close(W1, Q1, rtol=1e-4, atol=1e-4)  # W ends equal to Q
+    assert torch.equal(n1[:, 0], t(W)[:, 0])  # the first column is the input
+    grid = (Q1.double().numpy() - zo) / so
+    np.testing.assert_allclose(grid, np.round(grid), atol=1e-5)
+    assert grid.min() >= -8 - 1e-5 and grid.max() <= 7 + 1e-5
     for bs in (None, 7, 64, 128, 1000):
         if path == "tensor_ops":
             g._arm_fault("gptq_tensor_ops", 1)
@@ -163,9 +157,7 @@ def test_opt_intW3_gptq_ignores_max_iter_and_train_without_steps_is_gptq():
     for res in (a, b):
         np.testing.assert_array_equal(res[0].numpy(), np.round((Qr - zo) / so))
         np.testing.assert_allclose(res[2].numpy(), ref.quad_err(Qr, W, H), rtol=1e-9)
-
-
-def test_opt_intW3_integers_in_bounds_and_loss_is_their_error():
+    # float32, 2 bits: integers in bounds, the loss is their error
     W, so, zo, H, t = problem(23, 7, 20, dtype=torch.float32)
     w_int, _, loss = g.opt_intW3(t(so), t(zo), t(H), True, -2, 1, t(W))
     w = w_int.numpy()
@@ -180,7 +172,6 @@ def test_opt_intW3_keeps_x_init_records_no_gradient_and_rejects_unknown_round_fn
     x0, s = t(W).requires_grad_(True), t(so).requires_grad_(True)
     out = g.opt_intW3(s, t(zo), t(H), False, -8, 7, x0, x_init=x_init, max_iter=3,
                       round_fn="train")
-    assert torch.equal(x_init, before)
-    assert not any(r.requires_grad for r in out)
+    assert torch.equal(x_init, before) and not any(r.requires_grad for r in out)
     with pytest.raises(AssertionError):
         g.opt_intW3(t(so), t(zo), t(H), False, -8, 7, t(W), round_fn="sgd")

@@ -6,83 +6,77 @@ import torch
 from mivra.api import gdq_quant as G
 from reference import my_round, quad_err, quantize as np_quant, safe_div
 
+T = torch.tensor
+
 
 def t32(a):
-    return torch.tensor(np.asarray(a, dtype=np.float32))
+    return T(np.asarray(a, dtype=np.float32))
 
 
-def round_half_up(v):
-    return my_round(np.asarray(v, dtype=np.float64))
-
-
-# --- my_round, safe_div, repeat_interleave ----------------------------------------
-
-
-def test_my_round_examples_ties_up_near_half_and_input_kept():
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+def test_my_round_ties_up_against_reference(dtype):
     # 0.49999997 + 0.5 is stored as 1.0 in float32: a one-pass floor(x + 0.5)
     # would give 1, the two-pass rule gives 0.
     v = np.nextafter(np.float32(0.5), np.float32(0))
     x = t32([0.5, 1.5, 2.5, -0.5, -1.5, -2.5, 2.4, -2.6, v, -v, np.float32(1.5) - 2**-23])
     before = x.clone()
-    y = G.my_round(x)
-    assert y.tolist() == [1, 2, 3, 0, -1, -2, 2, -3, 0, 0, 1]
-    assert y.dtype == torch.float32 and torch.equal(x, before)
-
-
-@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
-def test_my_round_matches_half_up_reference(dtype):
+    assert G.my_round(x).tolist() == [1, 2, 3, 0, -1, -2, 2, -3, 0, 0, 1]
+    assert torch.equal(x, before)
     rng = np.random.default_rng(0)
     halves = rng.integers(-50, 50, 300) + 0.5
     near = np.nextafter(halves, np.where(rng.random(300) < 0.5, -np.inf, np.inf))
-    x = np.concatenate([halves, near, rng.normal(0, 20, 400)]).astype(
-        np.float32 if dtype == torch.float32 else np.float64)
-    y = G.my_round(torch.tensor(x, dtype=dtype))
+    x = np.concatenate([halves, near, rng.normal(0, 20, 400)])
+    x = x.astype(np.float32) if dtype == torch.float32 else x
+    y = G.my_round(T(x, dtype=dtype))
     assert y.dtype == dtype
-    np.testing.assert_array_equal(y.numpy().astype(np.float64), round_half_up(x))
+    np.testing.assert_array_equal(y.numpy().astype(np.float64), my_round(x.astype(np.float64)))
 
 
 def test_safe_div_examples_and_random_broadcast():
-    x = torch.tensor([3.0, 3.0, 6.0, -2.0], dtype=torch.float64)
-    y = torch.tensor([0.0, -1e-20, -3.0, 1e-16], dtype=torch.float64)
+    x, y = T([3.0, 3.0, 6.0, -2.0]).double(), T([0.0, -1e-20, -3.0, 1e-16], dtype=torch.float64)
     np.testing.assert_array_equal(G.safe_div(x, y).numpy(),
                                   [3.0 / 1e-15, 3.0 / -1e-15, -2.0, -2.0 / 1e-15])
     rng = np.random.default_rng(1)
     x = rng.normal(size=(5, 4))
     y = rng.normal(size=(1, 4)) * 10.0 ** rng.integers(-20, 2, (1, 4))
     y[0, 0] = 0.0
-    got = G.safe_div(torch.tensor(x), torch.tensor(y))
+    got = G.safe_div(T(x), T(y))
     assert got.shape == (5, 4)
     np.testing.assert_allclose(got.numpy(), safe_div(x, y), rtol=1e-15)
 
 
 def test_repeat_interleave_shapes_and_values():
-    x = torch.zeros(2, 12)
-    s = t32([[1, 2, 3], [4, 5, 6]])
+    x, s = torch.zeros(2, 12), t32([[1, 2, 3], [4, 5, 6]])
     scale, zero = G.repeat_interleave(x, 4, s, None)
     assert zero is None
     np.testing.assert_array_equal(scale.numpy(), np.repeat(s.numpy(), 4, axis=1))
     scale, zero = G.repeat_interleave(x, -1, s[:, :1], -s[:, :1])
     assert scale.shape == (2, 12) and zero.shape == (2, 12) and (zero[1] == -4).all()
-    scale, _ = G.repeat_interleave(torch.zeros(2, 3, 2, 2), -1, s[:, :1], None)
-    assert scale.shape == (2, 3, 1, 1)
+    assert G.repeat_interleave(torch.zeros(2, 3, 2, 2), -1, s[:, :1], None)[0].shape == (2, 3, 1, 1)
     assert G.repeat_interleave(x, 4, None, None) == (None, None)
 
 
-# --- quantize -----------------------------------------------------------------
-
-
-def test_quantize_worked_examples():
-    x = t32([[0.6, 0.625, 10.0]])
-    s, z = t32([[0.25]]), t32([[2.0]])
+def test_quantize_worked_examples_and_host_numbers():
+    x, s, z = t32([[0.6, 0.625, 10.0]]), t32([[0.25]]), t32([[2.0]])
     assert G.quantize(x, s, z, -8, 7, return_int=True, zero_no_shift=True).tolist() == [[4, 5, 7]]
     assert G.quantize(x, s, z, -8, 7, zero_no_shift=True).tolist() == [[0.5, 0.75, 1.25]]
     x1, zr = t32([[0.6]]), t32([[-1.0]])  # a real-valued zero
     assert G.quantize(x1, s, zr, -8, 7, return_int=True).tolist() == [[6]]
     assert G.quantize(x1, s, zr, -8, 7).tolist() == [[0.5]]
     # An output pair wins over the zero convention: grid 4 and clamp(-12 + 2) = -8.
-    so, zo = t32([[0.5]]), t32([[0.125]])
-    v = G.quantize(t32([[0.6, -3.0]]), s, z, -8, 7, scale_out=so, zero_out=zo, zero_no_shift=True)
+    v = G.quantize(t32([[0.6, -3.0]]), s, z, -8, 7, scale_out=t32([[0.5]]),
+                   zero_out=t32([[0.125]]), zero_no_shift=True)
     assert v.tolist() == [[4 * 0.5 + 0.125, -8 * 0.5 + 0.125]]
+    # Plain numbers act as in tensor arithmetic: float64 x with float64 values,
+    # float32 x stays float32.
+    x = np.array([[0.3, 0.75, -0.41, 0.251]])
+    got = G.quantize(T(x), 0.1, 0.05, -8, 7)
+    assert got.dtype == torch.float64
+    np.testing.assert_array_equal(got.numpy(), 0.1 * np.clip(my_round((x - 0.05) / 0.1), -8, 7) + 0.05)
+    np.testing.assert_array_equal(G.safe_div(T(x), 0.1).numpy(), x / 0.1)
+    x32 = T(x, dtype=torch.float32)
+    got32 = G.quantize(x32, 0.1, 0.05, -8, 7)
+    assert torch.equal(got32, torch.clamp(G.my_round((x32 - 0.05) / 0.1), -8, 7) * 0.1 + 0.05)
 
 
 @pytest.mark.parametrize("bits", [2, 3, 4, 8])
@@ -91,46 +85,26 @@ def test_quantize_random_against_reference(bits, zero_no_shift):
     rng = np.random.default_rng(bits * 10 + zero_no_shift)
     hi = 2 ** (bits - 1) - 1
     lo = -hi - 1
-    x = rng.normal(size=(6, 16))
-    s = rng.uniform(0.05, 0.5, size=(6, 1))
+    x, s = rng.normal(size=(6, 16)), rng.uniform(0.05, 0.5, size=(6, 1))
     z = (rng.integers(lo, hi + 1, size=(6, 1)).astype(np.float64) if zero_no_shift
          else rng.normal(size=(6, 1)))
     q, deq = np_quant(x, s, z, lo, hi, zero_no_shift)
-    X, S, Z = (torch.tensor(a) for a in (x, s, z))
+    args = (T(x), T(s), T(z), lo, hi)
     np.testing.assert_array_equal(
-        G.quantize(X, S, Z, lo, hi, return_int=True, zero_no_shift=zero_no_shift).numpy(), q)
-    np.testing.assert_allclose(G.quantize(X, S, Z, lo, hi, zero_no_shift=zero_no_shift).numpy(),
-                               deq, rtol=1e-14, atol=1e-14)
-
-
-def test_quantize_host_numbers_keep_the_precision_of_x():
-    # Plain numbers for scale and zero act as they do in tensor arithmetic:
-    # a float64 x is quantized with the float64 values, a float32 x stays float32.
-    x = np.array([[0.3, 0.75, -0.41, 0.251]])
-    q = np.clip(round_half_up((x - 0.05) / 0.1), -8, 7)
-    got = G.quantize(torch.tensor(x), 0.1, 0.05, -8, 7)
-    assert got.dtype == torch.float64
-    np.testing.assert_array_equal(got.numpy(), 0.1 * q + 0.05)
-    np.testing.assert_array_equal(G.safe_div(torch.tensor(x), 0.1).numpy(), x / 0.1)
-    x32 = torch.tensor(x, dtype=torch.float32)
-    got32 = G.quantize(x32, 0.1, 0.05, -8, 7)
-    assert got32.dtype == torch.float32
-    assert torch.equal(got32, torch.clamp(G.my_round((x32 - 0.05) / 0.1), -8, 7) * 0.1 + 0.05)
-
-
-# --- errors -------------------------------------------------------------------
+        G.quantize(*args, return_int=True, zero_no_shift=zero_no_shift).numpy(), q)
+    np.testing.assert_allclose(G.quantize(*args, zero_no_shift=zero_no_shift).numpy(), deq,
+                               rtol=1e-14, atol=1e-14)
 
 
 def test_cal_quant_error_is_r_h_r_on_matrices_only():
     rng = np.random.default_rng(2)
     x, q, h = rng.normal(size=(5, 7)), rng.normal(size=(5, 7)), rng.normal(size=(7, 7))
-    got = G.cal_quant_error(torch.tensor(x), torch.tensor(q), torch.tensor(h))
+    got = G.cal_quant_error(T(x), T(q), T(h))  # h not symmetric: r h r^T, not r h^T r^T
     assert got.shape == (5,)
     np.testing.assert_allclose(got.numpy(), quad_err(x, q, h), rtol=1e-12)
-    with pytest.raises(AssertionError):
-        G.cal_quant_error(torch.zeros(2, 3), torch.zeros(2, 3), torch.zeros(3))
-    with pytest.raises(AssertionError):
-        G.cal_quant_error(torch.zeros(6), torch.zeros(6), torch.zeros(6, 6))
+    for a, hh in ((torch.zeros(2, 3), torch.zeros(3)), (torch.zeros(6), torch.zeros(6, 6))):
+        with pytest.raises(AssertionError):
+            G.cal_quant_error(a, a, hh)
 
 
 @pytest.mark.parametrize("groupsize", [-1, 4])
@@ -147,7 +121,6 @@ def test_cal_quant_err_scale_zero_against_reference(groupsize, zero_no_shift):
     h = a @ a.T
     se, ze, soe, zoe = (np.repeat(v, 12 // ng, axis=1) for v in (s, z, so, zo))
     q, deq = np_quant(x, se, ze, -8, 7, zero_no_shift)
-    T = torch.tensor
     got = G.cal_quant_err_scale_zero(T(x), T(s), T(z), T(so), T(zo), False, -8, 7, groupsize,
                                      h=T(h), x0=T(x0), zero_no_shift=zero_no_shift)
     np.testing.assert_allclose(got.numpy(), quad_err(x0, q * soe + zoe, h), rtol=1e-10)
@@ -156,30 +129,23 @@ def test_cal_quant_err_scale_zero_against_reference(groupsize, zero_no_shift):
     np.testing.assert_allclose(got.numpy(), quad_err(x, deq, h), rtol=1e-10)
 
 
-# --- get_linear_eq ------------------------------------------------------------
-
-
-def test_get_linear_eq_determinant_floor_and_float32():
-    # a = b = d = 1, c = 1, f = 0: a*e - b*d = 0, -4e-6, 2e-5 gives x = e / deno.
-    one = torch.ones(3, dtype=torch.float64)
-    e = torch.tensor([1.0, 1.0 - 4e-6, 1.0 + 2e-5], dtype=torch.float64)
-    x, y = G.get_linear_eq(one, one, one, one, e, 0 * one)
-    deno = np.array([1e-5, -1e-5, (1.0 + 2e-5) - 1.0])
-    np.testing.assert_allclose(x.numpy(), e.numpy() / deno, rtol=1e-9)
-    np.testing.assert_allclose(y.numpy(), -1.0 / deno, rtol=1e-9)
-    f = torch.tensor([1.0, 2.0])
-    x, y = G.get_linear_eq(f, 0 * f, f, 0 * f, f, f)
-    assert x.dtype == torch.float32 and x.tolist() == [1.0, 1.0] and y.tolist() == [1.0, 1.0]
-
-
-def test_get_linear_eq_random_against_solve():
+def test_get_linear_eq_against_solve_and_determinant_floor():
     rng = np.random.default_rng(4)
-    m = rng.normal(size=(50, 2, 2))
-    rhs = rng.normal(size=(50, 2))
+    m, rhs = rng.normal(size=(50, 2, 2)), rng.normal(size=(50, 2))
     keep = np.abs(np.linalg.det(m)) > 1e-3
     m, rhs = m[keep], rhs[keep]
-    T = torch.tensor
     x, y = G.get_linear_eq(T(m[:, 0, 0]), T(m[:, 0, 1]), T(rhs[:, 0]), T(m[:, 1, 0]),
                            T(m[:, 1, 1]), T(rhs[:, 1]))
     np.testing.assert_allclose(np.stack([x.numpy(), y.numpy()], 1),
                                np.linalg.solve(m, rhs[..., None])[..., 0], rtol=1e-8, atol=1e-10)
+    # a = b = d = 1, c = 1, f = 0: a*e - b*d = 0, -4e-6, 2e-5; below 1e-5 in magnitude
+    # it becomes 1e-5 with its own sign (+ for 0), so x = e / deno.
+    one = torch.ones(3, dtype=torch.float64)
+    e = T([1.0, 1.0 - 4e-6, 1.0 + 2e-5], dtype=torch.float64)
+    x, y = G.get_linear_eq(one, one, one, one, e, 0 * one)
+    deno = np.array([1e-5, -1e-5, (1.0 + 2e-5) - 1.0])
+    np.testing.assert_allclose(x.numpy(), e.numpy() / deno, rtol=1e-9)
+    np.testing.assert_allclose(y.numpy(), -1.0 / deno, rtol=1e-9)
+    f = T([1.0, 2.0])
+    x, y = G.get_linear_eq(f, 0 * f, f, 0 * f, f, f)
+    assert x.dtype == torch.float32 and x.tolist() == [1.0, 1.0] and y.tolist() == [1.0, 1.0]

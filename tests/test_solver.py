@@ -30,43 +30,38 @@ def unfolded_H(x, layer):
 
 # --- layer statistics --------------------------------------------------------
 
-@pytest.mark.parametrize("geom", [
-    dict(kernel_size=(3, 2), stride=(2, 1), padding=(1, 0), dilation=(1, 2)),
-    dict(kernel_size=1),
-    dict(kernel_size=3, padding=1),
+@pytest.mark.parametrize("cin,shape,geom", [
+    (2, (3, 6, 7), dict(kernel_size=(3, 2), stride=(2, 1), padding=(1, 0), dilation=(1, 2))),
+    (2, (3, 6, 7), dict(kernel_size=1)),            # pointwise: the pixels are the patches
+    (2, (130, 5, 5), dict(kernel_size=3, padding=1)),  # 130 images: several chunks
+    (32, (3, 5, 5), dict(kernel_size=3)),           # 288 features: the Gram product splits
+    (1, (2, 64, 64), dict(kernel_size=3, padding=1)),  # 4096 positions: one product per image
 ])
-def test_conv_H_is_mean_of_unfolded_patch_products(geom):
-    layer = nn.Conv2d(2, 4, bias=False, **geom)
-    x = np.random.default_rng(0).standard_normal((3, 2, 6, 7)).astype(np.float32)
-    d = g.decoupleQ(layer)
-    d.add_batch(torch.tensor(x), None, None)
-    H, n = unfolded_H(x, layer)
-    assert d.H.dtype == torch.float64 and d.nsamples == n
-    np.testing.assert_allclose(d.H.numpy(), H, rtol=1e-12, atol=1e-14)
-
-
-def test_chunked_conv_batch_equals_one_product_and_two_batches():
-    # 130 images go through the patch extraction in several chunks.
-    layer = conv(2, 3, padding=1)
-    x = np.random.default_rng(1).standard_normal((130, 2, 5, 5)).astype(np.float32)
+def test_conv_H_is_mean_of_unfolded_patch_products_over_batches(cin, shape, geom):
+    layer = nn.Conv2d(cin, 4, bias=False, **geom)
+    x = np.random.default_rng(0).standard_normal((shape[0], cin) + shape[1:]).astype(np.float32)
     one, two = g.decoupleQ(layer), g.decoupleQ(layer)
     one.add_batch(torch.tensor(x), None, None)
-    np.testing.assert_allclose(one.H.numpy(), unfolded_H(x, layer)[0], rtol=1e-11, atol=1e-13)
-    two.add_batch(torch.tensor(x[:47]), None, None)
-    two.add_batch(torch.tensor(x[47:]), None, None)
-    assert two.nsamples == one.nsamples == 130 * 25
-    np.testing.assert_allclose(two.H.numpy(), one.H.numpy(), rtol=1e-11, atol=1e-13)
+    H, n = unfolded_H(x, layer)
+    assert one.H.dtype == torch.float64 and one.nsamples == n
+    np.testing.assert_allclose(one.H.numpy(), H, rtol=1e-11, atol=1e-13)
+    k = shape[0] // 3 + 1
+    two.add_batch(torch.tensor(x[:k]), None, None)
+    two.add_batch(torch.tensor(x[k:]), None, None)
+    assert two.nsamples == n
+    np.testing.assert_allclose(two.H.numpy(), H, rtol=1e-11, atol=1e-13)
 
 
-def test_mask_weights_linear_vectors_and_only_counts_for_conv():
+@pytest.mark.parametrize("features", [5, 600])  # 600: the Gram product splits twice
+def test_mask_weights_linear_vectors_and_only_counts_for_conv(features):
     rng = np.random.default_rng(2)
-    x = rng.standard_normal((2, 4, 5))
+    x = rng.standard_normal((2, 4, features))
     m = rng.uniform(0, 1, size=(2, 4)).astype(np.float32)
-    d = g.decoupleQ(nn.Linear(5, 2, bias=False))
+    d = g.decoupleQ(nn.Linear(features, 2, bias=False))
     d.add_batch(torch.tensor(x), None, torch.tensor(m))
-    xm = x.reshape(-1, 5) * m.astype(np.float64).reshape(-1, 1)
+    xm = x.reshape(-1, features) * m.astype(np.float64).reshape(-1, 1)
     np.testing.assert_allclose(d.nsamples, m.sum(), rtol=1e-6)
-    np.testing.assert_allclose(d.H.numpy(), xm.T @ xm / float(d.nsamples), rtol=1e-10)
+    np.testing.assert_allclose(d.H.numpy(), xm.T @ xm / float(d.nsamples), rtol=1e-10, atol=1e-15)
     layer, x = conv(2, 2), torch.randn(2, 2, 4, 4)
     plain, masked = g.decoupleQ(layer), g.decoupleQ(layer)
     plain.add_batch(x, None, None)
@@ -91,8 +86,7 @@ def test_running_mean_over_batches_after_an_empty_one_skipping_nan(transposed, c
     x = np.concatenate([a, b.reshape(-1, 3)])
     assert d.nsamples == 18
     np.testing.assert_allclose(d.H.numpy(), x.T @ x / 18, rtol=1e-12)
-    H = d.H.clone()
-    bad = torch.randn(6, 3)
+    H, bad = d.H.clone(), torch.randn(6, 3)
     bad[2, 1] = float("nan")
     # Asked for 8 threads, the core runs on at most the CPUs the process may use.
     seen, real_print = [], builtins.print
@@ -133,53 +127,44 @@ def solve(layer, x, *, groupsize=-1, sym=False, max_iter_num=4, actorder=True, b
     else:
         d.H, d.nsamples = H.clone(), 1000
     w = layer.weight.data.detach().clone().float()
-    W = w.flatten(1) if isinstance(layer, nn.Conv2d) else w.t().contiguous() \
-        if isinstance(layer, Conv1D) else w
+    W = w.t().contiguous() if isinstance(layer, Conv1D) else w.flatten(1)
     out = d.startquant(groupsize, sym, max_iter_num, 50, 50, "cpu", 0.001, actorder=actorder,
                        round_fn="gptq")
     return d, W, H, out
 
 
-def damped(H, perdamp=0.01):
+def damped(H):
     H = H.float().clone()
-    H.diagonal().add_(perdamp * H.diagonal().mean())
+    H.diagonal().add_(0.01 * H.diagonal().mean())
     return H
-
-
-def expand(t, groupsize, cols):
-    return t.repeat_interleave(cols if groupsize == -1 else groupsize, dim=1)
-
-
-def dequant(w_int, so, zo, groupsize, sym):
-    wi = w_int.reshape(w_int.shape[0], -1).double()
-    s, z = (expand(t.double(), groupsize, wi.shape[1]) for t in (so, zo))
-    return wi * s if sym else wi * s + z
 
 
 def assert_err_of(err, W, H, w_int, so, zo, groupsize=-1, sym=False):
     """The returned row errors are those of the returned weights under damped H."""
-    Q = dequant(w_int, so, zo, groupsize, sym)
+    wi = w_int.reshape(w_int.shape[0], -1).double()
+    s, z = (t.double().repeat_interleave(wi.shape[1] // t.shape[1], 1) for t in (so, zo))
+    Q = wi * s if sym else wi * s + z
     expected = ref.quad_err(W.double().numpy(), Q.numpy(), damped(H).double().numpy())
     np.testing.assert_allclose(err.double().numpy(), expected, rtol=2e-3, atol=1e-6)
     return Q
 
 
 @pytest.mark.parametrize("groupsize,sym,actorder", [
-    (-1, False, True), (24, True, True), (-1, False, False), (24, True, False),
-])
+    (-1, False, True), (24, True, True), (-1, False, False), (24, True, False)])
 def test_returned_error_is_the_error_of_the_returned_weights(groupsize, sym, actorder):
     layer = conv(8, 16)
     d, W, H, (so, zo, w_int, err) = solve(layer, calib(8), groupsize=groupsize, sym=sym,
                                           actorder=actorder)
-    G = 1 if groupsize == -1 else 72 // groupsize
-    assert so.shape == zo.shape == (16, G) and err.shape == (16,)
+    assert so.shape == zo.shape == (16, 1 if groupsize == -1 else 3) and err.shape == (16,)
     assert w_int.dtype == torch.int8 and w_int.shape == layer.weight.shape
     assert int(w_int.min()) >= -8 and int(w_int.max()) <= 7
     Q = assert_err_of(err, W, H, w_int, so, zo, groupsize, sym)
-    # The layer now holds the dequantized weights.
+    # The layer now holds the dequantized weights; H is consumed.
     np.testing.assert_allclose(layer.weight.data.reshape(16, -1).double().numpy(), Q.numpy(),
                                rtol=1e-6, atol=1e-6)
-    assert not hasattr(d, "H") or d.H is None
+    assert not hasattr(d, "H")
+    with pytest.raises(AttributeError):
+        d.startquant(-1, False, 2, 50, 50, "cpu", 0.001)
 
 
 def test_alternation_never_worsens_a_row_and_improves_the_first_estimate():
@@ -209,34 +194,21 @@ def test_candidates_with_equal_error_are_not_taken(capsys):
     assert torch.all(so == 0.25) and torch.all(err == 0)
 
 
-def test_conv1d_results_are_transposed():
+def test_conv1d_results_are_transposed_and_a_float64_layer_keeps_its_dtype():
     rng = np.random.default_rng(7)
-    w = torch.tensor(rng.standard_normal((10, 6)), dtype=torch.float32)  # (in, out)
-    c1, lin = Conv1D(10, 6), nn.Linear(10, 6, bias=False)
-    c1.weight.data, lin.weight.data = w.clone(), w.t().clone()
+    w = torch.tensor(rng.standard_normal((10, 6)))  # (in, out)
+    c1, lin = Conv1D(10, 6), nn.Linear(10, 6, bias=False).double()
+    c1.weight.data, lin.weight.data = w.float(), w.t().clone()
     x = torch.tensor(rng.standard_normal((80, 10)), dtype=torch.float32)
     so_c, zo_c, wi_c, err_c = solve(c1, x)[3]
-    so_l, zo_l, wi_l, err_l = solve(lin, x)[3]
-    assert wi_c.shape == (10, 6) and so_c.shape == (1, 6)
-    assert torch.equal(wi_c, wi_l.t())
+    so_l, zo_l, wi_l, err_l = solve(lin, x.double())[3]
+    assert wi_c.shape == (10, 6) and so_c.shape == (1, 6) and torch.equal(wi_c, wi_l.t())
     for a, b in ((so_c, so_l.t()), (zo_c, zo_l.t()), (err_c, err_l),
-                 (c1.weight.data, lin.weight.data.t())):
+                 (c1.weight.data, lin.weight.data.t().float())):
         torch.testing.assert_close(a, b)
-
-
-def test_H_is_consumed_and_the_layer_keeps_its_dtype():
-    rng = np.random.default_rng(14)
-    layer = nn.Linear(12, 5, bias=False).double()
-    layer.weight.data = torch.tensor(rng.standard_normal((5, 12)))
-    x = torch.tensor(rng.standard_normal((40, 12)))
-    d, W, H, (so, zo, w_int, err) = solve(layer, x, max_iter_num=2)
-    assert not hasattr(d, "H")
-    with pytest.raises(AttributeError):
-        d.startquant(-1, False, 2, 50, 50, "cpu", 0.001)
-    assert layer.weight.dtype == torch.float64 and w_int.dtype == torch.int8
-    assert w_int.shape == (5, 12) and so.dtype == torch.float32 and err.dtype == torch.float32
-    # The layer holds the float32 dequantized weights, widened.
-    assert torch.equal(layer.weight.data, (w_int.float() * so + zo).double())
+    # The float64 layer holds the float32 dequantized weights, widened.
+    assert lin.weight.dtype == torch.float64 and so_l.dtype == torch.float32
+    assert torch.equal(lin.weight.data, (wi_l.float() * so_l + zo_l).double())
 
 
 # --- out-of-memory retry and numerical breakdown -----------------------------
