@@ -1,9 +1,5 @@
-"""The pass over a model: calibration data path, layer loop, quant_tab update.
-
-The solver is replaced here by recording stand-ins (subclasses overriding
-`quantize`), so these tests see exactly what the driver computes and hands
-on; end-to-end quantization is tested in test_end_to_end.py.
-"""
+"""The pass over a model: calibration data path, layer loop, quant_tab update, with
+recording stand-ins for `quantize` (end-to-end quantization: test_end_to_end.py)."""
 import os
 
 import numpy as np
@@ -81,8 +77,7 @@ def test_conv_layers_handed_to_quantize_and_dead_tensors_dropped(tmp_path):
                                   onnx.numpy_helper.to_array(model.graph.initializer[0]))
     assert tuple(inp.shape) == (3, 1, 3, 8, 8) and dev == "cpu" and print_log is False
     assert drv.calls[1][0].bias is None  # conv3 has no bias input
-    assert os.environ["OMP_NUM_THREADS"] == "8" and os.environ["MKL_NUM_THREADS"] == "8"
-    assert torch.get_num_threads() == 8
+    assert os.environ["OMP_NUM_THREADS"] == os.environ["MKL_NUM_THREADS"] == "8" == str(torch.get_num_threads())
     _, can_frees, _ = drv.ir.deepcopy().create_ir_layers()
     dead = set()
     for il, live in enumerate(drv.live_before):
@@ -166,16 +161,15 @@ def test_failure_leaves_table_untouched(tmp_path, case):
                 raise RuntimeError("boom")
             super()._sess_run(sess, inputs_data_f)
 
-    Failing.records = {"conv1.weight": {"scales": np.ones(8, np.float32),
-                                        "zeros": np.zeros(8, np.float32),
+    Failing.records = {"conv1.weight": {"scales": np.ones(8, np.float32), "zeros": np.zeros(8, np.float32),
                                         "weights": np.zeros((8, 3, 3, 3), np.int8),
                                         "loss": torch.zeros(8), "groupsize": -1, "sym": True}}
-    if case == "missing_weight_key":
+    failing = case == "failing_layer"
+    if not failing:
         del tab["conv1.weight"]
     before = {k: dict(v) for k, v in tab.items()}
-    with pytest.raises(RuntimeError if case == "failing_layer" else KeyError,
-                       match="boom" if case == "failing_layer" else "conv1.weight"):
-        (Failing if case == "failing_layer" else gq.GdqQuant)(ir, param, tab).run()
+    with pytest.raises(RuntimeError if failing else KeyError, match="boom" if failing else "conv1.weight"):
+        (Failing if failing else gq.GdqQuant)(ir, param, tab).run()
     assert tab == before
 
 
@@ -196,8 +190,7 @@ def test_construction_and_layer_list_errors(tmp_path):
 
 def _bare_driver(qmethod, qtype, dtype_w="int4"):
     drv = object.__new__(gq.GdqQuant)
-    drv.param = {"qmethod": qmethod, "dtype_w": dtype_w}
-    drv.quant_tab = {"w": {"qtype": qtype}}
+    drv.param, drv.quant_tab = {"qmethod": qmethod, "dtype_w": dtype_w}, {"w": {"qtype": qtype}}
     return drv
 
 
@@ -222,11 +215,9 @@ def _direct(layer, inp, groupsize, sym, bits):
 ])
 def test_quantize_record(qmethod, qtype, k, cin, groupsize, sym, capsys):
     torch.manual_seed(3)
-    layer = torch.nn.Conv2d(cin, 16, k, bias=False)
-    twin = torch.nn.Conv2d(cin, 16, k, bias=False)
+    layer, twin = torch.nn.Conv2d(cin, 16, k, bias=False), torch.nn.Conv2d(cin, 16, k, bias=False)
     twin.weight.data = layer.weight.data.clone()
-    inp = _calib(cin)
-    quantizers = {"w": "earlier"}
+    inp, quantizers = _calib(cin), {"w": "earlier"}
     _bare_driver(qmethod, qtype, "int3").quantize(layer, inp, "w", quantizers, "cpu", False)
     assert capsys.readouterr().out == ""
     rec = quantizers["w"]

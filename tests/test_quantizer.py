@@ -92,8 +92,7 @@ def noisy_case(seed, rows):
 
 def random_case(seed, c=6, d=16, bits=4):
     rng = np.random.default_rng(seed)
-    lo, hi = -(2 ** (bits - 1)), 2 ** (bits - 1) - 1
-    x_int = rng.integers(lo, hi + 1, size=(c, d)).astype(np.float64)
+    x_int = rng.integers(-(2 ** (bits - 1)), 2 ** (bits - 1), size=(c, d)).astype(np.float64)
     x0 = 0.05 * x_int + 0.02 + rng.normal(scale=0.03, size=(c, d))
     return x_int, x0, spd(rng, d)
 
@@ -284,8 +283,7 @@ def test_fake_int_in_and_closed_form_from_x_scale_zero_with_default_x0(grouped):
 @pytest.mark.parametrize("sym,zns,bits", [(True, True, b) for b in (2, 3, 4, 8)] +
                          [(False, z, b) for z in (False, True) for b in (2, 4, 8)])
 def test_scale_and_zero_out_is_least_squares(sym, zns, bits):
-    x_int, x0, h = random_case(20 + bits, bits=bits)
-    hn = h.copy()
+    x_int, x0, hn = random_case(20 + bits, bits=bits)
     hn[0, 1] += 0.05  # not symmetric: only the symmetric part may matter
     q = quantizer(bits=bits, sym=sym, zero_no_shift=zns)
     so, zo, err = q.get_scale_and_zero_out(None, None, None, T(hn), x0=T(x0), x_int=T(x_int))
@@ -293,11 +291,9 @@ def test_scale_and_zero_out_is_least_squares(sym, zns, bits):
     L = np.linalg.cholesky(hs)  # weighted least squares via lstsq on the Cholesky factor
     sol = np.array([np.linalg.lstsq(L.T @ np.stack([xi, np.ones(len(hs))][:1 + (not sym)], 1),
                                     L.T @ y, rcond=None)[0] for xi, y in zip(x_int, x0)])
-    rs, rz = sol[:, :1], (np.zeros_like(sol[:, :1]) if sym else sol[:, 1:])
-    if zns and not sym:
-        rz = round_half_up(rz / rs) * rs
-    assert so.shape == (6, 1) and zo.shape == (6, 1)
-    np.testing.assert_allclose(so.numpy(), rs, rtol=1e-8)
+    rs, rz = sol[:, :1], (0 * sol if sym else sol[:, 1:])
+    rz = round_half_up(rz / rs) * rs if zns and not sym else rz
+    np.testing.assert_allclose(so.numpy(), rs, rtol=1e-8)  # shapes (6, 1) too
     np.testing.assert_allclose(zo.numpy(), rz, rtol=1e-8, atol=1e-12)
     np.testing.assert_allclose(err.numpy(), np_err(x_int * rs + rz, x0, hs), rtol=1e-8)
     if sym:  # the general entry is the symmetric scale, which asymmetric may not call
@@ -332,15 +328,13 @@ def test_scale_and_zero_out_degenerate_rows_and_fatal_error(zns):
 @pytest.mark.parametrize("sym,zns", [(False, False), (False, True), (True, True)])
 @pytest.mark.parametrize("bits", [3, 4, 8])
 def test_group_closed_form_against_numpy(sym, zns, bits):
-    x_int, x0, h = random_case(30 + bits, c=6, d=24, bits=bits)
-    hn = h.copy()
+    x_int, x0, hn = random_case(30 + bits, c=6, d=24, bits=bits)
     hn[2, 5] += 0.03  # err uses H as passed, the equations its symmetric part
     q = quantizer(bits=bits, sym=sym, zero_no_shift=zns)
     so, zo, err = q.get_scale_and_zero_out_group(H=T(hn), groupsize=8, x0=T(x0), x_int=T(x_int))
     rs, rz = np_group_solve(x_int, x0, hn, 8, sym)
-    if zns and not sym:
-        rz = round_half_up(rz / rs) * rs
-    assert so.dtype == torch.float32 and so.shape == (6, 3) and zo.shape == (6, 3)
+    rz = round_half_up(rz / rs) * rs if zns and not sym else rz
+    assert so.dtype == torch.float32 and so.shape == zo.shape == (6, 3)
     np.testing.assert_allclose(so.numpy(), rs, rtol=2e-6)
     np.testing.assert_allclose(zo.numpy(), rz, rtol=2e-6, atol=1e-7)
     so64, zo64 = (np.repeat(v.numpy().astype(np.float64), 8, 1) for v in (so, zo))

@@ -109,34 +109,30 @@ def calib(cin, n=6, hw=7, seed=0):
     return torch.tensor(np.maximum(z, 0) + 0.1 * z, dtype=torch.float32)
 
 
-def solve(layer, x, *, groupsize=-1, sym=False, max_iter_num=4, actorder=True, bits=4,
-          print_log=False, iters_for_scale=4, H=None):
+def solve(layer, x, *, groupsize=-1, sym=False, max_iter_num=4, actorder=True, print_log=False,
+          iters_for_scale=4, H=None):
     d = g.decoupleQ(layer, print_log=print_log)
     d.quantizer = g.Quantizer()
-    d.quantizer.configure(bits=bits, sym=sym, iters_for_scale=iters_for_scale)
+    d.quantizer.configure(bits=4, sym=sym, iters_for_scale=iters_for_scale)
     if H is None:
         d.add_batch(x, None, None)
-        H = d.H.clone()
     else:
         d.H, d.nsamples = H.clone(), 1000
-    w = layer.weight.data.detach().clone().float()
+    H, w = d.H.clone(), layer.weight.data.detach().clone().float()
     W = w.t().contiguous() if isinstance(layer, Conv1D) else w.flatten(1)
-    out = d.startquant(groupsize, sym, max_iter_num, 50, 50, "cpu", 0.001, actorder=actorder,
-                       round_fn="gptq")
-    return d, W, H, out
+    return d, W, H, d.startquant(groupsize, sym, max_iter_num, 50, 50, "cpu", 0.001,
+                                 actorder=actorder, round_fn="gptq")
 
 
 def damped(H):
-    H = H.float().clone()
-    H.diagonal().add_(0.01 * H.diagonal().mean())
-    return H
+    return H.float() + 0.01 * H.float().diagonal().mean() * torch.eye(len(H))
 
 
 def assert_err_of(err, W, H, w_int, so, zo, groupsize=-1, sym=False):
     """The returned row errors are those of the returned weights under damped H."""
     wi = w_int.reshape(w_int.shape[0], -1).double()
     s, z = (t.double().repeat_interleave(wi.shape[1] // t.shape[1], 1) for t in (so, zo))
-    Q = wi * s if sym else wi * s + z
+    Q = wi * s + (0 if sym else z)
     expected = ref.quad_err(W.double().numpy(), Q.numpy(), damped(H).double().numpy())
     np.testing.assert_allclose(err.double().numpy(), expected, rtol=2e-3, atol=1e-6)
     return Q
