@@ -77,7 +77,8 @@ def test_conv_layers_handed_to_quantize_and_dead_tensors_dropped(tmp_path):
                                   onnx.numpy_helper.to_array(model.graph.initializer[0]))
     assert tuple(inp.shape) == (3, 1, 3, 8, 8) and dev == "cpu" and print_log is False
     assert drv.calls[1][0].bias is None  # conv3 has no bias input
-    assert os.environ["OMP_NUM_THREADS"] == os.environ["MKL_NUM_THREADS"] == "8" == str(torch.get_num_threads())
+    assert os.environ["OMP_NUM_THREADS"] == os.environ["MKL_NUM_THREADS"] == "8"
+    assert torch.get_num_threads() == 8
     _, can_frees, _ = drv.ir.deepcopy().create_ir_layers()
     dead = set()
     for il, live in enumerate(drv.live_before):
@@ -106,7 +107,8 @@ def test_conv_attributes_asymmetric_pads_and_missing_kernel_shape(tmp_path):
                            tmp_path))
     drv.run()
     layer = drv.calls[0][0]  # the kernel size is taken from the weight
-    assert (layer.padding, layer.stride, layer.dilation, layer.kernel_size) == ((0, 0), (2, 1), (1, 2), (3, 2))
+    assert (layer.padding, layer.stride, layer.dilation, layer.kernel_size) == ((0, 0), (2, 1), (1, 2),
+                                                                                (3, 2))
 
 
 def test_no_conv_model_leaves_table_alone(tmp_path, capfd):

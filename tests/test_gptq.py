@@ -45,7 +45,7 @@ def test_blocked_equals_column_by_column_float32_on_the_grid(path):
     W, so, zo, H, t = problem(4, 32, 300, dtype=torch.float32)
     W1 = t(W)
     Q1, n1 = gptq(W1, t(so), t(zo), -8, 7, t(H), 1)
-    assert Q1.dtype == n1.dtype == torch.float32 and torch.equal(n1[:, 0], t(W)[:, 0])  # first column: the input
+    assert Q1.dtype == n1.dtype == torch.float32 and torch.equal(n1[:, 0], t(W)[:, 0])  # first column: input
     torch.testing.assert_close(W1, Q1, rtol=1e-4, atol=1e-4)  # W ends equal to Q
     grid = (Q1.double().numpy() - zo) / so
     np.testing.assert_allclose(grid, np.clip(np.round(grid), -8, 7), atol=1e-5)
@@ -102,8 +102,7 @@ def test_nan_factor_at_every_level_reaches_the_debug_shell(capsys):
     g._arm_fault("nan_factor", 5)
     Q, _ = gptq(t(W), t(so), t(zo), -8, 7, t(H))
     out = capsys.readouterr().out
-    assert out.startswith("nan appears!") and out.count("\n") == 1
-    assert torch.isnan(Q).any()
+    assert out.startswith("nan appears!") and out.count("\n") == 1 and torch.isnan(Q).any()
     with pytest.raises(RuntimeError, match="H00"):  # shape mismatch
         gptq(t(W), t(so), t(zo), -8, 7, torch.eye(5, dtype=torch.float64))
 
@@ -123,8 +122,8 @@ def test_opt_intW3_train_matches_reference(negative_scale, lr, x0_gain):
                                   round_fn="train")
     wr, f1r, lossr = ref.opt_intW3(so, zo, H, -8, 7, W, 15, lr, "train")
     np.testing.assert_array_equal(w_int.numpy(), wr)
-    np.testing.assert_allclose(f1.numpy(), f1r, rtol=1e-9, atol=1e-10)
-    np.testing.assert_allclose(loss.numpy(), lossr, rtol=1e-9, atol=1e-12)
+    for a, r in ((f1, f1r), (loss, lossr)):
+        np.testing.assert_allclose(a.numpy(), r, rtol=1e-9, atol=1e-12)
     assert torch.equal(x0, t(W))  # x0 untouched
     l, r = -8 * so[:, 0] + zo[:, 0], 7 * so[:, 0] + zo[:, 0]
     assert np.all(abs(2 * f1.numpy()[:, 0] - l - r) <= abs(r - l) + 1e-12)
@@ -132,16 +131,15 @@ def test_opt_intW3_train_matches_reference(negative_scale, lr, x0_gain):
 
 def test_opt_intW3_gptq_ignores_max_iter_and_train_without_steps_is_gptq():
     W, so, zo, H, t = problem(22, 5, 12)
-    a = g.opt_intW3(t(so), t(zo), t(H), False, -8, 7, t(W), max_iter=50, round_fn="gptq")
-    b = g.opt_intW3(t(so), t(zo), t(H), False, -8, 7, t(W), max_iter=0, round_fn="train")
     Qr, _, _ = ref.round_gptq(W, so, zo, -8, 7, H)
-    for res in (a, b):
+    for res in (g.opt_intW3(t(so), t(zo), t(H), False, -8, 7, t(W), max_iter=n, round_fn=fn)
+                for n, fn in ((50, "gptq"), (0, "train"))):
         np.testing.assert_array_equal(res[0].numpy(), np.round((Qr - zo) / so))
         np.testing.assert_allclose(res[2].numpy(), ref.quad_err(Qr, W, H), rtol=1e-9)
     # float32, 2 bits: integers in bounds, the loss is their error
     W, so, zo, H, t = problem(23, 7, 20, dtype=torch.float32)
-    w = g.opt_intW3(t(so), t(zo), t(H), True, -2, 1, t(W))
-    w, loss = w[0].numpy(), w[2]
+    w_int, _, loss = g.opt_intW3(t(so), t(zo), t(H), True, -2, 1, t(W))
+    w = w_int.numpy()
     assert np.array_equal(w, np.clip(np.round(w), -2, 1))
     np.testing.assert_allclose(loss.numpy(), ref.quad_err(w * so + zo, W, H), rtol=1e-4)
 

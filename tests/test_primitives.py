@@ -94,10 +94,8 @@ def test_cal_quant_error_is_r_h_r_on_matrices_only():
 @pytest.mark.parametrize("groupsize", [-1, 4])
 @pytest.mark.parametrize("zero_no_shift", [True, False])
 def test_cal_quant_err_scale_zero_against_reference(groupsize, zero_no_shift):
-    rng = np.random.default_rng(3)
-    x = rng.normal(size=(4, 12))
-    x0 = x + rng.normal(scale=0.01, size=x.shape)
-    ng = 1 if groupsize == -1 else 12 // groupsize
+    rng, ng = np.random.default_rng(3), 1 if groupsize == -1 else 12 // groupsize
+    x0 = (x := rng.normal(size=(4, 12))) + rng.normal(scale=0.01, size=(4, 12))
     s = rng.uniform(0.1, 0.4, size=(4, ng))
     z = rng.integers(-3, 3, size=(4, ng)).astype(np.float64) if zero_no_shift else rng.normal(size=(4, ng))
     so, zo = s * 1.1, rng.normal(scale=0.1, size=(4, ng))
@@ -116,18 +114,16 @@ def test_get_linear_eq_against_solve_and_determinant_floor():
     rng = np.random.default_rng(4)
     m, rhs = rng.normal(size=(50, 2, 2)), rng.normal(size=(50, 2))
     m, rhs = m[np.abs(np.linalg.det(m)) > 1e-3], rhs[np.abs(np.linalg.det(m)) > 1e-3]
-    x, y = G.get_linear_eq(T(m[:, 0, 0]), T(m[:, 0, 1]), T(rhs[:, 0]), T(m[:, 1, 0]),
-                           T(m[:, 1, 1]), T(rhs[:, 1]))
-    np.testing.assert_allclose(np.stack([x.numpy(), y.numpy()], 1),
-                               np.linalg.solve(m, rhs[..., None])[..., 0], rtol=1e-8, atol=1e-10)
+    xy = G.get_linear_eq(*(T(v) for v in (m[:, 0, 0], m[:, 0, 1], rhs[:, 0], m[:, 1, 0], m[:, 1, 1],
+                                          rhs[:, 1])))
+    np.testing.assert_allclose(np.stack(xy, 1), np.linalg.solve(m, rhs[..., None])[..., 0], rtol=1e-8,
+                               atol=1e-10)
     # a = b = d = 1, c = 1, f = 0: a*e - b*d = 0, -4e-6, 2e-5; below 1e-5 in magnitude
     # it becomes 1e-5 with its own sign (+ for 0), so x = e / deno.
     one = torch.ones(3, dtype=torch.float64)
     e = T([1.0, 1.0 - 4e-6, 1.0 + 2e-5], dtype=torch.float64)
-    x, y = G.get_linear_eq(one, one, one, one, e, 0 * one)
     deno = np.array([1e-5, -1e-5, (1.0 + 2e-5) - 1.0])
-    np.testing.assert_allclose(x.numpy(), e.numpy() / deno, rtol=1e-9)
-    np.testing.assert_allclose(y.numpy(), -1.0 / deno, rtol=1e-9)
-    f = T([1.0, 2.0])
-    x, y = G.get_linear_eq(f, 0 * f, f, 0 * f, f, f)
+    np.testing.assert_allclose(np.stack(G.get_linear_eq(one, one, one, one, e, 0 * one)),
+                               [e.numpy() / deno, -1.0 / deno], rtol=1e-9)
+    x, y = G.get_linear_eq(f := T([1.0, 2.0]), 0 * f, f, 0 * f, f, f)
     assert x.dtype == torch.float32 and x.tolist() == [1.0, 1.0] and y.tolist() == [1.0, 1.0]

@@ -120,16 +120,13 @@ def test_configure_bounds_defaults_and_minmax_parameters(bits, lo, hi):
 @pytest.mark.parametrize("sym", [False, True])
 @pytest.mark.parametrize("gs", [-1, 9])
 def test_get_minmax_random_conv_shaped_and_grouping_rules(sym, gs):
-    rng = np.random.default_rng(5)
-    x = rng.normal(size=(6, 2, 3, 3))
+    x = np.random.default_rng(5).normal(size=(6, 2, 3, 3))
     x[0] = np.abs(x[0])  # all non-negative row: xmin stays 0 even when symmetric
     x[1] = 0.0           # all-zero row: [-1, 1]
     x[2] = -np.abs(x[2])  # all non-positive row: xmax stays 0 unless symmetric
-    xmin, xmax = quantizer(sym=sym).get_minmax(T(x), gs)
-    rmin, rmax = np_minmax(x, gs, sym)
-    assert xmin.dtype == torch.float64  # the widening zero does not narrow float64
-    np.testing.assert_array_equal(xmin.numpy(), rmin)
-    np.testing.assert_array_equal(xmax.numpy(), rmax)
+    got = quantizer(sym=sym).get_minmax(T(x), gs)
+    assert got[0].dtype == torch.float64  # the widening zero does not narrow float64
+    np.testing.assert_array_equal(np.stack([v.numpy() for v in got]), np_minmax(x, gs, sym))
     with pytest.raises(AssertionError):
         quantizer().get_minmax(T(x), 4)  # 18 columns are not groups of 4
     assert all_equal(quantizer(sym=sym).get_minmax(T(x), 18), quantizer(sym=sym).get_minmax(T(x), -1))
@@ -334,16 +331,15 @@ def test_group_closed_form_against_numpy(sym, zns, bits):
     so, zo, err = q.get_scale_and_zero_out_group(H=T(hn), groupsize=8, x0=T(x0), x_int=T(x_int))
     rs, rz = np_group_solve(x_int, x0, hn, 8, sym)
     rz = round_half_up(rz / rs) * rs if zns and not sym else rz
-    assert so.dtype == torch.float32 and so.shape == zo.shape == (6, 3)
-    np.testing.assert_allclose(so.numpy(), rs, rtol=2e-6)
-    np.testing.assert_allclose(zo.numpy(), rz, rtol=2e-6, atol=1e-7)
+    assert so.dtype == torch.float32  # the comparisons check the (6, 3) shapes too
+    np.testing.assert_allclose(np.stack([so.numpy(), zo.numpy()]), [rs, rz], rtol=2e-6, atol=1e-7)
     so64, zo64 = (np.repeat(v.numpy().astype(np.float64), 8, 1) for v in (so, zo))
     np.testing.assert_allclose(err.numpy(), np_err(x_int * so64 + zo64, x0, hn), rtol=1e-9)
     # float32 inputs, solved in float64 or in float32: float32 results near the same
     args = dict(H=T(hn).float(), groupsize=8, x0=T(x0).float(), x_int=T(x_int).float())
     for dp in (True, False):
         so, zo, err = q.get_scale_and_zero_out_group(double_precision=dp, **args)
-        assert so.dtype == torch.float32 and err.dtype == torch.float32
+        assert so.dtype == err.dtype == torch.float32
         np.testing.assert_allclose(so.numpy(), rs, rtol=2e-3)
         if not zns:
             np.testing.assert_allclose(zo.numpy(), rz, rtol=2e-3, atol=1e-4)
@@ -374,8 +370,7 @@ def test_group_sym_zero_point_check(capsys):
     q = quantizer(sym=True)
     with pytest.raises(AssertionError) as info:
         q.get_scale_and_zero_out_group(None, None, z, eye, 4, x0=x_int, x_int=x_int)
-    assert info.value.args == (None,)
-    assert capsys.readouterr().out == str(z) + "\n"
+    assert info.value.args == (None,) and capsys.readouterr().out == str(z) + "\n"
     with pytest.raises(RuntimeError, match="invalid for input of size 30"):
         q.get_scale_and_zero_out_group(None, None, 0 * z, eye, 4, x0=x_int, x_int=x_int)
     assert capsys.readouterr().out == ""

@@ -23,13 +23,7 @@ def conv(cin, cout, k=3, **kw):
     return nn.Conv2d(cin, cout, k, bias=False, **kw)
 
 
-def unfolded_H(x, layer):
-    X = ref.unfold(x, layer.kernel_size, layer.stride, layer.padding, layer.dilation)
-    return X @ X.T / X.shape[1], X.shape[1]
-
-
 # --- layer statistics --------------------------------------------------------
-
 @pytest.mark.parametrize("cin,shape,geom", [
     (2, (3, 6, 7), dict(kernel_size=(3, 2), stride=(2, 1), padding=(1, 0), dilation=(1, 2))),
     (2, (3, 6, 7), dict(kernel_size=1)),            # pointwise: the pixels are the patches
@@ -40,7 +34,8 @@ def unfolded_H(x, layer):
 def test_conv_H_is_mean_of_unfolded_patch_products_over_batches(cin, shape, geom):
     layer = nn.Conv2d(cin, 4, bias=False, **geom)
     x = np.random.default_rng(0).standard_normal((shape[0], cin) + shape[1:]).astype(np.float32)
-    H, n, k = *unfolded_H(x, layer), shape[0] // 3 + 1
+    X, k = ref.unfold(x, layer.kernel_size, layer.stride, layer.padding, layer.dilation), shape[0] // 3 + 1
+    H, n = X @ X.T / X.shape[1], X.shape[1]
     for parts in ([x], [x[:k], x[k:]]):
         d = g.decoupleQ(layer)
         for part in parts:
@@ -52,8 +47,7 @@ def test_conv_H_is_mean_of_unfolded_patch_products_over_batches(cin, shape, geom
 @pytest.mark.parametrize("features", [5, 600])  # 600: the Gram product splits twice
 def test_mask_weights_linear_vectors_and_only_counts_for_conv(features):
     rng = np.random.default_rng(2)
-    x = rng.standard_normal((2, 4, features))
-    m = rng.uniform(0, 1, size=(2, 4)).astype(np.float32)
+    x, m = rng.standard_normal((2, 4, features)), rng.uniform(0, 1, size=(2, 4)).astype(np.float32)
     d = g.decoupleQ(nn.Linear(features, 2, bias=False))
     d.add_batch(torch.tensor(x), None, torch.tensor(m))
     xm = x.reshape(-1, features) * m.astype(np.float64).reshape(-1, 1)
@@ -73,15 +67,14 @@ def test_mask_weights_linear_vectors_and_only_counts_for_conv(features):
 def test_running_mean_over_batches_after_an_empty_one_skipping_nan(transposed, capsys,
                                                                    monkeypatch):
     # Conv1D keeps (in, out) weights; its statistics use the last axis too.
-    layer = Conv1D(3, 2) if transposed else nn.Linear(3, 2, bias=False)
+    d = g.decoupleQ(Conv1D(3, 2) if transposed else nn.Linear(3, 2, bias=False))
     rng = np.random.default_rng(3)
     a, b = rng.standard_normal((4, 3)), rng.standard_normal((2, 7, 3))
-    d = g.decoupleQ(layer)
     assert (d.rows, d.columns) == (2, 3)
     d.add_batch(torch.zeros(0, 3), None, None)
     assert not isinstance(d.H, torch.Tensor) and d.H == 0 and d.nsamples == 0
-    d.add_batch(torch.tensor(a), None, None)
-    d.add_batch(torch.tensor(b), None, None)
+    for batch in (a, b):
+        d.add_batch(torch.tensor(batch), None, None)
     x = np.concatenate([a, b.reshape(-1, 3)])
     assert d.nsamples == 18 and np.allclose(d.H.numpy(), x.T @ x / 18, rtol=1e-12, atol=0)
     H, bad = d.H.clone(), torch.randn(6, 3)
@@ -174,10 +167,8 @@ def test_candidates_with_equal_error_are_not_taken(capsys):
     # Weights exactly on the min/max grid: the first estimate has error 0 and
     # every candidate can at best tie, so no row is ever replaced and the loop
     # ends at the first rounding step.
-    layer = nn.Linear(16, 4, bias=False)
-    rng = np.random.default_rng(5)
-    q = on_grid(rng, 4, 0)
-    layer.weight.data = torch.tensor(q * 0.25)
+    layer, rng = nn.Linear(16, 4, bias=False), np.random.default_rng(5)
+    layer.weight.data = torch.tensor((q := on_grid(rng, 4, 0)) * 0.25)
     x = torch.tensor(rng.standard_normal((64, 16)), dtype=torch.float32)
     _, _, _, (so, zo, w_int, err) = solve(layer, x, max_iter_num=4, print_log=True)
     assert capsys.readouterr().out.splitlines()[1:5] == [
@@ -185,8 +176,7 @@ def test_candidates_with_equal_error_are_not_taken(capsys):
         "the success rate of gptq is 0.0, the loss is 0.0",
         "Iter 0, the success rate of opt_intW is 0.0, the loss is 0.0",
         "after 0 of pure_training, the loss is 0.0"]
-    assert torch.equal(w_int.float(), torch.tensor(q))
-    assert torch.all(so == 0.25) and torch.all(err == 0)
+    assert torch.equal(w_int.float(), torch.tensor(q)) and torch.all(so == 0.25) and torch.all(err == 0)
 
 
 def test_conv1d_results_are_transposed_and_a_float64_layer_keeps_its_dtype():
@@ -347,8 +337,7 @@ def startquant_steps(W, H, q, groupsize, sym, max_iter_num, log, perm=None):
         accept("the success rate of gptq", wi0, so, zo, e0)
     it = -1
     for it in range(max_iter_num - 1):
-        if it == 0:
-            q.iters_for_scale = max(remembered, 2)
+        q.iters_for_scale = max(remembered, 2)
         so0, zo0 = q.find_params(W, groupsize=groupsize, H=Hd)[2:4] if it == 0 else (so, zo)
         wi0, e0 = rounding(so0, zo0, x_init=None, max_iter=50, lr=0.001, max_inner_iter=50,
                            round_fn="gptq")
@@ -379,18 +368,15 @@ def test_solver_equals_the_steps_with_a_fresh_ladder_per_rounding(groupsize, sym
     d, W, H, (so, zo, w_int, err) = solve(layer, calib(8, seed=13), groupsize=groupsize, sym=sym,
                                           max_iter_num=max_iter_num, iters_for_scale=iters,
                                           print_log=True, H=H0)
-    lines = capsys.readouterr().out.splitlines()
-    q = g.Quantizer()
+    lines, q, expected = capsys.readouterr().out.splitlines(), g.Quantizer(), []
     q.configure(bits=4, sym=sym, iters_for_scale=iters)
-    expected = []
-    so_r, zo_r, wi_r, err_r = startquant_steps(W, H, q, groupsize, sym, max_iter_num,
-                                               expected.append)
+    so_r, zo_r, wi_r, err_r = startquant_steps(W, H, q, groupsize, sym, max_iter_num, expected.append)
     assert lines[0] == ("The number of samples for GPTQ must be larger than the dimension of "
                         "Hession matrix;Otherwise, H must be a singular matrix and cannot be "
                         "inverted. nsample " + ("1000, columns 24" if tied else "150, columns 72"))
     assert lines[1:-1] == expected and lines[-1].startswith("finally the loss is  ")
-    assert torch.equal(so, so_r) and torch.equal(zo, zo_r) and torch.equal(err, err_r)
-    assert torch.equal(w_int.reshape(W.shape[0], -1).float(), wi_r)
+    assert all(map(torch.equal, (so, zo, err, w_int.reshape(W.shape[0], -1).float()),
+                   (so_r, zo_r, err_r, wi_r)))
     assert d.quantizer.iters_for_scale == q.iters_for_scale == after
     if tied:  # the tie order matters: plain column order would round differently
         q.configure(bits=4, sym=sym, iters_for_scale=iters)
