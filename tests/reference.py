@@ -18,33 +18,24 @@ def safe_div(x, y):
 def inverse_factor(H00, ladder=LADDER):
     """Upper U with U^T U = (H00 + t mean(diag) I)^-1 for the first t that factorises."""
     H00 = np.asarray(H00, dtype=np.float64)
-    mean_diag = float(np.mean(np.diag(H00)))
     for t in ladder:
-        H = H00 + t * mean_diag * np.eye(len(H00))
         try:
-            L = np.linalg.cholesky(H)
+            Linv = np.linalg.inv(np.linalg.cholesky(H00 + t * np.mean(np.diag(H00)) * np.eye(len(H00))))
         except np.linalg.LinAlgError:
             continue
-        Linv = np.linalg.inv(L)
-        Hinv = Linv.T @ Linv
-        return np.linalg.cholesky(Hinv).T, t
+        return np.linalg.cholesky(Linv.T @ Linv).T, t
     raise np.linalg.LinAlgError("no damping level factorises")
 
 
 def round_gptq(W, scale_out, zero_out, min_bound, max_bound, H00, ladder=LADDER):
     """Column-by-column GPTQ rounding; returns (Q, newW, W after feedback)."""
     W = np.array(W, dtype=np.float64)
-    Q = W.copy()
-    newW = W.copy()
-    U, _ = inverse_factor(H00, ladder)
+    Q, newW, U = W.copy(), W.copy(), inverse_factor(H00, ladder)[0]
     for i in range(W.shape[1]):
-        w = W[:, i].copy()
-        newW[:, i] = w
+        w = newW[:, i] = W[:, i].copy()
         q = np.clip(my_round(safe_div(w - zero_out[:, i], scale_out[:, i])), min_bound, max_bound)
-        q = q * scale_out[:, i] + zero_out[:, i]
-        Q[:, i] = q
-        err1 = (w - q) / U[i, i]
-        W[:, i:] -= np.outer(err1, U[i, i:])
+        Q[:, i] = q * scale_out[:, i] + zero_out[:, i]
+        W[:, i:] -= np.outer((w - Q[:, i]) / U[i, i], U[i, i:])
     return Q, newW, W
 
 
@@ -65,35 +56,28 @@ def quad_err(x, q, h):
 
 class Adam:
     def __init__(self, param, lr):
-        self.p = np.array(param, dtype=np.float64)
-        self.lr = lr
-        self.m = np.zeros_like(self.p)
-        self.v = np.zeros_like(self.p)
-        self.t = 0
+        self.p, self.lr, self.t = np.array(param, dtype=np.float64), lr, 0
+        self.m, self.v = np.zeros_like(self.p), np.zeros_like(self.p)
 
-    def step(self, g):
-        b1, b2, eps = 0.9, 0.999, 1e-5
+    def step(self, g, b1=0.9, b2=0.999, eps=1e-5):
         self.t += 1
         self.m = b1 * self.m + (1 - b1) * g
         self.v = b2 * self.v + (1 - b2) * g * g
-        mhat_lr = self.lr / (1 - b1 ** self.t)
         denom = np.sqrt(self.v) / np.sqrt(1 - b2 ** self.t) + eps
-        self.p = self.p - mhat_lr * self.m / denom
+        self.p = self.p - self.lr / (1 - b1 ** self.t) * self.m / denom
 
 
 def opt_intW3(scale_out, zero_out, H00, min_bound, max_bound, x0, max_iter, lr, round_fn):
     """Projected Adam steps on the relaxed weights, then GPTQ rounding."""
-    l = min_bound * scale_out + zero_out
-    r = max_bound * scale_out + zero_out
+    l, r = min_bound * scale_out + zero_out, max_bound * scale_out + zero_out
     left, right = np.minimum(l, r), np.maximum(l, r)
     opt = Adam(x0, lr)
     for _ in range(0 if round_fn == "gptq" else max_iter):
         opt.step((opt.p - x0) @ H00)
         opt.p = np.clip(opt.p, left, right)
     Q, newW, _ = round_gptq(opt.p, scale_out, zero_out, min_bound, max_bound, H00)
-    loss = quad_err(Q, x0, H00)
     w_int = np.clip(my_round(safe_div(Q - zero_out, scale_out)), min_bound, max_bound)
-    return w_int, newW, loss
+    return w_int, newW, quad_err(Q, x0, H00)
 
 
 def unfold(x, kernel, stride=(1, 1), padding=(0, 0), dilation=(1, 1)):

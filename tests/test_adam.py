@@ -30,5 +30,5 @@ def test_matches_float64_reference_in_place_keeping_layout():
 def test_first_step_moves_by_lr_against_constant_gradient(c):
     param = torch.full((3, 3), 1.0, dtype=torch.float64)
     g.MyAdam(param, 0.01).step(torch.full((3, 3), c, dtype=torch.float64))
-    expected = 1.0 - 0.01 * c / (abs(c) + 1e-5)  # eps 1e-5; a zero gradient leaves param
-    np.testing.assert_allclose(param.numpy(), expected, rtol=0, atol=1e-15)
+    # eps 1e-5; a zero gradient leaves param
+    np.testing.assert_allclose(param.numpy(), 1.0 - 0.01 * c / (abs(c) + 1e-5), rtol=0, atol=1e-15)

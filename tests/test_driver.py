@@ -1,9 +1,5 @@
-"""The pass over a model: calibration data path, layer loop, quant_tab update.
-
-The solver is replaced here by recording stand-ins (subclasses overriding
-`quantize`), so these tests see exactly what the driver computes and hands
-on; end-to-end quantization is tested in test_end_to_end.py.
-"""
+"""The pass over a model: calibration data path, layer loop, quant_tab update, with
+recording stand-ins for `quantize` (end-to-end quantization: test_end_to_end.py)."""
 import os
 
 import numpy as np
@@ -25,10 +21,8 @@ class Recorder(gq.GdqQuant):
 
     def __init__(self, *a, solve=False, **k):
         super().__init__(*a, **k)
-        self.solve = solve
-        self.seen = {}          # every tensor that was ever in inputs_data_f
-        self.live_before = []   # keys at the start of each layer
-        self.calls = []         # (layer, inp, w_name, dev, print_log)
+        # every tensor ever in inputs_data_f, keys at each layer's start, (layer, inp, w_name, dev, print_log)
+        self.solve, self.seen, self.live_before, self.calls = solve, {}, [], []
 
     def _sess_input(self, sess, inputs_data_f):
         self.live_before.append(set(inputs_data_f))
@@ -61,11 +55,9 @@ def test_layer_by_layer_equals_whole_model(tmp_path, build, kw, solve):
     model = build()
     ir, param, tab = _setup(model, tmp_path, **kw)
     drv = Recorder(ir, param, tab, solve=solve)
-    assert drv.run() == 0
-    assert all(("w_int" in e) == solve for e in tab.values())
+    assert drv.run() == 0 and all(("w_int" in e) == solve for e in tab.values())
     whole = run_whole_model(model, load_model_inputs(ir, param))
-    produced = [o for n in model.graph.node for o in n.output]
-    for name in produced:
+    for name in [o for n in model.graph.node for o in n.output]:
         np.testing.assert_allclose(drv.seen[name], whole[name], rtol=1e-5, atol=1e-5,
                                    err_msg=name)
     # Every sample row was filled (np.empty would leave garbage otherwise).
@@ -74,8 +66,7 @@ def test_layer_by_layer_equals_whole_model(tmp_path, build, kw, solve):
 
 def test_conv_layers_handed_to_quantize_and_dead_tensors_dropped(tmp_path):
     model = make_cnn_model()
-    ir, param, tab = _setup(model, tmp_path)
-    drv = Recorder(ir, param, tab)
+    drv = Recorder(*_setup(model, tmp_path))
     drv.run()
     # conv2 is grouped (group 2) and is run but not quantized.
     assert [c[2] for c in drv.calls] == ["conv1.weight", "conv3.weight"]
@@ -86,9 +77,9 @@ def test_conv_layers_handed_to_quantize_and_dead_tensors_dropped(tmp_path):
                                   onnx.numpy_helper.to_array(model.graph.initializer[0]))
     assert tuple(inp.shape) == (3, 1, 3, 8, 8) and dev == "cpu" and print_log is False
     assert drv.calls[1][0].bias is None  # conv3 has no bias input
-    assert os.environ["OMP_NUM_THREADS"] == "8" and os.environ["MKL_NUM_THREADS"] == "8"
+    assert os.environ["OMP_NUM_THREADS"] == os.environ["MKL_NUM_THREADS"] == "8"
     assert torch.get_num_threads() == 8
-    _, can_frees, _ = ir.deepcopy().create_ir_layers()
+    _, can_frees, _ = drv.ir.deepcopy().create_ir_layers()
     dead = set()
     for il, live in enumerate(drv.live_before):
         assert not (live & dead), f"layer {il} still holds freed {live & dead}"
@@ -112,18 +103,16 @@ def test_conv_attributes_asymmetric_pads_and_missing_kernel_shape(tmp_path):
     graph = helper.make_graph([node], "g", [helper.make_tensor_value_info("x", 1, [1, 3, 9, 9])],
                               [helper.make_tensor_value_info("y", 1, [1, 4, 4, 8])],
                               [onnx.numpy_helper.from_array(w, "w")])
-    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)])
-    ir, param, tab = _setup(model, tmp_path)
-    drv = Recorder(ir, param, tab)
+    drv = Recorder(*_setup(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]),
+                           tmp_path))
     drv.run()
-    layer = drv.calls[0][0]
-    assert layer.padding == (0, 0) and layer.stride == (2, 1) and layer.dilation == (1, 2)
-    assert layer.kernel_size == (3, 2)  # taken from the weight
+    layer = drv.calls[0][0]  # the kernel size is taken from the weight
+    assert (layer.padding, layer.stride, layer.dilation, layer.kernel_size) == ((0, 0), (2, 1), (1, 2),
+                                                                                (3, 2))
 
 
 def test_no_conv_model_leaves_table_alone(tmp_path, capfd):
-    model = make_no_conv_model()
-    ir, param, _ = _setup(model, tmp_path)
+    ir, param, _ = _setup(make_no_conv_model(), tmp_path)
     tab = {"other": {"qtype": "sym", "dtype": "int4", "qmethod": "channel"}}
     assert gq.GdqQuant(ir, param, tab).run() == 0
     assert tab == {"other": {"qtype": "sym", "dtype": "int4", "qmethod": "channel"}}
@@ -141,35 +130,25 @@ class Injector(gq.GdqQuant):
 
 
 def test_quant_tab_update_rules(tmp_path):
-    model = make_cnn_model()
-    ir, param, tab = _setup(model, tmp_path)
-    tab["conv1.weight"]["qmethod"] = "group4"
-    tab["conv3.weight"]["qmethod"] = "group4"
+    ir, param, tab = _setup(make_cnn_model(), tmp_path)
+    tab["conv1.weight"]["qmethod"] = tab["conv3.weight"]["qmethod"] = "group4"
     w_int = np.arange(-4, 4, dtype=np.int8).reshape(8, 1, 1, 1)
     # -zeros/scales: 0.5 (tie -> 0), 0 scale (-> 0), 2.5 (tie -> 2), -1.5 (tie -> -2)
     scales = np.array([0.5, 0.0, 2.0, 2.0], np.float32)
     zeros = np.array([-0.25, 1.0, -5.0, 3.0], np.float32)
-    Injector.records = {
-        "conv1.weight": {"scales": scales, "zeros": zeros, "weights": w_int,
-                         "loss": torch.zeros(8), "groupsize": -1, "sym": False},
-        "conv3.weight": {"scales": scales, "zeros": zeros * 0, "weights": w_int,
-                         "loss": torch.zeros(8), "groupsize": 72, "sym": True},
-        "not.in.table": {"scales": scales, "zeros": zeros, "weights": w_int,
-                         "loss": torch.zeros(8), "groupsize": -1, "sym": True},
-    }
+    rec = lambda z, gs, sym: {"scales": scales, "zeros": z, "weights": w_int,  # noqa: E731
+                              "loss": torch.zeros(8), "groupsize": gs, "sym": sym}
+    Injector.records = {"conv1.weight": rec(zeros, -1, False), "conv3.weight": rec(zeros * 0, 72, True),
+                        "not.in.table": rec(zeros, -1, True)}
     Injector(ir, param, tab).run()
     e = tab["conv1.weight"]
     assert list(e) == ["qtype", "dtype", "qmethod", "scale", "zero_point", "min", "max", "w_int"]
-    assert e["scale"] == [0.5, 0.0, 2.0, 2.0]
-    assert [int(z) for z in e["zero_point"]] == [0, 0, 2, -2]
-    assert all(np.asarray(z).dtype == np.int32 for z in e["zero_point"])
+    assert e["scale"] == [0.5, 0.0, 2.0, 2.0] and [int(z) for z in e["zero_point"]] == [0, 0, 2, -2]
+    assert all(np.asarray(z).dtype == np.int32 for z in e["zero_point"]) and e["w_int"] is w_int
     assert e["qtype"] == "asym" and e["qmethod"] == "channel"  # group asked, fell back
-    assert e["w_int"] is w_int
     from mivra.api.quant_utils import get_min_max_from_scale_zp
-    mn, mx = get_min_max_from_scale_zp(e["scale"], e["zero_point"], "int4", "asym")
-    assert e["min"] == mn and e["max"] == mx
-    e3 = tab["conv3.weight"]
-    assert e3["qtype"] == "sym" and e3["qmethod"] == "group4"
+    assert (e["min"], e["max"]) == get_min_max_from_scale_zp(e["scale"], e["zero_point"], "int4", "asym")
+    assert (tab["conv3.weight"]["qtype"], tab["conv3.weight"]["qmethod"]) == ("sym", "group4")
     assert "not.in.table" not in tab
     assert "scale" not in tab["conv2.weight"]  # grouped: untouched
 
@@ -184,33 +163,16 @@ def test_failure_leaves_table_untouched(tmp_path, case):
                 raise RuntimeError("boom")
             super()._sess_run(sess, inputs_data_f)
 
-    Failing.records = {"conv1.weight": {"scales": np.ones(8, np.float32),
-                                        "zeros": np.zeros(8, np.float32),
+    Failing.records = {"conv1.weight": {"scales": np.ones(8, np.float32), "zeros": np.zeros(8, np.float32),
                                         "weights": np.zeros((8, 3, 3, 3), np.int8),
                                         "loss": torch.zeros(8), "groupsize": -1, "sym": True}}
-    if case == "missing_weight_key":
+    failing = case == "failing_layer"
+    if not failing:
         del tab["conv1.weight"]
     before = {k: dict(v) for k, v in tab.items()}
-    with pytest.raises(RuntimeError if case == "failing_layer" else KeyError,
-                       match="boom" if case == "failing_layer" else "conv1.weight"):
-        (Failing if case == "failing_layer" else gq.GdqQuant)(ir, param, tab).run()
+    with pytest.raises(RuntimeError if failing else KeyError, match="boom" if failing else "conv1.weight"):
+        (Failing if failing else gq.GdqQuant)(ir, param, tab).run()
     assert tab == before
-
-
-def test_get_w_b(tmp_path):
-    model = make_cnn_model()
-    ir, param, tab = _setup(model, tmp_path)
-    drv = gq.GdqQuant(ir, param, tab)
-    layers, _, _ = drv.ir.create_ir_layers()
-    conv1, conv3 = layers[0], layers[4]
-    w, w_np, w_name, b, b_np, b_name = drv._get_w_b(conv1)
-    assert (w_name, b_name) == ("conv1.weight", "conv1.bias")
-    assert isinstance(w, onnx.TensorProto) and w is not conv1.graph.initializer[0]
-    w_np[...] = 0  # a copy: the layer model is not touched
-    assert np.abs(onnx.numpy_helper.to_array(conv1.graph.initializer[0])).sum() > 0
-    assert drv._get_w_b(conv3)[3:] == (None, None, None)
-    relu = layers[1]
-    assert drv._get_w_b(relu) == (None,) * 6
 
 
 def test_construction_and_layer_list_errors(tmp_path):
@@ -230,8 +192,7 @@ def test_construction_and_layer_list_errors(tmp_path):
 
 def _bare_driver(qmethod, qtype, dtype_w="int4"):
     drv = object.__new__(gq.GdqQuant)
-    drv.param = {"qmethod": qmethod, "dtype_w": dtype_w}
-    drv.quant_tab = {"w": {"qtype": qtype}}
+    drv.param, drv.quant_tab = {"qmethod": qmethod, "dtype_w": dtype_w}, {"w": {"qtype": qtype}}
     return drv
 
 
@@ -256,23 +217,18 @@ def _direct(layer, inp, groupsize, sym, bits):
 ])
 def test_quantize_record(qmethod, qtype, k, cin, groupsize, sym, capsys):
     torch.manual_seed(3)
-    layer = torch.nn.Conv2d(cin, 16, k, bias=False)
-    twin = torch.nn.Conv2d(cin, 16, k, bias=False)
+    layer, twin = torch.nn.Conv2d(cin, 16, k, bias=False), torch.nn.Conv2d(cin, 16, k, bias=False)
     twin.weight.data = layer.weight.data.clone()
-    inp = _calib(cin)
-    quantizers = {"w": "earlier"}
+    inp, quantizers = _calib(cin), {"w": "earlier"}
     _bare_driver(qmethod, qtype, "int3").quantize(layer, inp, "w", quantizers, "cpu", False)
     assert capsys.readouterr().out == ""
     rec = quantizers["w"]
     assert rec["groupsize"] == groupsize and rec["sym"] is sym
     so, zo, w_int, err = _direct(twin, inp, groupsize, sym, 3)
-    G = so.shape[1]
-    # Group 0 of every channel first, then group 1, ...
+    # Group 0 of every channel first, then group 1, ... (assert_array_equal checks the shapes)
     np.testing.assert_array_equal(rec["scales"], so.t().numpy().reshape(-1))
     np.testing.assert_array_equal(rec["zeros"], zo.t().numpy().reshape(-1))
-    assert rec["scales"].shape == (16 * G,)
-    assert rec["weights"].dtype == np.int8 and rec["weights"].shape == (16, cin, k, k)
-    np.testing.assert_array_equal(rec["weights"], w_int.numpy())
+    assert rec["weights"].dtype == np.int8 and np.array_equal(rec["weights"], w_int.numpy())
     assert int(rec["weights"].min()) >= -4 and int(rec["weights"].max()) <= 3
     assert isinstance(rec["loss"], torch.Tensor) and torch.equal(rec["loss"], err)
     assert torch.equal(layer.weight.data, twin.weight.data)
@@ -283,12 +239,11 @@ def test_quantize_record(qmethod, qtype, k, cin, groupsize, sym, capsys):
 
 def test_quantize_prints_one_line_then_an_empty_one(capsys):
     torch.manual_seed(4)
-    layer = torch.nn.Conv2d(4, 16, 3, bias=False)
     quantizers = {}
-    _bare_driver("channel", "asym").quantize(layer, _calib(4), "w", quantizers, "cpu", True)
+    _bare_driver("channel", "asym").quantize(torch.nn.Conv2d(4, 16, 3, bias=False), _calib(4), "w",
+                                             quantizers, "cpu", True)
     lines = capsys.readouterr().out.split("\n")
-    assert lines[-3:-1][1] == "" and lines[-1] == ""
+    assert lines[-2:] == ["", ""]
     head, loss = lines[-3].split(", loss is ")
     name, cost = head.split(", time cost ")
-    assert name == "w" and float(cost) >= 0
-    assert loss == str(quantizers["w"]["loss"].mean().item())
+    assert name == "w" and float(cost) >= 0 and loss == str(quantizers["w"]["loss"].mean().item())

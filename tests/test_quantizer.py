@@ -8,25 +8,22 @@ from mivra.api import gdq_quant as G
 from reference import my_round as round_half_up, quad_err as np_err, quantize as np_quant
 
 
+T = torch.tensor
+
+
 def quantizer(**kw):
     q = G.Quantizer()
     q.configure(**kw)
     return q
 
 
-T = torch.tensor
-
-
-def spd(rng, d, ridge=0.1):
+def spd(rng, d):
     a = rng.normal(size=(d, 2 * d))
-    return a @ a.T / (2 * d) + ridge * np.eye(d)
+    return a @ a.T / (2 * d) + 0.1 * np.eye(d)
 
 
 def np_minmax(x, gs, sym):
-    x = x.reshape(x.shape[0], -1)
-    r, c = x.shape
-    gs = c if gs in (-1, c) else gs
-    xg = x.reshape(r, c // gs, gs)
+    xg = x.reshape(x.shape[0], -1 if gs == -1 else x[0].size // gs, x[0].size if gs == -1 else gs)
     xmin, xmax = np.minimum(xg.min(-1), 0.0), np.maximum(xg.max(-1), 0.0)
     if sym:
         xmax = np.maximum(np.abs(xmin), xmax)
@@ -49,24 +46,18 @@ def np_dequant(x, s, z, lo, hi, zns, gs):
 
 
 def np_search(q, x, h, xmin, xmax, gs, best=None, scale=None, zero=None, x0=None):
-    """The shrink search one candidate at a time (float64 maths, float32 best
-    when it starts at +inf): strict improvement only; without given parameters
-    it stops at the first candidate that improves no row."""
-    lo, hi = q.min_bound, q.max_bound
-    x0 = x if x0 is None else x0
+    """The shrink search one candidate at a time (float32 best when it starts at
+    +inf): strict improvement only; without given parameters it stops at the
+    first candidate that improves no row."""
+    lo, hi, early = q.min_bound, q.max_bound, scale is None
     best = np.full(x.shape[0], np.inf, np.float32) if best is None else best.copy()
-    early = scale is None
-    if early:
-        scale, zero = np_scale_zero(xmax, xmin, lo, hi, q.sym, q.zero_no_shift)
-    else:
-        scale, zero = scale.copy(), zero.copy()
-    bestp = np.ones(x.shape[0], xmin.dtype)
-    steps = 0
-    for i in range(int(q.maxshrink * q.grid)):
-        p = 1 - i / q.grid
+    scale, zero = (np_scale_zero(xmax, xmin, lo, hi, q.sym, q.zero_no_shift) if early
+                   else (scale.copy(), zero.copy()))
+    bestp, steps = np.ones(x.shape[0], xmin.dtype), 0
+    for steps in range(1, int(q.maxshrink * q.grid) + 1):
+        p = 1 - (steps - 1) / q.grid
         s1, z1 = np_scale_zero(p * xmax, p * xmin, lo, hi, q.sym, q.zero_no_shift)
-        err = np_err(np_dequant(x, s1, z1, lo, hi, q.zero_no_shift, gs), x0, h)
-        steps += 1
+        err = np_err(np_dequant(x, s1, z1, lo, hi, q.zero_no_shift, gs), x if x0 is None else x0, h)
         imp = err < best
         if imp.any():
             best[imp], scale[imp], zero[imp], bestp[imp] = err[imp], s1[imp], z1[imp], p
@@ -76,16 +67,11 @@ def np_search(q, x, h, xmin, xmax, gs, best=None, scale=None, zero=None, x0=None
 
 
 def np_group_solve(x_int, x0, H, gs, sym, damp=False):
-    """Normal equations P p = M^T H^T x0 per row (w = M p), solved in float64.
-    P is M^T Hs M with Hs the symmetric part of H, except that the scale/zero
-    coupling block is Ma^T H Mi with H as given (only P as a whole is
-    symmetrised)."""
-    hs = (H + H.T) / 2
-    C, D = x_int.shape
-    ng = D // gs
-    sols = []
-    for c in range(C):
-        blocks = np.kron(np.eye(ng), np.ones((gs, 1)))  # (D, ng) group indicators
+    """Normal equations P p = M^T H^T x0 per row (w = M p): P = M^T Hs M (Hs the
+    symmetric part of H) but for the scale/zero coupling block Ma^T H Mi."""
+    hs, ng, sols = (H + H.T) / 2, x_int.shape[1] // gs, []
+    blocks = np.kron(np.eye(ng), np.ones((gs, 1)))  # (D, ng) group indicators
+    for c in range(len(x_int)):
         M = blocks * x_int[c][:, None] if sym else np.hstack([blocks * x_int[c][:, None], blocks])
         P = M.T @ hs @ M
         if not sym:
@@ -98,10 +84,15 @@ def np_group_solve(x_int, x0, H, gs, sym, damp=False):
     return (sols, np.zeros_like(sols)) if sym else (sols[:, :ng], sols[:, ng:])
 
 
+def noisy_case(seed, rows):
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(rows, 16))
+    return x, x + rng.normal(scale=0.05, size=x.shape), spd(rng, 16)
+
+
 def random_case(seed, c=6, d=16, bits=4):
     rng = np.random.default_rng(seed)
-    lo, hi = -(2 ** (bits - 1)), 2 ** (bits - 1) - 1
-    x_int = rng.integers(lo, hi + 1, size=(c, d)).astype(np.float64)
+    x_int = rng.integers(-(2 ** (bits - 1)), 2 ** (bits - 1), size=(c, d)).astype(np.float64)
     x0 = 0.05 * x_int + 0.02 + rng.normal(scale=0.03, size=(c, d))
     return x_int, x0, spd(rng, d)
 
@@ -111,8 +102,6 @@ def all_equal(a, b):
 
 
 # --- configuration and min/max --------------------------------------------------
-
-
 @pytest.mark.parametrize("bits,lo,hi", [(2, -2, 1), (3, -4, 3), (4, -8, 7), (8, -128, 127)])
 def test_configure_bounds_defaults_and_minmax_parameters(bits, lo, hi):
     q = quantizer(bits=bits)
@@ -123,50 +112,35 @@ def test_configure_bounds_defaults_and_minmax_parameters(bits, lo, hi):
     for sym, zns in [(False, True), (False, False), (True, True)]:
         q = quantizer(bits=bits, sym=sym, zero_no_shift=zns)
         xmin, xmax = q.get_minmax(T(x), -1)
-        s, z = q.get_scale_zero_by_minmax(xmax, xmin)
-        rs, rz = np_scale_zero(xmax.numpy(), xmin.numpy(), lo, hi, sym, zns)
-        np.testing.assert_allclose(s.numpy(), rs, rtol=1e-15)
-        np.testing.assert_allclose(z.numpy(), rz, rtol=1e-15, atol=1e-15)
-        assert z.shape == s.shape
-    if bits == 4:  # worked example: range [-1, 0.5] over 15 steps
-        xmax, xmin = torch.tensor([[0.5]]), torch.tensor([[-1.0]])
-        s, z = quantizer().get_scale_zero_by_minmax(xmax, xmin)
-        assert s.item() == pytest.approx(0.1) and z.item() == 2.0
-        assert quantizer(zero_no_shift=False).get_scale_zero_by_minmax(xmax, xmin)[1].item() == \
-            pytest.approx(-0.2)
+        for a, r in zip(q.get_scale_zero_by_minmax(xmax, xmin),
+                        np_scale_zero(xmax.numpy(), xmin.numpy(), lo, hi, sym, zns)):
+            np.testing.assert_allclose(a.numpy(), r, rtol=1e-15, atol=1e-15)  # shapes too
 
 
 @pytest.mark.parametrize("sym", [False, True])
 @pytest.mark.parametrize("gs", [-1, 9])
 def test_get_minmax_random_conv_shaped_and_grouping_rules(sym, gs):
-    rng = np.random.default_rng(5)
-    x = rng.normal(size=(6, 2, 3, 3))
+    x = np.random.default_rng(5).normal(size=(6, 2, 3, 3))
     x[0] = np.abs(x[0])  # all non-negative row: xmin stays 0 even when symmetric
     x[1] = 0.0           # all-zero row: [-1, 1]
     x[2] = -np.abs(x[2])  # all non-positive row: xmax stays 0 unless symmetric
-    xmin, xmax = quantizer(sym=sym).get_minmax(T(x), gs)
-    rmin, rmax = np_minmax(x, gs, sym)
-    assert xmin.dtype == torch.float64  # the widening zero does not narrow float64
-    np.testing.assert_array_equal(xmin.numpy(), rmin)
-    np.testing.assert_array_equal(xmax.numpy(), rmax)
+    got = quantizer(sym=sym).get_minmax(T(x), gs)
+    assert got[0].dtype == torch.float64  # the widening zero does not narrow float64
+    np.testing.assert_array_equal(np.stack([v.numpy() for v in got]), np_minmax(x, gs, sym))
     with pytest.raises(AssertionError):
         quantizer().get_minmax(T(x), 4)  # 18 columns are not groups of 4
     assert all_equal(quantizer(sym=sym).get_minmax(T(x), 18), quantizer(sym=sym).get_minmax(T(x), -1))
     x = torch.tensor([[1.0, 2.0, 3.0, 4.0], [-5.0, 0.0, 0.0, 0.0], [0.0, 0.0, 0.0, 9.0]])
-    xmin, xmax = quantizer(perchannel=False).get_minmax(x, -1)
-    assert xmin.tolist() == [[-5.0]] and xmax.tolist() == [[9.0]]
+    assert [v.tolist() for v in quantizer(perchannel=False).get_minmax(x, -1)] == [[[-5.0]], [[9.0]]]
 
 
 # --- shrink search ----------------------------------------------------------------
-
-
 @pytest.mark.parametrize("started", [False, True])
 def test_search_stacked_candidates_equal_single_ones(started):
     # The CPU stacks all 16 candidates of this search in one product; the seam
     # forces stacks of 3. How many candidates share a product must not matter.
     rng = np.random.default_rng(6)
-    x = torch.tensor(rng.normal(size=(128, 1152)), dtype=torch.float32)
-    h = torch.tensor(spd(rng, 1152), dtype=torch.float32)
+    x, h = (T(a, dtype=torch.float32) for a in (rng.normal(size=(128, 1152)), spd(rng, 1152)))
     q = quantizer(grid=20)
     xmin, xmax = q.get_minmax(x, 64)
     kw = {}
@@ -188,10 +162,7 @@ def test_search_stacked_candidates_equal_single_ones(started):
 @pytest.mark.parametrize("gs", [-1, 4])
 @pytest.mark.parametrize("started", [False, True])
 def test_search_against_numpy(sym, zns, gs, started):
-    rng = np.random.default_rng(7)
-    x = rng.normal(size=(40, 16))
-    x0 = x + rng.normal(scale=0.05, size=x.shape)
-    h = spd(rng, 16)
+    x, x0, h = noisy_case(7, 40)
     q = quantizer(sym=sym, zero_no_shift=zns)
     xmin, xmax = np_minmax(x, gs, sym)
     kw, tkw = {}, {}
@@ -201,11 +172,10 @@ def test_search_against_numpy(sym, zns, gs, started):
         tkw = {k: T(v) for k, v in kw.items()}
     rs, rz, rb, rp, steps = np_search(q, x, h, xmin, xmax, gs, x0=x0, **kw)
     s, z, b, p = q.get_scale_and_zero(T(xmin), T(xmax), T(x), T(h), groupsize=gs, x0=T(x0), **tkw)
-    assert steps < 160 or started  # the early exit is exercised
-    assert b.dtype == (torch.float64 if started else torch.float32)
-    np.testing.assert_array_equal(p.numpy(), rp)
-    np.testing.assert_allclose(s.numpy(), rs, rtol=1e-14)
-    np.testing.assert_allclose(z.numpy(), rz, rtol=1e-14, atol=1e-14)
+    assert (steps < 160 or started) and b.dtype == (torch.float64 if started else torch.float32)
+    np.testing.assert_array_equal(p.numpy(), rp)  # the early exit above is exercised
+    for a, r in ((s, rs), (z, rz)):
+        np.testing.assert_allclose(a.numpy(), r, rtol=1e-14, atol=1e-14)
     np.testing.assert_allclose(b.numpy(), rb, rtol=1e-6 if not started else 1e-12)
     if started:  # given parameters are copied, never modified
         np.testing.assert_array_equal(tkw["scale"].numpy(), kw["scale"])
@@ -224,35 +194,27 @@ def test_search_factors_smallest_factor_and_edge_rows():
     x = torch.tensor([[-8.0, -4.0, 0.0, 7.0], [1.0, float("nan"), 0.5, -0.3], [0.3, -0.7, 0.2, 0.9]])
     q = quantizer()
     _, _, best, p = q.get_scale_and_zero(*q.get_minmax(x, -1), x, torch.eye(4))
-    assert p[0].item() == 1.0 and best[0].item() == 0.0
-    assert p[1].item() == 1.0 and best[1].item() == float("inf")
+    assert p[:2].tolist() == [1.0, 1.0] and best[:2].tolist() == [0.0, float("inf")]
 
 
 def test_quant_via_minmax_reuses_bestp():
     rng = np.random.default_rng(8)
-    x = torch.tensor(rng.normal(size=(6, 12)), dtype=torch.float32)
-    h = torch.tensor(spd(rng, 12), dtype=torch.float32)
+    x, h = (T(a, dtype=torch.float32) for a in (rng.normal(size=(6, 12)), spd(rng, 12)))
     q = quantizer()
     w, p = q.quant_via_minmax(x, 4, h)
     s, z, _, p2 = q.get_scale_and_zero(*q.get_minmax(x, 4), x, h, groupsize=4)
-    assert torch.equal(p, p2)
-    s, z = G.repeat_interleave(x, 4, s, z)
-    assert torch.equal(w, G.quantize(x, s, z, -8, 7, zero_no_shift=True))
+    assert torch.equal(p, p2) and torch.equal(w, G.quantize(x, *G.repeat_interleave(x, 4, s, z),
+                                                            -8, 7, zero_no_shift=True))
     w2, p3 = q.quant_via_minmax(x, 4, h, bestp=p)
     assert torch.equal(p3, p) and torch.allclose(w2, w, atol=1e-6)
 
 
 # --- find_params ------------------------------------------------------------------
-
-
 @pytest.mark.parametrize("sym", [False, True])
 @pytest.mark.parametrize("gs", [-1, 8])
 def test_find_params_levels(sym, gs):
     # iters_for_scale 0: min/max; 1: plus the shrink search; 4: plus the closed form.
-    rng = np.random.default_rng(9)
-    x = rng.normal(size=(6, 16))
-    x0 = x + rng.normal(scale=0.05, size=x.shape)
-    h = spd(rng, 16)
+    x, x0, h = noisy_case(9, 6)
     xmin, xmax = np_minmax(x, gs, sym)
     rs, rz = np_scale_zero(xmax, xmin, -8, 7, sym, True)
     rb = np_err(np_dequant(x, rs, rz, -8, 7, True, gs), x0, h)
@@ -264,25 +226,21 @@ def test_find_params_levels(sym, gs):
     for (s, z, so, zo, b), ws, wb in zip(res, (rs, rs1), (rb, rb1)):
         np.testing.assert_allclose(s.numpy(), ws, rtol=1e-14)
         np.testing.assert_allclose(b.numpy(), wb, rtol=1e-10)
-        np.testing.assert_array_equal(so.numpy(), s.numpy())
-        np.testing.assert_array_equal(zo.numpy(), -s.numpy() * z.numpy())
+        assert torch.equal(so, s) and torch.equal(zo, -s * z)
     np.testing.assert_array_equal(res[0][1].numpy(), rz)
     (s1, z1, _, _, b1), (s4, z4, so4, zo4, b4) = res[1:]
     assert (b1.numpy() <= best).all() and torch.equal(s4, s1) and torch.equal(z4, z1)
     assert all_equal((so4, zo4, b4), quantizer(sym=sym).get_scale_and_zero_out_group(
         T(x), s1, z1, T(h), gs, x0=T(x0)))
-    if gs != -1:
-        assert so4.dtype == torch.float32  # the grouped solve always returns float32
+    assert gs == -1 or so4.dtype == torch.float32  # the grouped solve always returns float32
     if sym:  # least squares over the output scale can only lower the error
         assert (b4.numpy() <= b1.numpy() * (1 + 1e-6)).all()
 
 
 def test_find_params_out_of_memory_falls_back_silently(capsys):
     rng = np.random.default_rng(10)
-    x = torch.tensor(rng.normal(size=(8, 16)), dtype=torch.float32)
-    h = torch.tensor(spd(rng, 16), dtype=torch.float32)
-    r1 = quantizer(iters_for_scale=1).find_params(x, 8, h)
-    r4 = quantizer(iters_for_scale=4).find_params(x, 8, h)
+    x, h = (T(a, dtype=torch.float32) for a in (rng.normal(size=(8, 16)), spd(rng, 16)))
+    r1, r4 = (quantizer(iters_for_scale=i).find_params(x, 8, h) for i in (1, 4))
     capsys.readouterr()
     G._arm_fault("find_params_oom", 1)
     assert all_equal(quantizer(iters_for_scale=4).find_params(x, 8, h), r1)
@@ -292,14 +250,11 @@ def test_find_params_out_of_memory_falls_back_silently(capsys):
 
 
 # --- closed form per channel --------------------------------------------------------
-
-
 @pytest.mark.parametrize("grouped", [False, True])
 def test_fake_int_in_and_closed_form_from_x_scale_zero_with_default_x0(grouped):
     rng = np.random.default_rng(12)
     x, h = rng.normal(size=(4, 12)), spd(rng, 12)
-    gs = 4 if grouped else -1
-    s = rng.uniform(0.05, 0.3, size=(4, 3 if grouped else 1))
+    gs, s = (4 if grouped else -1), rng.uniform(0.05, 0.3, size=(4, 3 if grouped else 1))
     z = rng.integers(-2, 3, size=s.shape).astype(np.float64)
     for zns in (True, False):  # None follows the quantizer: shift-free zero by default
         kw = {} if zns else {"zero_no_shift": False}
@@ -325,8 +280,7 @@ def test_fake_int_in_and_closed_form_from_x_scale_zero_with_default_x0(grouped):
 @pytest.mark.parametrize("sym,zns,bits", [(True, True, b) for b in (2, 3, 4, 8)] +
                          [(False, z, b) for z in (False, True) for b in (2, 4, 8)])
 def test_scale_and_zero_out_is_least_squares(sym, zns, bits):
-    x_int, x0, h = random_case(20 + bits, bits=bits)
-    hn = h.copy()
+    x_int, x0, hn = random_case(20 + bits, bits=bits)
     hn[0, 1] += 0.05  # not symmetric: only the symmetric part may matter
     q = quantizer(bits=bits, sym=sym, zero_no_shift=zns)
     so, zo, err = q.get_scale_and_zero_out(None, None, None, T(hn), x0=T(x0), x_int=T(x_int))
@@ -334,11 +288,9 @@ def test_scale_and_zero_out_is_least_squares(sym, zns, bits):
     L = np.linalg.cholesky(hs)  # weighted least squares via lstsq on the Cholesky factor
     sol = np.array([np.linalg.lstsq(L.T @ np.stack([xi, np.ones(len(hs))][:1 + (not sym)], 1),
                                     L.T @ y, rcond=None)[0] for xi, y in zip(x_int, x0)])
-    rs, rz = sol[:, :1], (np.zeros_like(sol[:, :1]) if sym else sol[:, 1:])
-    if zns and not sym:
-        rz = round_half_up(rz / rs) * rs
-    assert so.shape == (6, 1) and zo.shape == (6, 1)
-    np.testing.assert_allclose(so.numpy(), rs, rtol=1e-8)
+    rs, rz = sol[:, :1], (0 * sol if sym else sol[:, 1:])
+    rz = round_half_up(rz / rs) * rs if zns and not sym else rz
+    np.testing.assert_allclose(so.numpy(), rs, rtol=1e-8)  # shapes (6, 1) too
     np.testing.assert_allclose(zo.numpy(), rz, rtol=1e-8, atol=1e-12)
     np.testing.assert_allclose(err.numpy(), np_err(x_int * rs + rz, x0, hs), rtol=1e-8)
     if sym:  # the general entry is the symmetric scale, which asymmetric may not call
@@ -355,7 +307,7 @@ def test_scale_and_zero_out_degenerate_rows_and_fatal_error(zns):
     x_int[3] = 3.0  # equal integers: p1 p5 - p2 p2 = 0 exactly, the determinant becomes 1e-5
     args = (None, None, None, T(np.eye(16)))
     so, zo, err = quantizer(zero_no_shift=zns).get_scale_and_zero_out(*args, x0=T(x0), x_int=T(x_int))
-    assert so[2].item() == 0.0 and zo[2].item() == 0.0 and np.isfinite(err.numpy()).all()
+    assert so[2].item() == zo[2].item() == 0.0 and np.isfinite(err.numpy()).all()
     np.testing.assert_allclose(err[2].item(), x0[2] @ x0[2], rtol=1e-10)
     p1, p2, p3, p5, p6 = 9.0 * 16, 3.0 * 16, 3 * x0[3].sum(), 16.0, x0[3].sum()
     assert so[3].item() == pytest.approx((p3 * p5 - p2 * p6) / 1e-5, rel=1e-9)
@@ -365,36 +317,29 @@ def test_scale_and_zero_out_degenerate_rows_and_fatal_error(zns):
     x0[1, 3] = np.nan
     with pytest.raises(ValueError, match="^Fatal Error$"):
         quantizer().get_scale_and_zero_out(None, None, None, T(h), x0=T(x0), x_int=T(x_int))
-    h = torch.eye(4)
-    h[0, 0] = float("inf")
     with pytest.raises(ValueError, match="^Fatal Error$"):
-        quantizer().find_params(torch.tensor([[0.1, -0.2, 0.3, 0.4]]), -1, h)
+        quantizer().find_params(torch.tensor([[0.1, -0.2, 0.3, 0.4]]), -1, torch.diag(T([np.inf, 1, 1, 1])))
 
 
 # --- closed form per group ----------------------------------------------------------
-
-
 @pytest.mark.parametrize("sym,zns", [(False, False), (False, True), (True, True)])
 @pytest.mark.parametrize("bits", [3, 4, 8])
 def test_group_closed_form_against_numpy(sym, zns, bits):
-    x_int, x0, h = random_case(30 + bits, c=6, d=24, bits=bits)
-    hn = h.copy()
+    x_int, x0, hn = random_case(30 + bits, c=6, d=24, bits=bits)
     hn[2, 5] += 0.03  # err uses H as passed, the equations its symmetric part
     q = quantizer(bits=bits, sym=sym, zero_no_shift=zns)
     so, zo, err = q.get_scale_and_zero_out_group(H=T(hn), groupsize=8, x0=T(x0), x_int=T(x_int))
     rs, rz = np_group_solve(x_int, x0, hn, 8, sym)
-    if zns and not sym:
-        rz = round_half_up(rz / rs) * rs
-    assert so.dtype == torch.float32 and so.shape == (6, 3) and zo.shape == (6, 3)
-    np.testing.assert_allclose(so.numpy(), rs, rtol=2e-6)
-    np.testing.assert_allclose(zo.numpy(), rz, rtol=2e-6, atol=1e-7)
-    w = x_int * np.repeat(so.numpy().astype(np.float64), 8, 1) + np.repeat(zo.numpy().astype(np.float64), 8, 1)
-    np.testing.assert_allclose(err.numpy(), np_err(w, x0, hn), rtol=1e-9)
+    rz = round_half_up(rz / rs) * rs if zns and not sym else rz
+    assert so.dtype == torch.float32  # the comparisons check the (6, 3) shapes too
+    np.testing.assert_allclose(np.stack([so.numpy(), zo.numpy()]), [rs, rz], rtol=2e-6, atol=1e-7)
+    so64, zo64 = (np.repeat(v.numpy().astype(np.float64), 8, 1) for v in (so, zo))
+    np.testing.assert_allclose(err.numpy(), np_err(x_int * so64 + zo64, x0, hn), rtol=1e-9)
     # float32 inputs, solved in float64 or in float32: float32 results near the same
     args = dict(H=T(hn).float(), groupsize=8, x0=T(x0).float(), x_int=T(x_int).float())
     for dp in (True, False):
         so, zo, err = q.get_scale_and_zero_out_group(double_precision=dp, **args)
-        assert so.dtype == torch.float32 and err.dtype == torch.float32
+        assert so.dtype == err.dtype == torch.float32
         np.testing.assert_allclose(so.numpy(), rs, rtol=2e-3)
         if not zns:
             np.testing.assert_allclose(zo.numpy(), rz, rtol=2e-3, atol=1e-4)
@@ -406,9 +351,8 @@ def test_group_damped_retry_on_singular_row(sym):
     x_int[3] = 0.0  # singular system for that row: the whole batch is damped
     q = quantizer(sym=sym, zero_no_shift=False)
     so, zo, err = q.get_scale_and_zero_out_group(H=T(h), groupsize=4, x0=T(x0), x_int=T(x_int))
-    rs, rz = np_group_solve(x_int, x0, h, 4, sym, damp=True)
-    np.testing.assert_allclose(so.numpy(), rs, rtol=2e-6, atol=1e-7)
-    np.testing.assert_allclose(zo.numpy(), rz, rtol=2e-6, atol=1e-7)
+    for a, r in zip((so, zo), np_group_solve(x_int, x0, h, 4, sym, damp=True)):
+        np.testing.assert_allclose(a.numpy(), r, rtol=2e-6, atol=1e-7)
     assert (so[3] == 0).all()
     # an undamped solve would differ on the regular rows
     ru, _ = np_group_solve(np.delete(x_int, 3, 0), np.delete(x0, 3, 0), h, 4, sym)
@@ -422,13 +366,11 @@ def test_group_damped_retry_on_singular_row(sym):
 def test_group_sym_zero_point_check(capsys):
     # A non-zero zero-point prints the zero-point and raises AssertionError(None),
     # before the columns are split into groups (10 columns, groups of 4).
-    x_int, eye = torch.zeros(3, 10, dtype=torch.float64), torch.eye(10, dtype=torch.float64)
-    z = torch.ones(3, 2, dtype=torch.float64)
+    x_int, eye, z = torch.zeros(3, 10).double(), torch.eye(10).double(), torch.ones(3, 2).double()
     q = quantizer(sym=True)
     with pytest.raises(AssertionError) as info:
         q.get_scale_and_zero_out_group(None, None, z, eye, 4, x0=x_int, x_int=x_int)
-    assert info.value.args == (None,)
-    assert capsys.readouterr().out == str(z) + "\n"
+    assert info.value.args == (None,) and capsys.readouterr().out == str(z) + "\n"
     with pytest.raises(RuntimeError, match="invalid for input of size 30"):
         q.get_scale_and_zero_out_group(None, None, 0 * z, eye, 4, x0=x_int, x_int=x_int)
     assert capsys.readouterr().out == ""

@@ -23,13 +23,7 @@ def conv(cin, cout, k=3, **kw):
     return nn.Conv2d(cin, cout, k, bias=False, **kw)
 
 
-def unfolded_H(x, layer):
-    X = ref.unfold(x, layer.kernel_size, layer.stride, layer.padding, layer.dilation)
-    return X @ X.T / X.shape[1], X.shape[1]
-
-
 # --- layer statistics --------------------------------------------------------
-
 @pytest.mark.parametrize("cin,shape,geom", [
     (2, (3, 6, 7), dict(kernel_size=(3, 2), stride=(2, 1), padding=(1, 0), dilation=(1, 2))),
     (2, (3, 6, 7), dict(kernel_size=1)),            # pointwise: the pixels are the patches
@@ -40,23 +34,20 @@ def unfolded_H(x, layer):
 def test_conv_H_is_mean_of_unfolded_patch_products_over_batches(cin, shape, geom):
     layer = nn.Conv2d(cin, 4, bias=False, **geom)
     x = np.random.default_rng(0).standard_normal((shape[0], cin) + shape[1:]).astype(np.float32)
-    one, two = g.decoupleQ(layer), g.decoupleQ(layer)
-    one.add_batch(torch.tensor(x), None, None)
-    H, n = unfolded_H(x, layer)
-    assert one.H.dtype == torch.float64 and one.nsamples == n
-    np.testing.assert_allclose(one.H.numpy(), H, rtol=1e-11, atol=1e-13)
-    k = shape[0] // 3 + 1
-    two.add_batch(torch.tensor(x[:k]), None, None)
-    two.add_batch(torch.tensor(x[k:]), None, None)
-    assert two.nsamples == n
-    np.testing.assert_allclose(two.H.numpy(), H, rtol=1e-11, atol=1e-13)
+    X, k = ref.unfold(x, layer.kernel_size, layer.stride, layer.padding, layer.dilation), shape[0] // 3 + 1
+    H, n = X @ X.T / X.shape[1], X.shape[1]
+    for parts in ([x], [x[:k], x[k:]]):
+        d = g.decoupleQ(layer)
+        for part in parts:
+            d.add_batch(torch.tensor(part), None, None)
+        assert d.H.dtype == torch.float64 and d.nsamples == n
+        np.testing.assert_allclose(d.H.numpy(), H, rtol=1e-11, atol=1e-13)
 
 
 @pytest.mark.parametrize("features", [5, 600])  # 600: the Gram product splits twice
 def test_mask_weights_linear_vectors_and_only_counts_for_conv(features):
     rng = np.random.default_rng(2)
-    x = rng.standard_normal((2, 4, features))
-    m = rng.uniform(0, 1, size=(2, 4)).astype(np.float32)
+    x, m = rng.standard_normal((2, 4, features)), rng.uniform(0, 1, size=(2, 4)).astype(np.float32)
     d = g.decoupleQ(nn.Linear(features, 2, bias=False))
     d.add_batch(torch.tensor(x), None, torch.tensor(m))
     xm = x.reshape(-1, features) * m.astype(np.float64).reshape(-1, 1)
@@ -68,24 +59,24 @@ def test_mask_weights_linear_vectors_and_only_counts_for_conv(features):
     masked.add_batch(x, None, torch.full((8,), 0.5))
     assert masked.nsamples == 4.0
     torch.testing.assert_close(masked.H, plain.H * plain.nsamples / 4.0)
+    with pytest.raises(NotImplementedError, match="not support yet"):
+        g.decoupleQ(nn.Conv1d(2, 3, 3))
 
 
 @pytest.mark.parametrize("transposed", [False, True])
 def test_running_mean_over_batches_after_an_empty_one_skipping_nan(transposed, capsys,
                                                                    monkeypatch):
     # Conv1D keeps (in, out) weights; its statistics use the last axis too.
-    layer = Conv1D(3, 2) if transposed else nn.Linear(3, 2, bias=False)
+    d = g.decoupleQ(Conv1D(3, 2) if transposed else nn.Linear(3, 2, bias=False))
     rng = np.random.default_rng(3)
     a, b = rng.standard_normal((4, 3)), rng.standard_normal((2, 7, 3))
-    d = g.decoupleQ(layer)
     assert (d.rows, d.columns) == (2, 3)
     d.add_batch(torch.zeros(0, 3), None, None)
     assert not isinstance(d.H, torch.Tensor) and d.H == 0 and d.nsamples == 0
-    d.add_batch(torch.tensor(a), None, None)
-    d.add_batch(torch.tensor(b), None, None)
+    for batch in (a, b):
+        d.add_batch(torch.tensor(batch), None, None)
     x = np.concatenate([a, b.reshape(-1, 3)])
-    assert d.nsamples == 18
-    np.testing.assert_allclose(d.H.numpy(), x.T @ x / 18, rtol=1e-12)
+    assert d.nsamples == 18 and np.allclose(d.H.numpy(), x.T @ x / 18, rtol=1e-12, atol=0)
     H, bad = d.H.clone(), torch.randn(6, 3)
     bad[2, 1] = float("nan")
     # Asked for 8 threads, the core runs on at most the CPUs the process may use.
@@ -101,11 +92,6 @@ def test_running_mean_over_batches_after_an_empty_one_skipping_nan(transposed, c
     assert capsys.readouterr().out == "" and d.nsamples == 24
 
 
-def test_unsupported_layer():
-    with pytest.raises(NotImplementedError, match="not support yet"):
-        g.decoupleQ(nn.Conv1d(2, 3, 3))
-
-
 # --- solver ----------------------------------------------------------------
 
 def calib(cin, n=6, hw=7, seed=0):
@@ -116,34 +102,30 @@ def calib(cin, n=6, hw=7, seed=0):
     return torch.tensor(np.maximum(z, 0) + 0.1 * z, dtype=torch.float32)
 
 
-def solve(layer, x, *, groupsize=-1, sym=False, max_iter_num=4, actorder=True, bits=4,
-          print_log=False, iters_for_scale=4, H=None):
+def solve(layer, x, *, groupsize=-1, sym=False, max_iter_num=4, actorder=True, print_log=False,
+          iters_for_scale=4, H=None):
     d = g.decoupleQ(layer, print_log=print_log)
     d.quantizer = g.Quantizer()
-    d.quantizer.configure(bits=bits, sym=sym, iters_for_scale=iters_for_scale)
+    d.quantizer.configure(bits=4, sym=sym, iters_for_scale=iters_for_scale)
     if H is None:
         d.add_batch(x, None, None)
-        H = d.H.clone()
     else:
         d.H, d.nsamples = H.clone(), 1000
-    w = layer.weight.data.detach().clone().float()
+    H, w = d.H.clone(), layer.weight.data.detach().clone().float()
     W = w.t().contiguous() if isinstance(layer, Conv1D) else w.flatten(1)
-    out = d.startquant(groupsize, sym, max_iter_num, 50, 50, "cpu", 0.001, actorder=actorder,
-                       round_fn="gptq")
-    return d, W, H, out
+    return d, W, H, d.startquant(groupsize, sym, max_iter_num, 50, 50, "cpu", 0.001,
+                                 actorder=actorder, round_fn="gptq")
 
 
 def damped(H):
-    H = H.float().clone()
-    H.diagonal().add_(0.01 * H.diagonal().mean())
-    return H
+    return H.float() + 0.01 * H.float().diagonal().mean() * torch.eye(len(H))
 
 
 def assert_err_of(err, W, H, w_int, so, zo, groupsize=-1, sym=False):
     """The returned row errors are those of the returned weights under damped H."""
     wi = w_int.reshape(w_int.shape[0], -1).double()
     s, z = (t.double().repeat_interleave(wi.shape[1] // t.shape[1], 1) for t in (so, zo))
-    Q = wi * s if sym else wi * s + z
+    Q = wi * s + (0 if sym else z)
     expected = ref.quad_err(W.double().numpy(), Q.numpy(), damped(H).double().numpy())
     np.testing.assert_allclose(err.double().numpy(), expected, rtol=2e-3, atol=1e-6)
     return Q
@@ -157,7 +139,7 @@ def test_returned_error_is_the_error_of_the_returned_weights(groupsize, sym, act
                                           actorder=actorder)
     assert so.shape == zo.shape == (16, 1 if groupsize == -1 else 3) and err.shape == (16,)
     assert w_int.dtype == torch.int8 and w_int.shape == layer.weight.shape
-    assert int(w_int.min()) >= -8 and int(w_int.max()) <= 7
+    assert -8 <= int(w_int.min()) and int(w_int.max()) <= 7
     Q = assert_err_of(err, W, H, w_int, so, zo, groupsize, sym)
     # The layer now holds the dequantized weights; H is consumed.
     np.testing.assert_allclose(layer.weight.data.reshape(16, -1).double().numpy(), Q.numpy(),
@@ -174,15 +156,19 @@ def test_alternation_never_worsens_a_row_and_improves_the_first_estimate():
     assert err4.sum() < err0.sum()
 
 
+def on_grid(rng, rows, first):
+    """Integers of the 4-bit grid with columns first and first + 1 at its ends."""
+    q = rng.integers(-8, 8, size=(rows, 16)).astype(np.float32)
+    q[:, first], q[:, first + 1] = -8, 7
+    return q
+
+
 def test_candidates_with_equal_error_are_not_taken(capsys):
     # Weights exactly on the min/max grid: the first estimate has error 0 and
     # every candidate can at best tie, so no row is ever replaced and the loop
     # ends at the first rounding step.
-    layer = nn.Linear(16, 4, bias=False)
-    rng = np.random.default_rng(5)
-    q = rng.integers(-8, 8, size=(4, 16)).astype(np.float32)
-    q[:, 0], q[:, 1] = -8, 7
-    layer.weight.data = torch.tensor(q * 0.25)
+    layer, rng = nn.Linear(16, 4, bias=False), np.random.default_rng(5)
+    layer.weight.data = torch.tensor((q := on_grid(rng, 4, 0)) * 0.25)
     x = torch.tensor(rng.standard_normal((64, 16)), dtype=torch.float32)
     _, _, _, (so, zo, w_int, err) = solve(layer, x, max_iter_num=4, print_log=True)
     assert capsys.readouterr().out.splitlines()[1:5] == [
@@ -190,8 +176,7 @@ def test_candidates_with_equal_error_are_not_taken(capsys):
         "the success rate of gptq is 0.0, the loss is 0.0",
         "Iter 0, the success rate of opt_intW is 0.0, the loss is 0.0",
         "after 0 of pure_training, the loss is 0.0"]
-    assert torch.equal(w_int.float(), torch.tensor(q))
-    assert torch.all(so == 0.25) and torch.all(err == 0)
+    assert torch.equal(w_int.float(), torch.tensor(q)) and torch.all(so == 0.25) and torch.all(err == 0)
 
 
 def test_conv1d_results_are_transposed_and_a_float64_layer_keeps_its_dtype():
@@ -207,7 +192,7 @@ def test_conv1d_results_are_transposed_and_a_float64_layer_keeps_its_dtype():
                  (c1.weight.data, lin.weight.data.t().float())):
         torch.testing.assert_close(a, b)
     # The float64 layer holds the float32 dequantized weights, widened.
-    assert lin.weight.dtype == torch.float64 and so_l.dtype == torch.float32
+    assert so_l.dtype == torch.float32 and lin.weight.dtype == torch.float64
     assert torch.equal(lin.weight.data, (wi_l.float() * so_l + zo_l).double())
 
 
@@ -234,8 +219,8 @@ def test_oom_with_rows_not_divisible_by_16_stops_the_loop(armed, capsys):
                                           print_log=True)
     lines = loop_lines(capsys.readouterr().out)
     assert len(lines) == 3 and lines[1] == OOM1.format(40)
-    assert lines[0].startswith("Iter 0, the success rate of opt_intW is ")
-    assert lines[2].startswith("after 0 of pure_training, the loss is ")
+    assert lines[0].startswith("Iter 0, the success rate of opt_intW is ") and lines[2].startswith(
+        "after 0 of pure_training, the loss is ")
     assert_err_of(err, W, H, w_int, so, zo)
 
 
@@ -292,27 +277,22 @@ def test_negative_error_after_a_rounding_step(print_log, capsys):
     # Weights on the 0.25 grid except for an offset in feature 0: the rounding
     # step leaves negative errors, reported only with logging while the loop
     # goes on to the scale step, where they are fatal.
-    rng = np.random.default_rng(11)
-    q = rng.integers(-8, 8, size=(4, 16)).astype(np.float32)
-    q[:, 1], q[:, 2] = -8, 7
-    w = q * 0.25
+    w = on_grid(np.random.default_rng(11), 4, 1) * 0.25
     w[:, 0] += 0.1
     layer, H = indefinite(w)
     with pytest.raises(ValueError, match="^" + FATAL) as info:
         solve(layer, None, H=H, max_iter_num=2, print_log=print_log)
     lines = capsys.readouterr().out.splitlines()
     if not print_log:  # only the ladder lines and the eigenvalues before the error
-        eig = str(info.value)[len(FATAL):].splitlines()
-        assert [l for l in lines if not l.startswith(LADDER)] == eig
+        assert [l for l in lines if not l.startswith(LADDER)] == str(info.value)[len(FATAL):].splitlines()
         return
     i = next(k for k, l in enumerate(lines) if l.startswith("The eigenvalues is tensor(["))
     assert "-2.9925" in lines[i]
-    after = lines[i + 1:]
-    values = lambda p: [float(v) for v in next(l for l in after if l.startswith(p))
+    values = lambda p: [float(v) for v in next(l for l in lines[i:] if l.startswith(p))  # noqa: E731
                         .split("[")[1].split("]")[0].split(",")]
     errs, negs = values("The err is  tensor(["), values("The negative err is  tensor([")
     assert negs == [e for e in errs if e < 0] and negs
-    assert any(l.startswith("Iter 0, the success rate of opt_intW is ") for l in after)
+    assert any(l.startswith("Iter 0, the success rate of opt_intW is ") for l in lines[i:])
 
 
 # --- exact log and results of the alternation ---------------------------------
@@ -328,67 +308,52 @@ def test_sample_count_is_printed_as_the_host_writes_it(capsys):
     assert capsys.readouterr().out.splitlines()[0].endswith(" nsample 6.0, columns 5")
 
 
-def startquant_steps(W, H, quantizer, groupsize, sym, max_iter_num, log, perm=None):
+def startquant_steps(W, H, q, groupsize, sym, max_iter_num, log, perm=None):
     """The alternation written out with the module's public pieces: every
     rounding runs its own damping ladder (opt_intW3 -> round_gptq); act order
     is torch.argsort(diag, descending=True), ties included."""
-    Hd = damped(H)
-    remembered = quantizer.iters_for_scale
-    quantizer.iters_for_scale = 0
-    scale, zero, so, zo, err = quantizer.find_params(W, groupsize=groupsize, H=Hd)
-    log("get scale via minmax, the init loss is " + str(err.mean().item()))
-    w_int = quantizer.get_fake_int_in(W, scale, zero, groupsize=groupsize)
+    Hd, remembered, q.iters_for_scale = damped(H), q.iters_for_scale, 0
+    scale, zero, so, zo, err = q.find_params(W, groupsize=groupsize, H=Hd)
+    log(f"get scale via minmax, the init loss is {err.mean().item()}")
+    w_int = q.get_fake_int_in(W, scale, zero, groupsize=groupsize)
     perm = torch.argsort(Hd.diagonal(), descending=True) if perm is None else perm
-    invperm = torch.argsort(perm)
 
     def rounding(so0, zo0, **kw):
         s0, z0 = g.repeat_interleave(W, groupsize, so0, zo0)
-        h00 = Hd.clone()[perm][:, perm]
-        wi, _, e = g.opt_intW3(s0[:, perm], z0[:, perm], h00, sym, quantizer.min_bound,
-                               quantizer.max_bound, W.clone()[:, perm], **kw)
-        return wi[:, invperm], e
+        wi, _, e = g.opt_intW3(s0[:, perm], z0[:, perm], Hd[perm][:, perm], sym, q.min_bound,
+                               q.max_bound, W[:, perm], **kw)
+        return wi[:, torch.argsort(perm)], e
+
+    def accept(what, wi0, so0, zo0, e0):  # strict improvement only; returns the rate
+        tmp = e0 < err
+        if wi0 is not None:
+            w_int[tmp] = wi0[tmp]
+        so[tmp], zo[tmp], err[tmp] = so0[tmp], zo0[tmp], e0[tmp]
+        log(f"{what} is {tmp.sum().item() / len(tmp)}, the loss is {err.mean().item()}")
+        return tmp.sum().item() / len(tmp)
 
     if max_iter_num >= 1:
         wi0, e0 = rounding(so, zo, round_fn="gptq")
-        tmp = e0 < err
-        w_int[tmp], err[tmp] = wi0[tmp], e0[tmp]
-        log("the success rate of gptq is " + str(tmp.sum().item() / len(tmp)) +
-            ", the loss is " + str(err.mean().item()))
-    iter_num = -1
-    for iter_num in range(max_iter_num - 1):
-        if iter_num == 0:
-            quantizer.iters_for_scale = max(remembered, 2)
-            _, _, so0, zo0, _ = quantizer.find_params(W, groupsize=groupsize, H=Hd)
-        else:
-            so0, zo0 = so, zo
+        accept("the success rate of gptq", wi0, so, zo, e0)
+    it = -1
+    for it in range(max_iter_num - 1):
+        q.iters_for_scale = max(remembered, 2)
+        so0, zo0 = q.find_params(W, groupsize=groupsize, H=Hd)[2:4] if it == 0 else (so, zo)
         wi0, e0 = rounding(so0, zo0, x_init=None, max_iter=50, lr=0.001, max_inner_iter=50,
                            round_fn="gptq")
-        tmp = e0 < err
-        w_int[tmp], so[tmp], zo[tmp], err[tmp] = wi0[tmp], so0[tmp], zo0[tmp], e0[tmp]
-        rate = tmp.sum().item() / len(tmp)
-        log("Iter " + str(iter_num) + ", the success rate of opt_intW is " + str(rate) +
-            ", the loss is " + str(err.mean().item()))
-        if rate < 0.0001:
+        if accept(f"Iter {it}, the success rate of opt_intW", wi0, so0, zo0, e0) < 0.0001:
             break
-        so0, zo0, e0 = quantizer.get_scale_and_zero_out_group(H=Hd, groupsize=groupsize, x0=W,
-                                                              x_int=w_int)
-        tmp = e0 < err
-        err[tmp], so[tmp], zo[tmp] = e0[tmp], so0[tmp], zo0[tmp]
-        rate = tmp.sum().item() / len(tmp)
-        log("Iter " + str(iter_num) + ", the success rate of analytic_scale is " + str(rate) +
-            ", the loss is " + str(err.mean().item()))
-        if rate < 0.0001:
+        so0, zo0, e0 = q.get_scale_and_zero_out_group(H=Hd, groupsize=groupsize, x0=W, x_int=w_int)
+        if accept(f"Iter {it}, the success rate of analytic_scale", None, so0, zo0, e0) < 0.0001:
             break
-    log("after " + str(iter_num) + " of pure_training, the loss is " + str(err.mean().item()))
+    log(f"after {it} of pure_training, the loss is {err.mean().item()}")
     return so, zo, w_int, err
 
 
 def tied_layer():
     """Linear 24 -> 32 with H = 0.9^|i-j|: every diagonal element of H ties."""
-    layer = nn.Linear(24, 32, bias=False)
-    rng = np.random.default_rng(12)
-    layer.weight.data = torch.tensor(rng.standard_normal((32, 24)), dtype=torch.float32)
-    i = np.arange(24)
+    layer, i = nn.Linear(24, 32, bias=False), np.arange(24)
+    layer.weight.data = torch.tensor(np.random.default_rng(12).standard_normal((32, 24)), dtype=torch.float32)
     return layer, torch.tensor(0.9 ** np.abs(i[:, None] - i[None, :]), dtype=torch.float64)
 
 
@@ -403,18 +368,15 @@ def test_solver_equals_the_steps_with_a_fresh_ladder_per_rounding(groupsize, sym
     d, W, H, (so, zo, w_int, err) = solve(layer, calib(8, seed=13), groupsize=groupsize, sym=sym,
                                           max_iter_num=max_iter_num, iters_for_scale=iters,
                                           print_log=True, H=H0)
-    lines = capsys.readouterr().out.splitlines()
-    q = g.Quantizer()
+    lines, q, expected = capsys.readouterr().out.splitlines(), g.Quantizer(), []
     q.configure(bits=4, sym=sym, iters_for_scale=iters)
-    expected = []
-    so_r, zo_r, wi_r, err_r = startquant_steps(W, H, q, groupsize, sym, max_iter_num,
-                                               expected.append)
+    so_r, zo_r, wi_r, err_r = startquant_steps(W, H, q, groupsize, sym, max_iter_num, expected.append)
     assert lines[0] == ("The number of samples for GPTQ must be larger than the dimension of "
                         "Hession matrix;Otherwise, H must be a singular matrix and cannot be "
                         "inverted. nsample " + ("1000, columns 24" if tied else "150, columns 72"))
     assert lines[1:-1] == expected and lines[-1].startswith("finally the loss is  ")
-    assert torch.equal(so, so_r) and torch.equal(zo, zo_r) and torch.equal(err, err_r)
-    assert torch.equal(w_int.reshape(W.shape[0], -1).float(), wi_r)
+    assert all(map(torch.equal, (so, zo, err, w_int.reshape(W.shape[0], -1).float()),
+                   (so_r, zo_r, err_r, wi_r)))
     assert d.quantizer.iters_for_scale == q.iters_for_scale == after
     if tied:  # the tie order matters: plain column order would round differently
         q.configure(bits=4, sym=sym, iters_for_scale=iters)
