@@ -32,13 +32,12 @@ def _conv(inputs, out, **attrs):
     return N("Conv", inputs, [out], name=out, kernel_shape=[3, 3], pads=[1, 1, 1, 1], **attrs)
 
 
-def finish_model(nodes, inputs, outputs, initializers, opset=13, ir_version=None, name="model", check=True):
+def finish_model(nodes, inputs, outputs, initializers, opset=13, name="model"):
     """Assemble a model with the default-domain ``opset`` and check it."""
     graph = helper.make_graph(nodes, name, inputs, outputs, initializer=initializers)
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", opset)], producer_name="mivra-tests")
-    model.ir_version = ir_version or IR_FOR_OPSET[max([k for k in IR_FOR_OPSET if k <= opset] or [7])]
-    if check:
-        onnx.checker.check_model(model)
+    model.ir_version = IR_FOR_OPSET[max([k for k in IR_FOR_OPSET if k <= opset] or [7])]
+    onnx.checker.check_model(model)
     return model
 
 
@@ -313,13 +312,10 @@ def weights_as_constants(model, styles=("constant", "identity", "cast")):
     return m
 
 
-def save_with_external_data(model, path, convert_attribute=False):
-    """Save ``model`` with its initializers (and, with ``convert_attribute``, tensor
-    attributes) in the side file ``<basename>.data``; return that file's path."""
-    loc = os.path.basename(path) + ".data"
+def save_with_external_data(model, path):
+    """Save ``model`` with its initializers and tensor attributes in ``<basename>.data``."""
     onnx.save_model(copy.deepcopy(model), path, save_as_external_data=True, all_tensors_to_one_file=True,
-                    location=loc, size_threshold=0, convert_attribute=convert_attribute)
-    return os.path.join(os.path.dirname(path), loc)
+                    location=os.path.basename(path) + ".data", size_threshold=0, convert_attribute=True)
 
 
 def export_small_net(opset, fold=False, dynamic=False, seed=0):

@@ -2,10 +2,8 @@
 and one line ``mivra-gdq: error: <what>: <why>; <what to do>`` on stderr, with
 nothing written: no new file or folder, earlier files untouched, no traceback.
 
-Each row runs the command in a subprocess without standard input or terminal:
-``quantize m.onnx --dataset cal.txt --method minmax --out o --export-qdq q.onnx
---export-fake-quant f.onnx`` plus the row's arguments (later options override
-earlier ones), or the row's own command when it starts with "quantize".
+Each row runs BASE plus its arguments (or its own command when it starts with
+"quantize") in a subprocess without standard input or terminal.
 """
 import os
 import re
@@ -47,26 +45,21 @@ ROWS = [
     case("shape-zero-dim", GOOD, "--shape 1,3,0,4", "positive integers"),
     case("shape-contradicts-model", GOOD, "--shape 1,3,5,5", "input x has shape [1, 3, 4, 4]"),
     case("option-names-no-input", GOOD, "--mean z=1", "no input z"),
-    case("rgb2bgr-names-no-input", GOOD, "--rgb2bgr z", "no input z"),
     case("exclude-matches-nothing", GOOD, "--exclude c1,nosuch*", "--exclude nosuch*"),
     case("mean-nan", GOOD, "--mean nan", "not a finite number"),
     case("mean-wrong-channel-count", GOOD, "--mean 1,2", "mean has 2 values"),
     case("mean-overflows-float32", GOOD, "--mean 1e300", "outside the range of float32"),
     case("std-denormal", GOOD, "--std 1e-40", "below 1e-30"),
-    case("std-infinite", GOOD, "--std=-inf", "not a finite number"),
     case("std-overflows-float32", b.build(samples=[b.sample(1e30), b.sample()]), "--std 1e-10", "line 2 of cal.txt"),
     # the model file
     case("model-missing", b.build(then=lambda d: os.remove(d / "m.onnx")), "", "model file not found"),
     case("model-is-a-folder", b.build(then=b.to_folder("m.onnx")), "", "not a regular file"),
     case("model-garbage", b.build(model=b"\x08\x07garbage\xff" * 9), "", "cannot load the model"),
-    case("model-empty-file", b.build(model=b""), "", "cannot load the model"),
     case("model-fails-checker", b.build(b.set_input(1, 0, "nowhere")), "", "cannot load the model"),
     case("model-channels-inconsistent", b.build(b.set_input(2, 1, "w1")), "", "Input channels C is not equal"),
     case("external-data-missing", b.build(then=b.external_data(keep=False)), "", "external data file"),
     case("weight-nan", b.build(b.set_value("w1", (0, 0, 0, 0), np.nan)), "",
          "weight w1 of Conv node c1: holds 1 NaN or infinite value(s)"),
-    case("weight-infinite", b.build(b.set_value("w2", (1, 1, 0, 0), np.inf)), "",
-         "weight w2 of Conv node c2: holds 1 NaN"),
     case("weight-huge", b.build(b.set_value("w1", (1, 2, 0, 1), 3e15)), "", "beyond the 1e+15"),
     case("bias-nan", b.build(b.set_value("b1", 2, np.nan)), "", "bias b1 of Conv node c1"),
     case("gemm-bias-infinite", b.build(b.gemm_head, b.set_value("fc.b", 4, -np.inf)), "",
@@ -81,7 +74,6 @@ ROWS = [
          "--shape 1,3,4,6", "onnxruntime fails"),
     # the calibration list and its samples
     case("list-missing", b.build(then=lambda d: os.remove(d / "cal.txt")), "", "calibration list not found"),
-    case("list-is-a-folder", b.build(then=b.to_folder("cal.txt")), "", "not a regular file"),
     case("list-without-samples", b.build(listing="# nothing\n\n"), "", "holds no samples"),
     case("list-short-line", b.build(listing="s0.npy s1.npy\ns0.npy\n"), "", "line 2 of calibration list"),
     case("list-too-many-paths", b.build(listing="s0.npy s1.npy\n"), "", "gives 2 path(s) per sample"),

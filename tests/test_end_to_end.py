@@ -1,8 +1,6 @@
-"""GdqQuant.run() on real ONNX models, hand-built and exported by torch: every
-ungrouped convolution gets its integer weights, and they reproduce the layer better
-than plain rounding (errors weighted by float64 statistics of the layer's inputs)."""
-import json
-
+"""GdqQuant.run(): every ungrouped convolution gets its integer weights, and they
+reproduce the layer better than plain rounding (errors weighted by float64 statistics
+of the layer's inputs)."""
 import numpy as np
 import pytest
 from onnx import helper
@@ -72,44 +70,3 @@ def test_beats_minmax_rounding(tmp_path, qtype, bits, qmethod, cin):
         H, Wm = X @ X.T / X.shape[1], W.reshape(C, -1).astype(np.float64)
         ours = ref.quad_err(Wm, decode(e), H).sum()
         assert ours < (0.5 if G > 1 else 0.9) * ref.quad_err(Wm, minmax_rounding(Wm, bits, sym), H).sum(), name
-
-
-def _exported(tmp_path, opset, styled):
-    """A torch export as it is, or (``styled``) with dynamic axes and its weights as
-    Constant chains in an external-data file; its calibration set at 8 x 12."""
-    _, model = om.export_small_net(opset, fold=opset != 9, dynamic=styled, seed=int(styled))
-    param = om.write_calibration(model, str(tmp_path / "calib"), n_samples=3,
-                                 shapes={"x": [1, 3, 8, 12]} if styled else None)
-    if not styled:
-        return IR(model), param
-    om.save_with_external_data(om.weights_as_constants(model), str(tmp_path / "styled.onnx"), convert_attribute=True)
-    return IR(str(tmp_path / "styled.onnx")), param
-
-
-@pytest.mark.parametrize("opset,styled", [(9, False), (13, False), (21, False), (17, True)])
-def test_torch_export_is_quantized(tmp_path, opset, styled):
-    ir, param = _exported(tmp_path, opset, styled)
-    tab = om.make_quant_tab(ir.model)
-    gq.GdqQuant(ir, param, tab).run()
-    group = {n.input[1]: next((a.i for a in n.attribute if a.name == "group"), 1) for n in ir.graph.node
-             if n.op_type == "Conv"}
-    assert sorted(group.values()) == [1, 1, 1, 2] and all(("w_int" in tab[n]) == (g == 1) for n, g in group.items())
-    for name in (n for n, g in group.items() if g == 1):
-        e, w = tab[name], ir.get_array(name)
-        assert e["w_int"].shape == w.shape and len(e["scale"]) == w.shape[0]
-        rel = np.linalg.norm(decode(e) - w.reshape(w.shape[0], -1)) / np.linalg.norm(w)
-        assert rel < 0.3, (name, rel)
-
-
-def test_calibration_samples_must_share_a_shape(tmp_path):
-    ir, param = _exported(tmp_path, 17, True)
-    calib = tmp_path / "calib"
-    np.save(calib / "odd.npy", np.zeros((3, 8, 10), np.float32))
-    (calib / "odd.txt").write_text("images/x_0.png\nimages/x_1.png\nodd.npy\n")
-    param["inputs_meta"]["dataset"] = str(calib / "odd.txt")
-    param["inputs_meta"]["attrs"]["x"]["shape"] = [1, 3, "N", "W"]  # symbolic: keep sizes
-    tab = om.make_quant_tab(ir.model)
-    before = json.dumps(tab)
-    with pytest.raises(ValueError, match=r"calibration sample 2 \(.*odd.npy.*\).*'x'"):
-        gq.GdqQuant(ir, param, tab).run()
-    assert json.dumps(tab) == before

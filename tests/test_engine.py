@@ -4,11 +4,12 @@ import onnx
 import pytest
 from onnx import helper, numpy_helper
 
-from mivra import pipeline
+from mivra import export, pipeline
 from mivra.api.gdq_quant import GdqQuant
 from mivra.api.ir import IR
+from mivra.api.session import ort_session
 from onnx_models import _conv, _f32, _init, _tvi, finish_model, make_cnn_model, make_quant_tab, \
-    write_calibration
+    run_whole_model, write_calibration
 
 NORM = dict(mean=["127.5"], std=["127.5"])
 
@@ -62,8 +63,6 @@ def _patches(x, pads):
 
 
 def test_shared_weight_solved_once_on_union_of_inputs(tmp_path):
-    from mivra.api.session import ort_session
-
     job, _ = _job(tmp_path, _shared_weight_model(np.random.default_rng(0)), n=2, bits=3)
     pipeline.quantize(job)
     assert list(job.quant_tab) == ["w", "k"]
@@ -72,14 +71,11 @@ def test_shared_weight_solved_once_on_union_of_inputs(tmp_path):
     # reference: H over the patches of both users, the error of the table's weights
     x = job.feeds["input"][:, 0].astype(np.float64)
     m = onnx.load(tmp_path / "m.onnx")
-    m.graph.output.append(onnx.ValueInfoProto(name="mixed"))
-    mixed = np.stack([ort_session(m).run(["mixed"], {"input": xi[None].astype(np.float32)})[0][0]
-                      for xi in x]).astype(np.float64)
+    mixed = run_whole_model(m, job.feeds)["mixed"][:, 0].astype(np.float64)
     P = np.concatenate([_patches(x, (1, 1, 1, 1)), _patches(mixed, (0, 0, 2, 2))])
     H = P.T @ P / len(P)
     w = numpy_helper.to_array(next(t for t in m.graph.initializer if t.name == "w")).reshape(4, -1)
-    from mivra.export import dequantize_entry
-    R = dequantize_entry(job.quant_tab["w"]).reshape(4, -1) - w
+    R = export.dequantize_entry(job.quant_tab["w"]).reshape(4, -1) - w
     assert a.err == pytest.approx(np.trace(R @ H @ R.T) / np.trace(w @ H @ w.T), rel=1e-6)
 
 
@@ -123,9 +119,6 @@ def test_matrix_and_grouped_layers_against_float64_statistics(tmp_path, qmethod)
     """Each layer's error equals sum r H r^T / sum w H w^T with H built in NumPy from
     the layer's own input vectors in its own layout (per group of a grouped Conv),
     r taken from the exported weights; the QDQ model computes what the fake-quant one does."""
-    from mivra import export
-    from mivra.api.session import ort_session
-
     model = _matrix_layers_model(np.random.default_rng(2))
     onnx.save(model, tmp_path / "m.onnx")
     write_calibration(model, str(tmp_path / "cal"), n_samples=3, npy_inputs=("img",))
@@ -135,10 +128,7 @@ def test_matrix_and_grouped_layers_against_float64_statistics(tmp_path, qmethod)
     pipeline.quantize(job)
     assert [s.method for s in job.stats] == ["gdq"] * 4
     feeds = {k: v[:, 0] for k, v in job.feeds.items()}
-    probe = onnx.load(tmp_path / "m.onnx")
-    probe.graph.output.append(onnx.ValueInfoProto(name="d"))
-    d = np.stack([ort_session(probe).run(["d"], {k: v[i] for k, v in job.feeds.items()})[0]
-                  for i in range(3)])[:, 0]
+    d = run_whole_model(model, job.feeds)["d"][:, 0]
     x = {"gemm": [feeds["a"].transpose(0, 2, 1).reshape(-1, 6)],      # columns of A
          "mm": [feeds["seq"].reshape(-1, 8)],
          "dw": [_patches(feeds["img"][:, [c]].repeat(3, 1), (1, 1, 1, 1))[:, :9] for c in range(4)],
@@ -169,9 +159,6 @@ def test_matrix_and_grouped_layers_against_float64_statistics(tmp_path, qmethod)
 
 
 def test_matmul_nbits_export_computes_the_fake_quant_model(tmp_path):
-    from mivra import export
-    from mivra.api.session import ort_session
-
     rng = np.random.default_rng(4)
     nodes = [helper.make_node("MatMul", ["x", "M"], ["h"], name="mm1"),
              helper.make_node("Relu", ["h"], ["r"]), helper.make_node("MatMul", ["r", "P"], ["y"], name="mm2")]

@@ -139,17 +139,6 @@ def test_qdq_matches_fake_quant(build, names, bits, qtype, qmethod, opset):
                    if t.name in orig and t.name not in names)
 
 
-def test_int4_model_is_small():
-    """Conv-only model: INT4 QDQ initializers take at most 1/6 of the float weights' bytes."""
-    m = om.conv_only_model()
-    arrays = {t.name: numpy_helper.to_array(t) for t in m.graph.initializer}
-    tab = {n: {"qtype": "asym", "dtype": "int4", "qmethod": "channel"} for n in arrays}
-    baseline.fill_quant_tab_minmax(arrays, tab, 4)
-    q, _ = export.export_qdq(m, tab, list(arrays))
-    float_bytes = sum(len(t.raw_data) for t in m.graph.initializer)
-    assert sum(len(t.raw_data) or len(t.SerializeToString()) for t in q.graph.initializer) <= float_bytes / 6
-
-
 def test_staged_outputs_all_or_nothing(tmp_path):
     target = tmp_path / "new" / "deep"
     with pytest.raises(RuntimeError):

@@ -4,7 +4,6 @@ import pytest
 from onnx import helper, numpy_helper
 from PIL import Image
 
-import bad_inputs as b
 import onnx_models as om
 from mivra.api.ir import IR, ModelLoadError
 from mivra.api.mivra_utils import get_input_img, get_input_paths, preprocess_input
@@ -43,16 +42,12 @@ def test_layer_by_layer_equals_whole_model(builder, opset, tmp_path):
     om.check_layer_split(ir, param, model=styled)
 
 
-def test_unsorted_nodes_and_control_flow():
+def test_unsorted_nodes():
     model = om.make_no_conv_model()
     ir = IR(model)
     del ir.model.graph.node[:]
     ir.model.graph.node.extend(reversed(model.graph.node))
     assert [l.graph.node[0].name for l in ir.create_ir_layers()[0]] == [n.name for n in model.graph.node]
-    m = b.tiny_model()
-    b.if_node(m)
-    with pytest.raises(ValueError, match=r"node 'branch' \(If\) holds a subgraph"):
-        IR(m).create_ir_layers()
 
 
 def test_ir_arrays_copies_and_save(tmp_path):
@@ -72,13 +67,9 @@ def test_ir_arrays_copies_and_save(tmp_path):
 
 
 def test_load_errors_name_the_problem(tmp_path, monkeypatch):
-    with pytest.raises(FileNotFoundError, match="ONNX model file not found: .*absent.onnx"):
-        IR(str(tmp_path / "absent.onnx"))
     (tmp_path / "junk.onnx").write_bytes(b"\xff\xfe this is not a protobuf \x00\x01" * 4)
-    (tmp_path / "empty.onnx").write_bytes(b"")
-    for name in ("junk.onnx", "empty.onnx"):
-        with pytest.raises(ModelLoadError, match=f"not an ONNX model: .*{name}"):
-            IR(str(tmp_path / name))
+    with pytest.raises(ModelLoadError, match="not an ONNX model: .*junk.onnx"):
+        IR(str(tmp_path / "junk.onnx"))
     with pytest.raises(TypeError, match="path to an ONNX file or an onnx.ModelProto"):
         IR(42)
     model = om.finish_model([helper.make_node("Add", ["a", "b"], ["c"])],   # Add of (1,3) and (1,4)
@@ -93,13 +84,9 @@ def test_load_errors_name_the_problem(tmp_path, monkeypatch):
     monkeypatch.setattr("mivra.api.model_file.MAX_PROTO_BYTES", 100)
     with pytest.raises(ModelLoadError, match="ONNX checker rejected"):
         IR(bad)
-    model = om.weights_as_constants(om.make_cnn_model())
-    ir = IR(model)
-    assert not {n.op_type for n in ir.graph.node} & {"Constant", "Identity", "Cast"} and ir.graph.value_info
-    om.check_layer_split(ir, om.write_calibration(model, tmp_path, n_samples=1), model=model)
 
 
-def test_get_input_paths_format_and_errors(tmp_path):
+def test_get_input_paths_format(tmp_path):
     (tmp_path / "sub").mkdir()
     for f in ("a.npy", "sub/b.npy", "c.npy"):
         (tmp_path / f).write_bytes(b"")
@@ -109,27 +96,15 @@ def test_get_input_paths_format_and_errors(tmp_path):
                                          [str(tmp_path / "c.npy"), str(tmp_path / "a.npy")]]
     lst.write_text("# nothing\n")
     assert get_input_paths(str(lst)) == []
-    with pytest.raises(FileNotFoundError, match="calibration list file not found: .*nope"):
-        get_input_paths(str(tmp_path / "nope.txt"))
-    lst.write_text("a.npy a.npy\n# c\na.npy\n")
-    with pytest.raises(ValueError, match=r"line 3 of calibration list .*list.txt lists 1 path\(s\), "
-                                         r"but line 1 lists 2"):
-        get_input_paths(str(lst))
-    lst.write_text("a.npy\n\nmissing.png\n")
-    with pytest.raises(FileNotFoundError, match=r"calibration sample file not found: .*missing.png \(line 3"):
-        get_input_paths(str(lst))
 
 
-def test_sample_loading_layouts_and_errors(tmp_path):
+def test_sample_loading_layouts(tmp_path):
     pix = np.random.default_rng(5).integers(0, 256, size=(4, 6, 3), dtype=np.uint8)
     Image.fromarray(pix, "RGB").save(tmp_path / "x.png")
     Image.fromarray(np.full((9, 5, 3), 77, np.uint8), "RGB").save(tmp_path / "u.jpg", quality=100)
     arr = np.arange(24, dtype=np.float32).reshape(2, 3, 4)
     np.save(tmp_path / "s.npy", arr)
     np.save(tmp_path / "b.npy", arr[None])
-    np.save(tmp_path / "nan.npy", np.where(arr == 13, np.nan, arr))
-    np.save(tmp_path / "obj.npy", np.array([{"a": 1}], dtype=object), allow_pickle=True)
-    (tmp_path / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\n garbage")
     load = lambda f, *a: get_input_img(str(tmp_path / f), *a)
     chw = pix.transpose(2, 0, 1)
     for got, want in [(load("x.png", "nchw", [1, 3, 4, 6], "nchw", False), chw),
@@ -145,15 +120,10 @@ def test_sample_loading_layouts_and_errors(tmp_path):
     assert gray.shape == (1, 4, 6) and np.abs(gray[0] - pix @ [0.299, 0.587, 0.114]).max() <= 1.0
     u = load("u.jpg", "nchw", [1, 3, 4, 6], "nchw", False)             # resized, still uniform
     assert u.shape == (3, 4, 6) and np.abs(u - 77).max() <= 1
-    for f, shape, err, msg in [
-            ("broken.png", [1, 3, 4, 4], ValueError, "cannot decode image file .*broken.png"),
-            ("gone.png", [1, 3, 4, 4], FileNotFoundError, "calibration sample file not found"),
-            ("s.npy", [1, 2, 4, 3], ValueError, r"s.npy holds an array of shape \(2, 3, 4\), which does not match"),
-            ("s.npy", [2, 3, 4], ValueError, "must start with a batch of 1"),
-            ("nan.npy", [1, 2, 3, 4], ValueError, "nan.npy contains NaN"),
-            ("obj.npy", [1, 1], ValueError, "cannot read .npy file .*obj.npy")]:
-        with pytest.raises(err, match=msg):
-            load(f, "nchw", shape, "nchw", False)
+    for shape, msg in [([1, 2, 4, 3], r"s.npy holds an array of shape \(2, 3, 4\), which does not match"),
+                       ([2, 3, 4], "must start with a batch of 1")]:
+        with pytest.raises(ValueError, match=msg):
+            load("s.npy", "nchw", shape, "nchw", False)
 
 
 def test_preprocess_input_against_loops():
@@ -171,8 +141,6 @@ def test_preprocess_input_against_loops():
     np.testing.assert_array_equal(preprocess_input(img, "nchw", None, None, "float32")[0], img)
     with pytest.raises(ValueError, match="std must be non-zero"):
         preprocess_input(img, "nchw", 0, [1, 0, 1], "float32")
-    with pytest.raises(ValueError, match="mean has 2 values but the input has 3 channels"):
-        preprocess_input(img, "nchw", [1, 2], 1, "float32")
 
 
 @pytest.mark.parametrize("dtype", ["int2", "int4", "int8", "uint8"])
