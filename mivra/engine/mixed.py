@@ -49,10 +49,6 @@ def knapsack(costs: list, errors: list, budget: float) -> list | None:
     return choice[::-1]
 
 
-def weight_bits(n_weights: int, bits: int) -> int:
-    return n_weights * bits
-
-
 def stored_bytes(n_weights: int, n_scales: int, bits: int, asym: bool) -> float:
     """Bytes of a layer packed at its width: b-bit integers, float32 scales
     and, when asymmetric, b-bit zero points."""
