@@ -26,6 +26,7 @@ import onnx
 from onnx import TensorProto, helper, numpy_helper
 
 from . import scheme
+from .api.graph_edit import drop_initializers, unique_name
 from .engine.bias import apply_biases
 
 # DequantizeLinear with INT4/INT16 inputs and blocked quantization appeared in
@@ -141,15 +142,6 @@ def default_opset(model: onnx.ModelProto) -> int:
     return 1
 
 
-def _unique(base: str, taken: set) -> str:
-    name, k = base, 1
-    while name in taken:
-        name = f"{base}_{k}"
-        k += 1
-    taken.add(name)
-    return name
-
-
 def _all_names(graph: onnx.GraphProto) -> set:
     names = {t.name for t in graph.initializer}
     names |= {v.name for v in graph.input} | {v.name for v in graph.output}
@@ -253,10 +245,10 @@ def export_qdq(model: onnx.ModelProto, quant_tab: dict, names,
         C, G, gs = entry_groups(entry, shape)
         scale, zp = scale_zero(entry, shape)
         dt = containers[name]
-        q_name = _unique(name + "_quantized", taken)
-        s_name = _unique(name + "_scale", taken)
-        z_name = _unique(name + "_zero_point", taken)
-        dq_name = _unique(name + "_DequantizeLinear", taken)
+        q_name = unique_name(name + "_quantized", taken)
+        s_name = unique_name(name + "_scale", taken)
+        z_name = unique_name(name + "_zero_point", taken)
+        dq_name = unique_name(name + "_DequantizeLinear", taken)
         axis = entry_axis(entry)
         if G == 1:      # per channel, along the channel axis
             new_inits += [int_tensor(q_name, w_int, dt),
@@ -276,8 +268,8 @@ def export_qdq(model: onnx.ModelProto, quant_tab: dict, names,
             new_nodes.append(helper.make_node("DequantizeLinear", [q_name, s_name, z_name], [name],
                                               name=dq_name, axis=1, block_size=gs))
         else:           # blocks along the flattened columns of a convolution weight
-            flat = _unique(name + "_dequantized_2d", taken)
-            shp = _unique(name + "_shape", taken)
+            flat = unique_name(name + "_dequantized_2d", taken)
+            shp = unique_name(name + "_shape", taken)
             new_inits += [int_tensor(q_name, w_int.reshape(C, G * gs), dt),
                           numpy_helper.from_array(scale, s_name),
                           int_tensor(z_name, zp, dt),
@@ -285,17 +277,13 @@ def export_qdq(model: onnx.ModelProto, quant_tab: dict, names,
             new_nodes.append(helper.make_node("DequantizeLinear", [q_name, s_name, z_name], [flat],
                                               name=dq_name, axis=1, block_size=gs))
             new_nodes.append(helper.make_node("Reshape", [flat, shp], [name],
-                                              name=_unique(name + "_Reshape", taken)))
+                                              name=unique_name(name + "_Reshape", taken)))
         cname, nbytes = storage(entry)
         info[name] = {"container": cname, "bytes": nbytes}
 
-    kept = [t for t in graph.initializer if t.name not in drop]
-    del graph.initializer[:]
-    graph.initializer.extend(kept + new_inits)
-    # Old models also list initializers as graph inputs; a dequantized weight is a node output now.
-    kept_inputs = [v for v in graph.input if v.name not in drop]
-    del graph.input[:]
-    graph.input.extend(kept_inputs)
+    # A dequantized weight is a node output now (also where old models list it as an input).
+    drop_initializers(graph, drop)
+    graph.initializer.extend(new_inits)
     nodes = list(graph.node)
     del graph.node[:]
     graph.node.extend(new_nodes + nodes)
@@ -316,7 +304,7 @@ def _to_matmul_nbits(model: onnx.ModelProto, quant_tab: dict, names: list, taken
     for name in names:
         entry = quant_tab[name]
         K, N = np.shape(entry["w_int"])
-        tensors, gs = matmul_nbits_tensors(entry, _unique(name, taken))
+        tensors, gs = matmul_nbits_tensors(entry, unique_name(name, taken))
         for t in tensors:
             taken.add(t.name)
         graph.initializer.extend(tensors)
@@ -326,9 +314,7 @@ def _to_matmul_nbits(model: onnx.ModelProto, quant_tab: dict, names: list, taken
                     "MatMulNBits", [node.input[0]] + [t.name for t in tensors], list(node.output),
                     name=node.name, domain="com.microsoft", K=K, N=N, bits=4, block_size=gs,
                     accuracy_level=1))
-        kept = [t for t in graph.initializer if t.name != name]
-        del graph.initializer[:]
-        graph.initializer.extend(kept)
+        drop_initializers(graph, {name})
         info[name] = {"container": "MatMulNBits", "bytes": sum(len(t.raw_data) for t in tensors)}
 
 

@@ -25,6 +25,8 @@ import numpy as np
 import onnx
 from onnx import AttributeProto, TensorProto, helper, numpy_helper
 
+from .graph_edit import drop_initializers
+
 __all__ = ["fold_exporter_constants", "value_info_of_tensor", "SUBGRAPH_ATTRS"]
 
 # Cast targets/sources whose values NumPy reproduces exactly as ONNX Cast
@@ -107,14 +109,7 @@ def fold_exporter_constants(model: onnx.ModelProto, base_dir: Optional[str]) -> 
     graph.node.extend(keep)
     # Drop initializers that only folded nodes read.
     read = _subgraph_reads(graph) | outputs
-    dead = {n for n in folded_sources if n in inits and n not in read}
-    if dead:
-        kept_inits = [t for t in graph.initializer if t.name not in dead]
-        del graph.initializer[:]
-        graph.initializer.extend(kept_inits)
-        kept_inputs = [vi for vi in graph.input if vi.name not in dead]
-        del graph.input[:]
-        graph.input.extend(kept_inputs)
+    drop_initializers(graph, {n for n in folded_sources if n in inits and n not in read})
 
 
 # Operators whose result is not a function of their inputs.

@@ -13,6 +13,8 @@ import numpy as np
 import onnx
 from onnx import numpy_helper
 
+from ..api.graph_edit import drop_initializers, unique_name
+
 
 def corrected(t, current: np.ndarray | None, m: np.ndarray) -> np.ndarray | None:
     """The new bias of target ``t`` from its ``current`` bias (None: absent)
@@ -24,13 +26,6 @@ def corrected(t, current: np.ndarray | None, m: np.ndarray) -> np.ndarray | None
         base = np.zeros(len(m), np.float32) if current is None else current
         return (base.astype(np.float64) + (t.alpha / t.beta) * m).astype(np.float32)
     return None
-
-
-def _unique(name: str, taken: set) -> str:
-    out, k = name, 1
-    while out in taken:
-        out, k = f"{name}_{k}", k + 1
-    return out
 
 
 def apply_biases(model: onnx.ModelProto, biases: dict) -> onnx.ModelProto:
@@ -45,8 +40,7 @@ def apply_biases(model: onnx.ModelProto, biases: dict) -> onnx.ModelProto:
     old = set()
     for node in graph.node:
         if node.output and node.output[0] in biases:
-            name = _unique(f"{node.name or node.output[0]}.bias_corrected", taken)
-            taken.add(name)
+            name = unique_name(f"{node.name or node.output[0]}.bias_corrected", taken)
             graph.initializer.append(numpy_helper.from_array(biases[node.output[0]], name))
             if len(node.input) > 2:
                 old.add(node.input[2])
@@ -54,12 +48,5 @@ def apply_biases(model: onnx.ModelProto, biases: dict) -> onnx.ModelProto:
             else:
                 node.input.append(name)
     read = {i for n in graph.node for i in n.input} | {o.name for o in graph.output}
-    dead = old - read
-    if dead:
-        kept = [t for t in graph.initializer if t.name not in dead]
-        del graph.initializer[:]
-        graph.initializer.extend(kept)
-        kept_in = [v for v in graph.input if v.name not in dead]
-        del graph.input[:]
-        graph.input.extend(kept_in)
+    drop_initializers(graph, old - read)
     return model

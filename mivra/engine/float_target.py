@@ -92,14 +92,18 @@ def target_weights(W: np.ndarray, C: torch.Tensor, Hq: torch.Tensor) -> np.ndarr
     return Wt.numpy().astype(np.float32)
 
 
-def output_error(W: np.ndarray, W_hat: np.ndarray, H: torch.Tensor, C: torch.Tensor,
-                 Hq: torch.Tensor) -> tuple[float, float]:
-    """(mean |W x - W_hat x~|^2, mean |W x|^2) summed over the rows."""
+def output_error(W: np.ndarray, W_hats: list, H: torch.Tensor, C: torch.Tensor,
+                 Hq: torch.Tensor) -> tuple[list, float]:
+    """([mean |W x - W_hat x~|^2 for each W_hat], mean |W x|^2), summed over the rows."""
     Wd = torch.from_numpy(np.asarray(W, dtype=np.float64))
-    Wh = torch.from_numpy(np.asarray(W_hat, dtype=np.float64))
     base = float(((Wd @ H) * Wd).sum())
-    err = float(((Wh @ Hq) * Wh).sum()) - 2.0 * float(((Wd @ C) * Wh).sum()) + base
-    return max(err, 0.0), base
+    WdC = Wd @ C
+    errs = []
+    for W_hat in W_hats:
+        Wh = torch.from_numpy(np.asarray(W_hat, dtype=np.float64))
+        err = float(((Wh @ Hq) * Wh).sum()) - 2.0 * float((WdC * Wh).sum()) + base
+        errs.append(max(err, 0.0))
+    return errs, base
 
 
 def mean_output_error(W: np.ndarray, W_hat: np.ndarray, mu: torch.Tensor,

@@ -90,13 +90,16 @@ class Moments:
         return None
 
 
-def error_energy(W: np.ndarray, W_hat: np.ndarray, H: torch.Tensor) -> tuple[float, float]:
-    """(sum_c r_c H r_c^T, sum_c w_c H w_c^T), r = w_hat - w, for matrices
-    (rows, columns): the output error energy of the rows and their output
-    energy on the calibration set."""
+def error_energy(W: np.ndarray, W_hats: list, H: torch.Tensor) -> tuple[list, float]:
+    """([sum_c r_c H r_c^T for each W_hat], sum_c w_c H w_c^T), r = w_hat - w,
+    for matrices (rows, columns): the output error energy of each quantized
+    version of the rows, and the rows' output energy on the calibration set."""
     Wm = torch.from_numpy(np.asarray(W, dtype=np.float64))
-    R = torch.from_numpy(np.asarray(W_hat, dtype=np.float64)) - Wm
-    return float(((R @ H) * R).sum()), float(((Wm @ H) * Wm).sum())
+    errs = []
+    for W_hat in W_hats:
+        R = torch.from_numpy(np.asarray(W_hat, dtype=np.float64)) - Wm
+        errs.append(float(((R @ H) * R).sum()))
+    return errs, float(((Wm @ H) * Wm).sum())
 
 
 @dataclass

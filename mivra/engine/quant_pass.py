@@ -152,32 +152,33 @@ class QuantPass:
             text = str(e).strip()
             return None, ("bad", text.splitlines()[0] if text else type(e).__name__)
 
-    def _block_error(self, W: np.ndarray, W_hat: np.ndarray, blk: BlockStats) -> tuple:
+    def _block_errors(self, W: np.ndarray, W_hats: list, blk: BlockStats) -> tuple[list, float]:
+        """(error of each of W_hats, output energy) of one block of rows."""
         if blk.solve.degenerate() is not None or (blk.float and blk.float.degenerate()):
-            return 0.0, 0.0
+            return [0.0] * len(W_hats), 0.0
         if self.recipe.sequential:
-            return output_error(W, W_hat, blk.float.H, blk.cross.cross(), blk.solve.H)
-        return error_energy(W, W_hat, blk.solve.H)
+            return output_error(W, W_hats, blk.float.H, blk.cross.cross(), blk.solve.H)
+        return error_energy(W, W_hats, blk.solve.H)
 
     def _probe(self, t, blocks: list) -> None:
         """The relative error of a quick solve at each probed width."""
         r = self.recipe
         W = t.matrix(numpy_helper.to_array(self.weights[t.weight]))
         gs, sym = scheme_of(t, r.qmethod, r.qtype, r.asym_groups)
-        probe = {}
-        for bits in r.probe_widths:
-            err = base = 0.0
-            for rows, blk in zip(t.group_rows(), blocks):
+        err, base = np.zeros(len(r.probe_widths)), 0.0
+        for rows, blk in zip(t.group_rows(), blocks):
+            W_hats = []
+            for bits in r.probe_widths:
                 sol = None
                 if r.method == "gdq" and blk.solve.degenerate() is None:
                     try:
                         sol = solve_gdq(W[rows], blk.solve, bits, gs, sym, r.probe_rounds, _device())
                     except (ValueError, RuntimeError):
                         pass
-                sol = sol or solve_minmax(W[rows], bits, gs, sym)
-                e, b = self._block_error(W[rows], sol.dequantized(), blk)
-                err, base = err + e, base + b
-            probe[bits] = err / base if base > 0 else 0.0
+                W_hats.append((sol or solve_minmax(W[rows], bits, gs, sym)).dequantized())
+            e, b = self._block_errors(W[rows], W_hats, blk)
+            err, base = err + np.asarray(e), base + b
+        probe = {bits: float(e / base) if base > 0 else 0.0 for bits, e in zip(r.probe_widths, err)}
         for user in (u for u in self.layers if u.weight == t.weight and not u.excluded):
             self.results[user.output].probe = probe
 
@@ -213,9 +214,8 @@ class QuantPass:
         mm_entry = mm.entry(self._new_entry(bits), t)
         err = base = err_mm = 0.0
         for rows, blk, s, m in zip(t.group_rows(), blocks, sols, mms):
-            e, b = self._block_error(W[rows], s.dequantized(), blk)
-            err, base = err + e, base + b
-            err_mm += self._block_error(W[rows], m.dequantized(), blk)[0]
+            (e, e_mm), b = self._block_errors(W[rows], [s.dequantized(), m.dequantized()], blk)
+            err, base, err_mm = err + e, base + b, err_mm + e_mm
         rel = (err / base, err_mm / base) if base > 0 else (math.nan, math.nan)
         for user in (u for u in self.layers if u.weight == t.weight and not u.excluded):
             res = self.results[user.output]

@@ -163,9 +163,10 @@ void round_columns_cpu_impl(Tensor& W, const Tensor& scale_out, const Tensor& ze
                             double min_bound, double max_bound, const Tensor& Hinv, int64_t bs,
                             Tensor& Q, Tensor& newW) {
   const int64_t rows = W.size(0), cols = W.size(1);
+  // Row-major working copies only where the caller's tensors are not.
   Tensor Wc = W.is_contiguous() ? W : W.contiguous();
-  Tensor Qc = at::empty({rows, cols}, W.options());
-  Tensor Nc = at::empty({rows, cols}, W.options());
+  Tensor Qc = Q.is_contiguous() ? Q : at::empty({rows, cols}, W.options());
+  Tensor Nc = newW.is_contiguous() ? newW : at::empty({rows, cols}, W.options());
   Tensor E = at::empty({rows, bs}, W.options());
   // Rows per task: about 2^13 block elements.
   const int64_t grain = std::max<int64_t>(1, (int64_t(1) << 13) / std::max<int64_t>(bs, 1));
@@ -196,8 +197,8 @@ void round_columns_cpu_impl(Tensor& W, const Tensor& scale_out, const Tensor& ze
     }
   }
   if (!Wc.is_same(W)) W.copy_(Wc);
-  Q.copy_(Qc);
-  newW.copy_(Nc);
+  if (!Qc.is_same(Q)) Q.copy_(Qc);
+  if (!Nc.is_same(newW)) newW.copy_(Nc);
 }
 
 // The column loop as tensor operations, one column at a time, for every
