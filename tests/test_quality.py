@@ -70,6 +70,30 @@ def test_float_target_fits_the_float_model_best(deep):
     assert err["float target"] < 0.8 * min(err["fixed"], err["own target"]), err
 
 
+def test_float_target_is_the_ridge_fit_toward_the_float_weights():
+    """W' minimises |W X - W' X~|^2 / n + lambda |W' - W|^2 (lambda the solver's damping,
+    1 % of mean diag H~): against a float64 least-squares solve of the stacked system. With
+    X~ = X nothing upstream is quantized and W' is W itself, on few vectors per feature too."""
+    import torch
+
+    from mivra.engine.float_target import target_weights
+
+    rng = np.random.default_rng(5)
+    D, n = 24, 30                     # barely more vectors than features: small eigenvalues
+    W = rng.standard_normal((5, D))
+    X = rng.standard_normal((D, n)) * np.linspace(0.05, 2, D)[:, None]
+    for Xq in (X, X + 0.1 * rng.standard_normal((D, n))):
+        Hq, C = Xq @ Xq.T / n, X @ Xq.T / n
+        got = target_weights(W, torch.from_numpy(C), torch.from_numpy(Hq))
+        lam = 0.01 * np.trace(Hq) / D
+        A = np.vstack([Xq.T / np.sqrt(n), np.sqrt(lam) * np.eye(D)])
+        B = np.vstack([X.T @ W.T / np.sqrt(n), np.sqrt(lam) * W.T])
+        want = np.linalg.lstsq(A, B, rcond=None)[0].T
+        np.testing.assert_allclose(got, want, rtol=1e-4, atol=1e-5)
+    np.testing.assert_allclose(target_weights(W, torch.from_numpy(X @ X.T / n),
+                                              torch.from_numpy(X @ X.T / n)), W, rtol=1e-5, atol=1e-5)
+
+
 @pytest.mark.parametrize("sequential", [False, True])
 def test_bias_correction_zeroes_mean_output_error(deep, sequential):
     """Per output channel, the mean over the calibration set of a corrected

@@ -10,9 +10,19 @@ positions), the layer's weights W_hat should minimise
 
 H~ = X~ X~^T / n, C = X X~^T / n, H = X X^T / n. Completing the square, this
 is the usual Hessian-weighted problem for the target W' = W C H~^-1 with the
-Hessian H~, so the same solver runs on (W', H~). H~ is damped here as the
-solver damps it. The means mu = mean x and mu~ = mean x~ give the mean output
-error W mu - W_hat mu~ that a bias correction removes.
+Hessian H~, so the same solver runs on (W', H~).
+
+H~ is estimated from a finite calibration set, so its smallest eigenvalues are
+noise, and the target is regularised toward the float weights (a ridge):
+
+    W' = argmin |W X - W' X~|^2 / n + lambda |W' - W|^2
+       = W (C + lambda I) (H~ + lambda I)^-1,
+
+lambda = perdamp * mean(diag H~), the solver's own damping. Where nothing
+upstream is quantized (X~ = X, so C = H~) the target is W itself; damping H~
+alone would instead shrink W along every direction whose eigenvalue is near
+lambda. The means mu = mean x and mu~ = mean x~ give the mean output error
+W mu - W_hat mu~ that a bias correction removes.
 """
 from __future__ import annotations
 
@@ -84,11 +94,16 @@ def damped(H: torch.Tensor, perdamp: float = 0.01) -> torch.Tensor:
     return out
 
 
-def target_weights(W: np.ndarray, C: torch.Tensor, Hq: torch.Tensor) -> np.ndarray:
-    """W' = W C H~^-1 (H~ damped), float32 like the stored weights."""
+def target_weights(W: np.ndarray, C: torch.Tensor, Hq: torch.Tensor,
+                   perdamp: float = 0.01) -> np.ndarray:
+    """W' = W (C + lambda I)(H~ + lambda I)^-1, lambda = perdamp * mean(diag H~):
+    the float outputs fitted on the quantized inputs, ridge-regularised toward
+    W; float32 like the stored weights."""
     Wd = torch.from_numpy(np.asarray(W, dtype=np.float64))
-    L = torch.linalg.cholesky(damped(Hq))
-    Wt = torch.cholesky_solve((Wd @ C).T.contiguous(), L).T     # H~ symmetric
+    lam = perdamp * float(Hq.diagonal().mean())
+    L = torch.linalg.cholesky(damped(Hq, perdamp))
+    rhs = Wd @ C + lam * Wd                                     # W (C + lambda I)
+    Wt = torch.cholesky_solve(rhs.T.contiguous(), L).T          # H~ symmetric
     return Wt.numpy().astype(np.float32)
 
 
