@@ -234,6 +234,9 @@ def cmd_quantize(args) -> int:
 
     clock = time.perf_counter
     t_start = clock()
+    if args.matmul_nbits and not args.export_qdq:
+        raise UserError("--matmul-nbits", "it only applies to the QDQ model",
+                        "add --export-qdq OUT.onnx or drop --matmul-nbits")
     opts = Options(model=args.model, dataset=args.dataset, bits=args.bits, qmethod=args.qmethod,
                    qtype=args.qtype, method=args.method, mean=args.mean, std=args.std,
                    layout=args.layout, rgb2bgr=args.rgb2bgr, shape=args.shape,

@@ -7,19 +7,26 @@ only when all of them have been written are they moved into place with
 temporaries are removed and no output file -- old or new -- is touched.
 Folders created for the outputs are removed again when they stay empty.
 A failed write (disk full, file-size limit, ...) is a ``UserError`` naming the
-file.  Termination signals are held back while files are moved into place or
-cleaned up, so that an interrupted run leaves either all outputs or none.
+file.  Termination signals are held back while temporaries and folders are
+created and registered, moved into place or cleaned up, so that an interrupted
+run leaves either all outputs or none; a temporary or folder is registered
+before it is created, so that even an interrupt the handler here does not catch
+(a plain ``KeyboardInterrupt``) cannot leave one behind unregistered.  The
+signal handler itself removes what is staged before it stops the run, so that
+a second signal during the unwinding cannot cut the cleanup short.
 """
 from __future__ import annotations
 
 import contextlib
 import json
 import os
+import secrets
 import tempfile
 
 from .errors import Interrupted, UserError
 
 _held = None         # signals received while held back, or None when not holding
+_live = []           # StagedOutputs holding staged files or made folders
 
 
 def json_text(obj) -> str:
@@ -29,11 +36,19 @@ def json_text(obj) -> str:
 
 
 def interrupt(signum: int, frame=None) -> None:
-    """Signal handler: stop the run with ``Interrupted``, or, while files are
-    being moved into place or cleaned up, once that is done."""
+    """Signal handler: remove every staged file and stop the run with
+    ``Interrupted``; while files are being staged, moved into place or cleaned
+    up, once that is done."""
+    global _held
     if _held is not None:
         _held.append(signum)
         return
+    _held = []              # signals arriving now: the run is stopping anyway
+    try:
+        for staged in list(_live):
+            staged._remove_staged()
+    finally:
+        _held = None
     raise Interrupted(signum)
 
 
@@ -63,23 +78,46 @@ class StagedOutputs:
         self._made_dirs = []
 
     def _tmp_for(self, path: str) -> str:
+        """A new empty temporary file (mode 0600) beside ``path``, registered for
+        cleanup -- it and every folder made for it -- before it is created, with
+        signals held, so that no interrupt can leave one behind."""
         folder = os.path.dirname(os.path.abspath(path))
         missing = []
         d = folder
         while not os.path.isdir(d):
             missing.append(d)
             d = os.path.dirname(d)
-        try:
-            for m in reversed(missing):
-                os.mkdir(m)
-                self._made_dirs.append(m)
-            fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp",
-                                       dir=folder)
-        except OSError as e:
-            raise _write_failed(path, e) from None
-        os.close(fd)
-        self._staged.append((tmp, path))
-        return tmp
+        with _signals_held():
+            if self not in _live:
+                _live.append(self)
+            try:
+                for m in reversed(missing):
+                    self._made_dirs.append(m)
+                    try:
+                        os.mkdir(m)
+                    except OSError:
+                        self._made_dirs.pop()       # not ours (or not made): never removed
+                        raise
+                return self._create_tmp(folder, os.path.basename(path), path)
+            except OSError as e:
+                raise _write_failed(path, e) from None
+
+    def _create_tmp(self, folder: str, name: str, path: str) -> str:
+        flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
+        for _ in range(tempfile.TMP_MAX):
+            tmp = os.path.join(folder, f".{name}.{secrets.token_hex(6)}.tmp")
+            self._staged.append((tmp, path))
+            try:
+                fd = os.open(tmp, flags, 0o600)
+            except FileExistsError:
+                self._staged.pop()                  # another's file: never removed
+                continue
+            except OSError:
+                self._staged.pop()
+                raise
+            os.close(fd)
+            return tmp
+        raise FileExistsError(f"no free temporary file name in {folder}")
 
     def write_bytes(self, path: str, data: bytes) -> None:
         self.write_with(path, lambda tmp: _write_file(tmp, data))
@@ -111,22 +149,30 @@ class StagedOutputs:
             done = [p for _, p in self._staged]
             self._staged = []
             self._made_dirs = []
+            if self in _live:
+                _live.remove(self)
         return done
 
     def abort(self) -> None:
         with _signals_held():
-            for tmp, _ in self._staged:
-                try:
-                    os.remove(tmp)
-                except FileNotFoundError:
-                    pass
-            self._staged = []
-            for d in reversed(self._made_dirs):
-                try:
-                    os.rmdir(d)
-                except OSError:
-                    pass
-            self._made_dirs = []
+            self._remove_staged()
+
+    def _remove_staged(self) -> None:
+        """Remove the temporaries and the folders made for them (signals held)."""
+        for tmp, _ in self._staged:
+            try:
+                os.remove(tmp)
+            except OSError:         # gone already (moved into place), or cannot go: go on
+                pass
+        self._staged = []
+        for d in reversed(self._made_dirs):
+            try:
+                os.rmdir(d)
+            except OSError:
+                pass
+        self._made_dirs = []
+        if self in _live:
+            _live.remove(self)
 
     def __enter__(self):
         return self

@@ -121,8 +121,12 @@ def load_ir(path: str):
         raise UserError(path, "model file not found", "check the path of MODEL.onnx")
     if not os.path.isfile(path):
         raise UserError(path, "not a regular file", "give the path of an .onnx model file")
+    from .api.model_file import DataSizeError
+
     try:
         return IR(path)
+    except DataSizeError as e:
+        raise UserError(f"model {path}", str(e), "fix or re-export the model") from None
     except (OSError, ValueError) as e:
         raise UserError(path, f"cannot load the model ({first_line(e)})",
                         "give a valid ONNX model file") from None

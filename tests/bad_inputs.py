@@ -70,13 +70,16 @@ def to_folder(name):
     return lambda d: (os.remove(d / name), (d / name).mkdir())
 
 
-def external_data(keep=True):
-    """m.onnx saved again with its weights in m.onnx.data (removed unless ``keep``)."""
+def external_data(keep=True, size=None):
+    """m.onnx saved again with its weights in m.onnx.data (removed unless ``keep``; cut or
+    extended to ``size`` bytes when given)."""
     def act(d):
         onnx.save_model(tiny_model(), str(d / "m.onnx"), save_as_external_data=True, location="m.onnx.data",
                         size_threshold=0)
         if not keep:
             os.remove(d / "m.onnx.data")
+        elif size is not None:
+            os.truncate(d / "m.onnx.data", size)
     return act
 
 
@@ -89,6 +92,20 @@ def set_value(name, index, value):
         a = numpy_helper.to_array(t).copy()
         a[index] = value
         t.CopyFrom(numpy_helper.from_array(a, name))
+    return change
+
+
+def data_size(name, n, field="raw_data"):
+    """Initializer ``name`` holding ``n`` bytes of raw data (its own bytes, cut or repeated),
+    or ``n`` values in the typed ``field`` (e.g. float_data) instead."""
+    def change(m):
+        t = next(t for t in m.graph.initializer if t.name == name)
+        a = numpy_helper.to_array(t).ravel()
+        t.ClearField("raw_data")
+        if field == "raw_data":
+            t.raw_data = (a.tobytes() * (n // a.nbytes + 1))[:n]
+        else:
+            getattr(t, field).extend(np.resize(a, n).tolist())
     return change
 
 

@@ -38,6 +38,8 @@ ROWS = [
     case("qtype-unknown", GOOD, "--qtype both", "--qtype"),
     case("dataset-missing", GOOD, "quantize m.onnx --out o", "--dataset"),
     case("ops-unknown", GOOD, "--ops conv,lstm", "--ops conv,lstm: unknown kind of layer"),
+    case("matmul-nbits-without-qdq", GOOD, "quantize m.onnx --dataset cal.txt --out o --matmul-nbits",
+         "--matmul-nbits: it only applies to the QDQ model; add --export-qdq OUT.onnx"),
     case("avg-bits-out-of-range", GOOD, "--avg-bits 9", "give a mean width from 2 to 8"),
     case("size-budget-too-small", GOOD, "--max-size 10", "below what 2-bit weights need"),
     case("layout-unknown", GOOD, "--layout nhcw", "--layout nhcw"),
@@ -58,6 +60,16 @@ ROWS = [
     case("model-fails-checker", b.build(b.set_input(1, 0, "nowhere")), "", "cannot load the model"),
     case("model-channels-inconsistent", b.build(b.set_input(2, 1, "w1")), "", "Input channels C is not equal"),
     case("external-data-missing", b.build(then=b.external_data(keep=False)), "", "external data file"),
+    case("initializer-too-few-bytes", b.build(b.data_size("w1", 36)), "",
+         "initializer w1 holds 36 bytes, but its shape [4, 3, 3, 3] of float32 needs 432"),
+    case("initializer-too-many-bytes", b.build(b.data_size("b1", 36)), "",
+         "initializer b1 holds 36 bytes, but its shape [4] of float32 needs 16"),
+    case("initializer-bytes-not-whole-elements", b.build(b.data_size("w2", 65)), "",
+         "initializer w2 holds 65 bytes, but its shape [4, 4, 1, 1] of float32 needs 64"),
+    case("initializer-float-data-count", b.build(b.data_size("w1", 200, "float_data")), "",
+         "initializer w1 holds 200 values in float_data, but its shape [4, 3, 3, 3] of float32 needs 108"),
+    case("external-data-short", b.build(then=b.external_data(size=500)), "",
+         "initializer w2 holds 52 bytes in its external data file m.onnx.data, but its shape"),
     case("weight-nan", b.build(b.set_value("w1", (0, 0, 0, 0), np.nan)), "",
          "weight w1 of Conv node c1: holds 1 NaN or infinite value(s)"),
     case("weight-huge", b.build(b.set_value("w1", (1, 2, 0, 1), 3e15)), "", "beyond the 1e+15"),
@@ -164,6 +176,35 @@ def test_signal_while_outputs_are_staged(tmp_path, sig):
     before = b.snapshot(tmp_path)
     r = cli(["-c", SIGNAL_AT_COMMIT.format(sig=sig), *shlex.split(BASE)], tmp_path)
     assert (r.returncode, r.stderr) == (128 + getattr(signal, sig), f"mivra-gdq: interrupted by {sig}\n")
+    assert b.snapshot(tmp_path) == before
+
+
+SIGNAL_AFTER_CREATE = """
+import fnmatch, os, signal, sys
+signal.signal(signal.SIGTERM, signal.SIG_DFL)
+def then_signal(create):
+    def call(path, *args, **kw):
+        out = create(path, *args, **kw)
+        if isinstance(path, str) and fnmatch.fnmatch(os.path.basename(path), {pattern!r}):
+            os.kill(os.getpid(), signal.SIGTERM)   # the file or folder exists; is it registered?
+        return out
+    return call
+os.{call} = then_signal(os.{call})
+from mivra.cli import main
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.parametrize("call,pattern", [("open", ".layer_error.png.*"), ("mkdir", "o")],
+                         ids=["plot-temporary", "out-folder"])
+def test_signal_right_after_creating(tmp_path, call, pattern):
+    """SIGTERM arriving just after a staged temporary or a folder for the outputs
+    is created leaves neither behind."""
+    b.write(tmp_path)
+    before = b.snapshot(tmp_path)
+    r = cli(["-c", SIGNAL_AFTER_CREATE.format(call=call, pattern=pattern), *shlex.split(BASE), "--report"],
+            tmp_path)
+    assert (r.returncode, r.stderr) == (128 + signal.SIGTERM, "mivra-gdq: interrupted by SIGTERM\n")
     assert b.snapshot(tmp_path) == before
 
 
