@@ -23,17 +23,19 @@ _KIND_NAMES = {"c": "complex numbers", "b": "booleans", "U": "text", "S": "bytes
                "f": "floating-point numbers", "i": "integers", "u": "integers"}
 
 
+def model_dims(model: onnx.ModelProto, names) -> dict:
+    """Model input name -> shape list, symbolic dims None."""
+    by_name = {vi.name: vi for vi in model.graph.input}
+    return {name: [d.dim_value if d.HasField("dim_value") and d.dim_value > 0 else None
+                   for d in by_name[name].type.tensor_type.shape.dim] for name in names}
+
+
 def input_shapes(model: onnx.ModelProto, names) -> dict:
     """Model input name -> shape list; a symbolic batch becomes 1, other symbolic dims None."""
-    out = {}
-    by_name = {vi.name: vi for vi in model.graph.input}
-    for name in names:
-        tt = by_name[name].type.tensor_type
-        dims = [d.dim_value if d.HasField("dim_value") and d.dim_value > 0 else None
-                for d in tt.shape.dim]
+    out = model_dims(model, names)
+    for dims in out.values():
         if dims and dims[0] is None:
             dims[0] = 1
-        out[name] = dims
     return out
 
 
@@ -172,15 +174,20 @@ def check_sample_values(y: np.ndarray, dtype: str):
     return None
 
 
-def load_calibration(dataset: str, attrs: dict) -> tuple[list, dict]:
+def load_calibration(dataset: str, attrs: dict, dims: dict | None = None) -> tuple[list, dict]:
     """Load and check every calibration sample.
 
-    Returns ``(paths, feeds)``: the sample list and {input: (N, *input shape)}.
-    Every problem is a ``UserError`` naming the file, its line in the list and
-    the input: unreadable files, arrays of the wrong kind or shape, values that
-    are not finite or do not fit the input's dtype after preprocessing.
+    Returns ``(paths, feeds)``: the sample list and {input: SampleList of one
+    array per sample}. Samples of one input may differ in size along the
+    input's symbolic dims (sentences of their own length). Every problem is a
+    ``UserError`` naming the file, its line in the list and the input:
+    unreadable files, arrays of the wrong kind or shape, values that are not
+    finite or do not fit the input's dtype after preprocessing. ``dims``
+    ({input: the model's dims, None where symbolic}) checks the first dim of
+    samples that hold a whole input (a fixed batch, a sequence-first input).
     """
     from .api.mivra_utils import get_input_paths
+    from .engine.samples import SampleList
 
     try:
         paths = get_input_paths(dataset)
@@ -197,30 +204,23 @@ def load_calibration(dataset: str, attrs: dict) -> tuple[list, dict]:
                         f"but the model has {len(names)} input(s): {', '.join(names)}",
                         "give one path per model input on every line, in input order")
     assert len(lines) == len(paths)
-    feeds = {}
-    for name in names:
-        out = None      # (N, *sample shape), filled sample by sample
-        for k, (sample, line) in enumerate(zip(paths, lines)):
-            x = _load_sample(sample[attrs[name]["idx"]], f"line {line} of {dataset}", name, attrs[name])
-            if out is None:
-                out = np.empty((len(paths),) + x.shape, x.dtype)
-            elif x.shape != out.shape[1:]:
-                raise UserError(f"calibration file {sample[attrs[name]['idx']]} (line {line} of {dataset})",
-                                f"gives input {name} shape {list(x.shape)}, unlike line "
-                                f"{lines[0]}'s {list(out.shape[1:])}", "give every sample of an input one "
-                                "shape, or fix the symbolic dims with --shape")
-            out[k] = x
-        feeds[name] = out
+    feeds = {name: SampleList() for name in names}
+    for sample, line in zip(paths, lines):
+        for name in names:
+            feeds[name].append(_load_sample(sample[attrs[name]["idx"]], f"line {line} of {dataset}",
+                                            name, attrs[name], (dims or {}).get(name)))
     return paths, feeds
 
 
-def _load_sample(path: str, where: str, name: str, a: dict) -> np.ndarray:
+def _load_sample(path: str, where: str, name: str, a: dict, dims=None) -> np.ndarray:
     """One preprocessed sample of input ``name`` as the quantizer will see it."""
     from .api.mivra_utils import get_input_img, preprocess_input
 
     what = f"calibration file {path} ({where}, input {name})"
+    whole = _whole_input(path, a)
     try:
-        img = get_input_img(path, "nchw", a["shape"], a["layout"], a["rgb2bgr"])
+        img = whole if whole is not None else get_input_img(path, "nchw", a["shape"], a["layout"],
+                                                            a["rgb2bgr"])
     except (OSError, ValueError) as e:
         raise UserError(what, first_line(e), "give a readable .npy or image file of the input's shape") from None
     why = check_sample_kind(img, a["dtype"])
@@ -228,15 +228,52 @@ def _load_sample(path: str, where: str, name: str, a: dict) -> np.ndarray:
         raise UserError(what, why, f"save the sample as a real-valued {a['dtype']} array")
     try:
         with np.errstate(all="ignore"):
-            y = preprocess_input(img, a["layout"], a["mean"], a["std"], "float64")
+            if whole is None:
+                y = preprocess_input(img, a["layout"], a["mean"], a["std"], "float64")
+            else:
+                y = _normalised(whole, a)
             why = check_sample_values(y, a["dtype"])
             x = None if why else y.astype(np.dtype(a["dtype"]))   # the same float64 values, cast once
     except ValueError as e:
         why = first_line(e)
     if why:
         raise UserError(what, why, "check the file and the --mean/--std values")
-    want = a["shape"]
+    want = a["shape"] if whole is None or not dims else [dims[0]] + list(a["shape"][1:])
     if x.ndim != len(want) or any(d is not None and d != g for d, g in zip(want, x.shape)):
         raise UserError(what, f"gives shape {list(x.shape)}, but the model expects "
                         f"{_shape_text(want)}", "give a sample of the input's shape")
     return x
+
+
+def _whole_input(path: str, a: dict) -> np.ndarray | None:
+    """The array of a .npy file that holds a whole input whose first dim is not a
+    batch of 1 (a fixed batch, a sequence-first or features-first input), else
+    None: such arrays are fed as they are, whatever their first dim means."""
+    if not path.lower().endswith(".npy") or not a["shape"]:
+        return None
+    try:
+        arr = np.load(path, allow_pickle=False, mmap_mode="r")
+    except (OSError, ValueError):
+        return None                 # get_input_img reports it
+    if arr.ndim != len(a["shape"]) or arr.shape[0] == 1 and a["shape"][0] in (1, None):
+        return None
+    return np.array(arr)
+
+
+def _normalised(x: np.ndarray, a: dict) -> np.ndarray:
+    """(x - mean) / std in float64 along the channel axis of a whole input (axis 1
+    for nchw, the last for nhwc), as preprocess_input does for one sample."""
+    y = x.astype(np.float64)
+    axis = -1 if a["layout"] == "nhwc" else min(1, y.ndim - 1)
+    for values, op in ((a["mean"], np.subtract), (a["std"], np.divide)):
+        if values is None:
+            continue
+        v = np.asarray(values, dtype=np.float64)
+        if v.size not in (1, y.shape[axis] if y.ndim else 1):
+            raise ValueError(f"{'mean' if op is np.subtract else 'std'} has {v.size} values but "
+                             f"the input has {y.shape[axis]} channels")
+        shape = [1] * y.ndim
+        if v.size > 1:
+            shape[axis] = v.size
+        y = op(y, v.reshape(shape))
+    return y

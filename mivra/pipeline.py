@@ -9,7 +9,7 @@ from dataclasses import dataclass, field, replace
 import numpy as np
 
 from . import checks, export, scheme
-from .calib import build_attrs, load_calibration, sample_lines
+from .calib import build_attrs, load_calibration, model_dims, sample_lines
 from .engine.mixed import WIDTHS, knapsack, stored_bytes
 from .engine.recipe import DEFAULT_ROUNDS, Recipe
 from .engine.targets import KINDS, Target, apply_exclusions, find_targets, initializer_arrays
@@ -151,7 +151,7 @@ def prepare(opts: Options) -> Job | None:
     attrs = build_attrs(model, list(ir.inputs), opts.mean, opts.std, opts.layout,
                         opts.rgb2bgr, opts.shape)
     sess = checks.check_model(model, layers, opts.bits, opts.qmethod)
-    _, feeds = load_calibration(opts.dataset, attrs)
+    _, feeds = load_calibration(opts.dataset, attrs, model_dims(model, list(ir.inputs)))
     checks.check_runs(sess, feeds, f"line {sample_lines(opts.dataset)[0]} of {opts.dataset}")
     param = {"inputs_meta": {"dataset": os.path.abspath(opts.dataset), "attrs": attrs},
              "qmethod": opts.qmethod, "dtype_w": f"int{opts.bits}"}

@@ -221,7 +221,8 @@ def load_model_inputs(ir, param):
 
 def run_whole_model(model, feeds):
     """{tensor: (N, ...)} of every node output of the whole ``model`` run in onnxruntime
-    (CPU, no graph optimisation) on each sample of ``feeds`` ({input: (N, ...)})."""
+    (CPU, no graph optimisation) on each sample of ``feeds`` ({input: (N, ...) or a list
+    of N arrays}); a list of N arrays where the samples' shapes differ."""
     import onnxruntime as ort
 
     m = copy.deepcopy(model)
@@ -234,7 +235,8 @@ def run_whole_model(model, feeds):
     names = [o.name for o in sess.get_outputs()]
     n = len(next(iter(feeds.values()))) if feeds else 1
     res = [sess.run(None, {k: v[si] for k, v in feeds.items()}) for si in range(n)]
-    return {k: np.stack([r[i] for r in res]) for i, k in enumerate(names)}
+    out = {k: [r[i] for r in res] for i, k in enumerate(names)}
+    return {k: np.stack(v) if len({a.shape for a in v}) == 1 else v for k, v in out.items()}
 
 
 def check_layer_split(ir, param=None, model=None, atol=1e-5, skip=()):

@@ -69,7 +69,7 @@ def test_shared_weight_solved_once_on_union_of_inputs(tmp_path):
     a, b = (s for s in job.stats if s.layer.weight == "w")
     assert a.err == b.err and 0 < a.err < 1
     # reference: H over the patches of both users, the error of the table's weights
-    x = job.feeds["input"][:, 0].astype(np.float64)
+    x = np.concatenate(job.feeds["input"]).astype(np.float64)
     m = onnx.load(tmp_path / "m.onnx")
     mixed = run_whole_model(m, job.feeds)["mixed"][:, 0].astype(np.float64)
     P = np.concatenate([_patches(x, (1, 1, 1, 1)), _patches(mixed, (0, 0, 2, 2))])
@@ -100,37 +100,43 @@ def test_degenerate_layers_fall_back_to_minmax(tmp_path):
 
 
 def _matrix_layers_model(rng):
-    """Gemm(transA, B (K, N)), depthwise and grouped Convs, batched MatMul (constant (K, N))."""
+    """Gemm(transA, B (K, N)) on a features-first input, depthwise and grouped Convs,
+    MatMul (constant (K, N)) on a sequence of any length."""
     inits = [_init("B", _f32(rng, 6, 5)), _init("dw", _f32(rng, 4, 1, 3, 3)),
-             _init("gw", _f32(rng, 4, 2, 1, 1)), _init("M", _f32(rng, 8, 3)),
-             _init("shape", np.array([6, 7], np.int64))]
-    nodes = [helper.make_node("Reshape", ["a", "shape"], ["a2"], name="flat"),
-             helper.make_node("Gemm", ["a2", "B"], ["g"], name="gemm", transA=1, alpha=0.5),
+             _init("gw", _f32(rng, 4, 2, 1, 1)), _init("M", _f32(rng, 8, 3))]
+    nodes = [helper.make_node("Gemm", ["a", "B"], ["g"], name="gemm", transA=1, alpha=0.5),
              helper.make_node("Conv", ["img", "dw"], ["d"], name="dw", group=4, kernel_shape=[3, 3],
                               pads=[1, 1, 1, 1]),
              helper.make_node("Conv", ["d", "gw"], ["c"], name="gc", group=2, kernel_shape=[1, 1]),
              helper.make_node("MatMul", ["seq", "M"], ["m"], name="mm")]
-    return finish_model(nodes, [_tvi("a", [1, 6, 7]), _tvi("img", [1, 4, 5, 5]), _tvi("seq", [1, 4, 8])],
-                        [_tvi("g", [7, 5]), _tvi("c", [1, 4, 5, 5]), _tvi("m", [1, 4, 3])], inits)
+    return finish_model(nodes, [_tvi("a", [6, 7]), _tvi("img", [1, 4, 5, 5]), _tvi("seq", [1, "T", 8])],
+                        [_tvi("g", [7, 5]), _tvi("c", [1, 4, 5, 5]), _tvi("m", [1, "T", 3])], inits)
 
 
 @pytest.mark.parametrize("qmethod", ["channel", "group2"])
 def test_matrix_and_grouped_layers_against_float64_statistics(tmp_path, qmethod):
     """Each layer's error equals sum r H r^T / sum w H w^T with H built in NumPy from
-    the layer's own input vectors in its own layout (per group of a grouped Conv),
-    r taken from the exported weights; the QDQ model computes what the fake-quant one does."""
+    the layer's own input vectors in its own layout (per group of a grouped Conv), over
+    every sample as it is: the features-first input whole (its first dim is no batch),
+    sequences of their own lengths; r taken from the exported weights; the QDQ model
+    computes what the fake-quant one does."""
     model = _matrix_layers_model(np.random.default_rng(2))
     onnx.save(model, tmp_path / "m.onnx")
-    write_calibration(model, str(tmp_path / "cal"), n_samples=3, npy_inputs=("img",))
-    assert [n.op_type for n in model.graph.node][:2] == ["Reshape", "Gemm"]
+    write_calibration(model, str(tmp_path / "cal"), n_samples=3, npy_inputs=("img",),
+                      shapes={"a": [1, 6, 7], "seq": [1, 1, 8]})
+    rng = np.random.default_rng(7)
+    for si, T in enumerate((4, 9, 1)):          # whole inputs, and sentences of their own length
+        np.save(tmp_path / "cal" / f"a_{si}.npy", rng.standard_normal((6, 7)).astype(np.float32))
+        np.save(tmp_path / "cal" / f"seq_{si}.npy", rng.standard_normal((T, 8)).astype(np.float32))
     job = pipeline.prepare(pipeline.Options(model=str(tmp_path / "m.onnx"), qmethod=qmethod,
                                             dataset=str(tmp_path / "cal" / "calib.txt"), bits=3))
     pipeline.quantize(job)
     assert [s.method for s in job.stats] == ["gdq"] * 4
-    feeds = {k: v[:, 0] for k, v in job.feeds.items()}
+    assert [s.vectors for s in job.stats] == [21, 75, 75, 14]
+    feeds = {k: np.concatenate(v) for k, v in job.feeds.items() if k != "seq"}
     d = run_whole_model(model, job.feeds)["d"][:, 0]
-    x = {"gemm": [feeds["a"].transpose(0, 2, 1).reshape(-1, 6)],      # columns of A
-         "mm": [feeds["seq"].reshape(-1, 8)],
+    x = {"gemm": [np.concatenate([a.T for a in job.feeds["a"]])],      # columns of A
+         "mm": [np.concatenate([s.reshape(-1, 8) for s in job.feeds["seq"]])],
          "dw": [_patches(feeds["img"][:, [c]].repeat(3, 1), (1, 1, 1, 1))[:, :9] for c in range(4)],
          "gc": [d[:, 2 * j:2 * j + 2].transpose(0, 2, 3, 1).reshape(-1, 2) for j in range(2)]}
     stored = {t.name: numpy_helper.to_array(t) for t in model.graph.initializer}

@@ -16,6 +16,7 @@ from torch import nn
 
 from .. import baseline, scheme
 from .recipe import SOLVER_ARGS
+from .samples import chunks, paired_chunks
 
 
 def native():
@@ -37,22 +38,44 @@ def conv_for_statistics(t, channels: int):
     return conv, pre
 
 
-def input_batches(t, X: np.ndarray):
-    """(layer object, batch) pairs whose add_batch gives the statistics of each
-    row block of ``t`` (one per convolution group), from its inputs ``X``
-    (N, ...) over the N calibration samples."""
+# Bytes of calibration inputs stacked into one batch of statistics. A layer whose
+# inputs over the whole calibration set fit goes through add_batch in one call,
+# as the library's pass does (so its H is the same, bit for bit).
+BATCH_BYTES = 256 << 20
+
+
+def input_batches(t, samples, samples_q=None, budget: int = BATCH_BYTES):
+    """Per run of consecutive calibration samples (of one shape, at most
+    ``budget`` bytes): the (layer object, batch) pairs whose add_batch gives
+    the statistics of each row block of ``t`` (one per convolution group), of
+    ``samples`` (one input array of ``t`` per sample) and, when given, of
+    ``samples_q`` (the partly quantized model's inputs, same positions; else
+    None)."""
+    if samples_q is None:
+        for run in chunks(samples, budget):
+            yield _row_blocks(t, run), None
+    else:
+        for run, run_q in paired_chunks(samples, samples_q, budget):
+            yield _row_blocks(t, run), _row_blocks(t, run_q)
+
+
+def _row_blocks(t, run: list) -> list:
+    """(layer object, batch) per row block of ``t`` for the input arrays ``run``."""
     if t.kind in ("conv", "grouped"):
-        x = torch.from_numpy(np.ascontiguousarray(X)).reshape((-1,) + X.shape[2:])
+        x = torch.from_numpy(np.concatenate(run) if len(run) > 1 else np.ascontiguousarray(run[0]))
         cg = x.shape[1] // t.groups
         conv, pre = conv_for_statistics(t, cg)
         if pre is not None:
             x = torch.nn.functional.pad(x, pre)
         return [(conv, x if t.groups == 1 else x[:, j * cg:(j + 1) * cg]) for j in range(t.groups)]
-    x = torch.from_numpy(np.ascontiguousarray(X))
-    if t.trans_a:       # A (K, M) per sample: the vectors are its columns
-        x = x.transpose(-1, -2)
-    K = x.shape[-1]
-    return [(nn.Linear(K, 1, bias=False), x.reshape(-1, K))]
+    rows = []
+    for a in run:
+        x = torch.from_numpy(np.ascontiguousarray(a))
+        if t.trans_a:       # A (K, M) per sample: the vectors are its columns
+            x = x.transpose(-1, -2)
+        rows.append(x.reshape(-1, x.shape[-1]))
+    x = torch.cat(rows) if len(rows) > 1 else rows[0]
+    return [(nn.Linear(x.shape[-1], 1, bias=False), x)]
 
 
 @dataclass

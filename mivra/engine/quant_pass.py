@@ -123,14 +123,14 @@ class QuantPass:
             BlockStats(Moments(), Moments() if r.sequential else None,
                        CrossMoments() if r.sequential or r.bias_correction else None)
             for _ in range(t.groups)])
-        batches = input_batches(t, streams.float[t.input])
-        batches_q = input_batches(t, streams.quant[t.input]) if r.sequential else batches
-        for blk, (layer, x), (_, xq) in zip(blocks, batches, batches_q):
-            blk.solve.add(layer, xq)
-            if blk.float is not None:
-                blk.float.add(layer, x)
-            if blk.cross is not None:
-                blk.cross.add(layer, x, xq if r.sequential else None)
+        quant = streams.quant[t.input] if r.sequential else None
+        for batches, batches_q in input_batches(t, streams.float[t.input], quant):
+            for blk, (layer, x), (_, xq) in zip(blocks, batches, batches_q or batches):
+                blk.solve.add(layer, xq)
+                if blk.float is not None:
+                    blk.float.add(layer, x)
+                if blk.cross is not None:
+                    blk.cross.add(layer, x, xq if r.sequential else None)
         self.timings["hessian"] += time.perf_counter() - t0
         self.users_left[t.weight] -= 1
         if self.users_left[t.weight] == 0:

@@ -1,9 +1,11 @@
 """The calibration set pushed through a model one node at a time.
 
-A stream holds, for every live tensor, one array whose first axis indexes the
-N calibration samples. Each node runs as its own single-node model, sample by
-sample, so every node sees exactly the tensors the whole model would give it;
-tensors no later node reads are dropped as soon as their last reader has run.
+A stream holds, for every live tensor, a ``SampleList``: one array per
+calibration sample (in memory or spilled to disk, see ``samples``), each of
+the shape the whole model gives that tensor for that sample. Each node runs as
+its own single-node model, sample by sample, so every node sees exactly the
+tensors the whole model would give it; tensors no later node reads are dropped
+as soon as their last reader has run.
 
 Two streams can walk side by side: the float model's, and that of the model
 whose quantized layers already carry their quantized weights (a layer model
@@ -20,19 +22,17 @@ from onnx import numpy_helper
 
 from ..api.session import Session
 from .bias import apply_biases
+from .samples import SampleList
 
 
 def run_layer(sess: Session, data: dict, n: int) -> None:
     """Run ``sess`` on every sample of ``data`` and store its outputs there."""
     names = [i.name for i in sess.get_inputs()]
-    outs = None
+    outs = [SampleList() for _ in sess.get_outputs()]
     for i in range(n):
-        res = sess.run({k: data[k][i] for k in names})
-        if outs is None:
-            outs = [np.empty((n,) + np.shape(r), dtype=np.asarray(r).dtype) for r in res]
-        for o, r in zip(outs, res):
-            o[i] = r
-    for o, r in zip(sess.get_outputs(), outs or []):
+        for o, r in zip(outs, sess.run({k: data[k][i] for k in names})):
+            o.append(r)
+    for o, r in zip(sess.get_outputs(), outs):
         data[o.name] = r
 
 

@@ -1,0 +1,145 @@
+"""Per-sample tensors of the calibration set, in bounded memory.
+
+Every tensor a walk over the model holds is a ``SampleList``: one array per
+calibration sample, so samples may differ in shape along the model's dynamic
+axes (sentences of their own length, text lines of their own width). Arrays
+stay in memory while the bytes held by all lists are within a budget; beyond
+it they are written to ``.npy`` files in a private temporary folder and read
+back when used. Memory then does not grow with the number of calibration
+samples or with how many tensors are alive at once; the folder goes when the
+process ends.
+"""
+from __future__ import annotations
+
+import atexit
+import os
+import shutil
+import tempfile
+from collections.abc import Sequence
+
+import numpy as np
+
+DEFAULT_BUDGET = 512 << 20          # bytes of sample arrays kept in memory
+
+
+class Spill:
+    """The shared budget of resident sample bytes and the folder of spilled ones."""
+
+    def __init__(self, budget: int = DEFAULT_BUDGET):
+        self.budget = budget
+        self.resident = 0
+        self.spilled = 0            # bytes currently on disk
+        self._folder = None
+        self._count = 0
+
+    def keep(self, arr: np.ndarray):
+        """``arr`` itself while the budget allows it, else the path it was written to."""
+        arr = np.asarray(arr)
+        if self.resident + arr.nbytes <= self.budget:
+            self.resident += arr.nbytes
+            return arr
+        if self._folder is None:
+            self._folder = tempfile.mkdtemp(prefix="mivra-samples-")
+            atexit.register(self.close)
+        self._count += 1
+        path = os.path.join(self._folder, f"{self._count}.npy")
+        np.save(path, arr, allow_pickle=False)
+        self.spilled += arr.nbytes
+        return path
+
+    def release(self, entry) -> None:
+        if isinstance(entry, str):
+            self.spilled -= _npy_bytes(entry)
+            try:
+                os.remove(entry)
+            except OSError:
+                pass
+        else:
+            self.resident -= entry.nbytes
+
+    def close(self) -> None:
+        if self._folder is not None:
+            shutil.rmtree(self._folder, ignore_errors=True)
+            self._folder = None
+
+
+def _npy_bytes(path: str) -> int:
+    try:
+        return max(0, os.path.getsize(path) - 128)
+    except OSError:
+        return 0
+
+
+_default = None
+
+
+def default_spill() -> Spill:
+    global _default
+    if _default is None:
+        _default = Spill()
+    return _default
+
+
+class SampleList(Sequence):
+    """One array per calibration sample, resident or spilled (see ``Spill``)."""
+
+    def __init__(self, arrays=(), spill: Spill | None = None):
+        self._spill = spill or default_spill()
+        self._entries = []
+        for a in arrays:
+            self.append(a)
+
+    def append(self, arr) -> None:
+        self._entries.append(self._spill.keep(arr))
+
+    def __len__(self) -> int:
+        return len(self._entries)
+
+    def __getitem__(self, i):
+        if isinstance(i, slice):
+            return [self[k] for k in range(*i.indices(len(self)))]
+        e = self._entries[i]
+        return np.load(e, allow_pickle=False) if isinstance(e, str) else e
+
+    def free(self) -> None:
+        for e in self._entries:
+            self._spill.release(e)
+        self._entries = []
+
+    def __del__(self):
+        try:
+            self.free()
+        except Exception:
+            pass
+
+
+def chunks(samples, budget: int = 1 << 26, same_shape: bool = True):
+    """Consecutive runs of samples (lists of arrays) of at most ``budget`` bytes
+    (at least one sample each) and, with ``same_shape``, of one shape, so that
+    a run stacks into one batch."""
+    run, size = [], 0
+    for i in range(len(samples)):
+        x = samples[i]
+        if run and (size + x.nbytes > budget or (same_shape and x.shape != run[0].shape)):
+            yield run
+            run, size = [], 0
+        run.append(x)
+        size += x.nbytes
+    if run:
+        yield run
+
+
+def paired_chunks(a, b, budget: int = 1 << 26):
+    """``chunks`` of two sample sequences taken at the same positions, split
+    where either changes shape."""
+    run_a, run_b, size = [], [], 0
+    for i in range(len(a)):
+        x, y = a[i], b[i]
+        if run_a and (size + x.nbytes > budget or x.shape != run_a[0].shape):
+            yield run_a, run_b
+            run_a, run_b, size = [], [], 0
+        run_a.append(x)
+        run_b.append(y)
+        size += x.nbytes
+    if run_a:
+        yield run_a, run_b
