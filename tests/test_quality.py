@@ -112,6 +112,38 @@ def test_bias_correction_zeroes_mean_output_error(deep, sequential):
         assert np.abs(a - b).max() > 1e-3      # the layer is quantized, not float
 
 
+def test_matmul_bias_correction_folds_into_its_add(tmp_path):
+    """A MatMul's bias is the constant of the Add that alone reads its output, of shape
+    (N,) or (1, 1, N): the correction goes there (its shape kept) and zeroes the mean
+    error of the Add's output per column over every position of every sample; a MatMul
+    whose output others read too keeps its Add as it is."""
+    rng = np.random.default_rng(11)
+    f = lambda *s: (rng.standard_normal(s) * 0.3).astype(np.float32)
+    inits = [_init("W1", f(16, 24)), _init("b1", f(24)), _init("W2", f(24, 8)), _init("b2", f(1, 1, 8)),
+             _init("W3", f(8, 4)), _init("b3", f(4))]
+    N = helper.make_node
+    nodes = [N("MatMul", ["x", "W1"], ["m1"], name="mm1"), N("Add", ["m1", "b1"], ["a1"], name="add1"),
+             N("Relu", ["a1"], ["r1"]), N("MatMul", ["r1", "W2"], ["m2"], name="mm2"),
+             N("Add", ["b2", "m2"], ["a2"], name="add2"), N("MatMul", ["a2", "W3"], ["m3"], name="mm3"),
+             N("Add", ["m3", "b3"], ["a3"], name="add3"), N("Mul", ["m3", "m3"], ["sq"])]
+    model = finish_model(nodes, [_tvi("x", [1, 5, 16])], [_tvi("a3", [1, 5, 4]), _tvi("sq", [1, 5, 4])],
+                         inits)
+    onnx.save(model, tmp_path / "m.onnx")
+    write_calibration(model, str(tmp_path / "cal"), n_samples=6)
+    job = pipeline.prepare(pipeline.Options(model=str(tmp_path / "m.onnx"), bits=2, qtype="asym",
+                                            dataset=str(tmp_path / "cal" / "calib.txt")))
+    job, q = _quantized(job, bias_correction=True, sequential=True)
+    assert sorted(job.biases) == ["a1", "a2"]
+    shapes = {n.name: numpy_helper.to_array(next(t for t in q.graph.initializer if t.name == n.input[k])).shape
+              for n, k in ((n, 1 if n.name == "add1" else 0) for n in q.graph.node if n.name in ("add1", "add2"))}
+    assert shapes == {"add1": (24,), "add2": (1, 1, 8)}
+    a, b = (run_whole_model(m, job.feeds) for m in (job.model, q))
+    for name in ("a1", "a2"):
+        err = (a[name] - b[name]).mean(axis=(0, 1, 2))
+        assert np.abs(err).max() <= 1e-5 * np.abs(a[name]).mean() + 1e-6, name
+        assert np.abs(a[name] - b[name]).max() > 1e-3
+
+
 def test_knapsack_is_optimal_and_meets_the_budget():
     rng = np.random.default_rng(0)
     for _ in range(200):

@@ -225,7 +225,7 @@ class QuantPass:
             if t.kind == "grouped" and r.qmethod != "channel":
                 res.note = "group-wise scales do not apply to grouped convolutions: per channel"
             if bias is not None:
-                self.biases[user.output] = streams.biases[user.output] = bias
+                self.biases[user.bias_holder] = streams.biases[user.bias_holder] = bias
         self.timings["error_table"] += time.perf_counter() - t0
 
     def _bias(self, t, W: np.ndarray, W_hat: np.ndarray, blocks: list) -> np.ndarray | None:

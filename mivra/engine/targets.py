@@ -50,12 +50,20 @@ class Target:
     trans_b: bool = False
     alpha: float = 1.0
     beta: float = 1.0
-    bias: str = ""            # bias input (Conv B, Gemm C); "" when there is none
+    bias: str = ""            # bias input (Conv B, Gemm C, the constant of a MatMul's Add);
+                              # "" when there is none
+    bias_node: str = ""       # output of the node holding a MatMul's bias (its Add)
     excluded: bool = False
 
     @property
     def op(self) -> str:
         return {"conv": "Conv", "grouped": "Conv", "gemm": "Gemm", "matmul": "MatMul"}[self.kind]
+
+    @property
+    def bias_holder(self) -> str:
+        """First output of the node whose input ``bias`` is: the node itself, or a
+        MatMul's Add."""
+        return self.bias_node or self.output
 
     @property
     def axis(self) -> int:
@@ -133,7 +141,24 @@ def _conv_target(node, name, inits) -> Target:
                   pads=pads, dilations=tuple(int(d) for d in _attr(node, "dilations", [1, 1])))
 
 
-def _matrix_target(node, name, inits) -> Target | None:
+def _add_bias(node, shape, inits, readers) -> tuple[str, str]:
+    """(constant, Add output) when the MatMul ``node``'s output (N columns) is
+    read only by an Add whose other operand is a float32 initializer of N values
+    along the last axis: the MatMul's bias. Else ("", "")."""
+    users = readers.get(node.output[0], [])
+    if len(users) != 1 or users[0].op_type != "Add":
+        return "", ""
+    add = users[0]
+    other = [i for i in add.input if i != node.output[0]]
+    c = inits.get(other[0]) if len(other) == 1 else None
+    dims = [int(d) for d in c.dims] if c is not None else []
+    if (c is None or c.data_type != onnx.TensorProto.FLOAT or not dims or dims[-1] != shape[1]
+            or any(d != 1 for d in dims[:-1])):
+        return "", ""
+    return c.name, add.output[0]
+
+
+def _matrix_target(node, name, inits, readers=None) -> Target | None:
     """Gemm or MatMul whose right operand is a constant 2-D float32 matrix."""
     if len(node.input) < 2 or node.input[0] in inits:
         return None
@@ -146,8 +171,9 @@ def _matrix_target(node, name, inits) -> Target | None:
                       trans_b=bool(_attr(node, "transB", 0)), alpha=float(_attr(node, "alpha", 1.0)),
                       beta=float(_attr(node, "beta", 1.0)),
                       bias=node.input[2] if len(node.input) > 2 else "")
+    bias, bias_node = _add_bias(node, shape, inits, readers or {})
     return Target(node=name, output=node.output[0], kind="matmul", weight=node.input[1],
-                  input=node.input[0], shape=shape)
+                  input=node.input[0], shape=shape, bias=bias, bias_node=bias_node)
 
 
 def find_targets(model: onnx.ModelProto, kinds=KINDS) -> tuple[list, list]:
@@ -158,6 +184,10 @@ def find_targets(model: onnx.ModelProto, kinds=KINDS) -> tuple[list, list]:
     constant 2-D float32 matrix.
     """
     inits = {t.name: t for t in model.graph.initializer}
+    readers = {}
+    for node in model.graph.node:
+        for i in dict.fromkeys(node.input):
+            readers.setdefault(i, []).append(node)
     targets, skipped = [], []
     for node in model.graph.node:
         name = node.name or node.output[0]
@@ -168,7 +198,7 @@ def find_targets(model: onnx.ModelProto, kinds=KINDS) -> tuple[list, list]:
         elif node.op_type in ("Gemm", "MatMul"):
             if node.op_type.lower() not in kinds:
                 continue
-            t = _matrix_target(node, name, inits)
+            t = _matrix_target(node, name, inits, readers)
             if t is not None:
                 targets.append(t)
             elif len(node.input) > 1 and node.input[1] in inits:
