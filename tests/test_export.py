@@ -154,3 +154,45 @@ def test_staged_outputs_all_or_nothing(tmp_path):
         out.commit()
     assert (target / "a.txt").read_text() == "a" and (tmp_path / "b.txt").read_text() == "new"
     assert sorted(os.listdir(tmp_path)) == ["b.txt", "new"]
+
+
+@pytest.mark.parametrize("qmethod", ["channel", "group8"])
+def test_embedding_table_quantized_behind_dequantize_linear(tmp_path, qmethod):
+    """A Gather's table is quantized per row (or in blocks of 8 along the row): the rows
+    the calibration set reads by the solver, the others exactly as min/max rounding; the
+    error counts each read as often as it happens; the QDQ model (INT4 behind
+    DequantizeLinear) computes in onnxruntime what the fake-quant model does."""
+    from onnx import TensorProto
+
+    from mivra import pipeline
+
+    rng = np.random.default_rng(5)
+    E = (rng.standard_normal((40, 16)) * rng.uniform(0.1, 1, (40, 1))).astype(np.float32)
+    nodes = [helper.make_node("Gather", ["E", "ids"], ["e"], name="emb"),
+             helper.make_node("ReduceSum", ["e"], ["y"], keepdims=0)]
+    m = om.finish_model(nodes, [helper.make_tensor_value_info("ids", TensorProto.INT64, [1, "T"])],
+                        [om._tvi("y", [])], [om._init("E", E)])
+    onnx.save(m, tmp_path / "m.onnx")
+    ids = [np.array([[3, 3, 7, -1]]), np.array([[7, 12]])]             # -1 reads row 39
+    for i, a in enumerate(ids):
+        np.save(tmp_path / f"i{i}.npy", a)
+    (tmp_path / "cal.txt").write_text("i0.npy\ni1.npy\n")
+    job = pipeline.prepare(pipeline.Options(model=str(tmp_path / "m.onnx"), dataset=str(tmp_path / "cal.txt"),
+                                            qmethod=qmethod, qtype="asym", asym_groups=True, bits=3))
+    pipeline.quantize(job)
+    (s,) = job.stats
+    e, mm = job.quant_tab["E"], job.minmax_tab["E"]
+    counts = np.bincount([3, 3, 7, 39, 7, 12], minlength=40)
+    W, Wq = E.astype(np.float64), export.dequantize_entry(e).astype(np.float64)
+    assert (s.layer.kind, s.vectors) == ("gather", 6)
+    assert s.err == pytest.approx(counts @ ((Wq - W) ** 2).sum(1) / (counts @ (W ** 2).sum(1)), rel=1e-6)
+    unread = counts == 0
+    np.testing.assert_array_equal(np.asarray(e["w_int"])[unread], np.asarray(mm["w_int"])[unread])
+    assert not np.array_equal(np.asarray(e["w_int"])[~unread], np.asarray(mm["w_int"])[~unread])
+    q, info = export.export_qdq(job.model, job.quant_tab, job.quantized)
+    f = export.export_fake_quant(job.model, job.quant_tab, job.quantized)
+    assert info["weights"]["E"]["container"] == "INT4"
+    assert [n.op_type for n in q.graph.node][:2] == ["DequantizeLinear", "Gather"]
+    feed = {"ids": np.arange(40)[None]}
+    np.testing.assert_allclose(_run(q, feed)[0], _run(f, feed)[0], rtol=1e-6)
+    np.testing.assert_allclose(_run(f, feed)[0], Wq.sum(), rtol=1e-5)

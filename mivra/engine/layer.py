@@ -145,6 +145,13 @@ class Solution:
     def dequantized(self) -> np.ndarray:
         return scheme.dequantize(self.w_int, self.scale, self.zero_point)
 
+    def with_rows(self, rows: np.ndarray, part: "Solution") -> "Solution":
+        """This solution with its ``rows`` taken from ``part`` (one row each, in order)."""
+        out = Solution(self.scale.copy(), self.zero_point.copy(), self.w_int.copy(), self.sym,
+                       self.groupsize)
+        out.scale[rows], out.zero_point[rows], out.w_int[rows] = part.scale, part.zero_point, part.w_int
+        return out
+
     @staticmethod
     def stack(parts: list) -> "Solution":
         """The solutions of consecutive row blocks as one."""

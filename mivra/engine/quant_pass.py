@@ -66,6 +66,32 @@ def _device() -> str:
     return "cuda" if torch.cuda.is_available() else "cpu"
 
 
+class RowCounts:
+    """How often the calibration set reads each row of an embedding table."""
+
+    def __init__(self, rows: int):
+        self.counts = np.zeros(rows, np.int64)
+
+    def add(self, idx: np.ndarray) -> None:
+        idx = np.asarray(idx, dtype=np.int64).ravel()
+        idx = np.where(idx < 0, idx + len(self.counts), idx)     # Gather's negative indices
+        self.counts += np.bincount(idx[(idx >= 0) & (idx < len(self.counts))],
+                                   minlength=len(self.counts))
+
+    def read(self) -> np.ndarray:
+        return np.flatnonzero(self.counts)
+
+    def total(self) -> int:
+        return int(self.counts.sum())
+
+    def errors(self, W: np.ndarray, W_hats: list) -> tuple[list, float]:
+        """([sum over reads |w_hat_r - w_r|^2 for each W_hat], sum over reads |w_r|^2)."""
+        read, c = self.read(), self.counts[self.read()].astype(np.float64)
+        Wr = W[read].astype(np.float64)
+        errs = [float(c @ ((np.asarray(Wh, np.float64)[read] - Wr) ** 2).sum(1)) for Wh in W_hats]
+        return errs, float(c @ (Wr ** 2).sum(1))
+
+
 @dataclass
 class BlockStats:
     """Statistics of one row block (a convolution group) of a layer."""
@@ -117,8 +143,22 @@ class QuantPass:
         t = self.by_output.get(node.output[0] if node.output else None)
         if t is None:
             return
-        r = self.recipe
         t0 = time.perf_counter()
+        if t.kind == "gather":
+            counts = self.stats.setdefault(t.weight, RowCounts(t.rows))
+            for idx in streams.float[t.input]:
+                counts.add(idx)
+        else:
+            self._accumulate(t, streams)
+        self.timings["hessian"] += time.perf_counter() - t0
+        self.users_left[t.weight] -= 1
+        if self.users_left[t.weight] == 0:
+            self._quantize(t, self.stats.pop(t.weight), streams)
+        self.results[t.output].seconds = time.perf_counter() - t0
+
+    def _accumulate(self, t, streams: Streams) -> None:
+        """Add the layer's inputs to the statistics of its row blocks."""
+        r = self.recipe
         blocks = self.stats.setdefault(t.weight, [
             BlockStats(Moments(), Moments() if r.sequential else None,
                        CrossMoments() if r.sequential or r.bias_correction else None)
@@ -131,11 +171,6 @@ class QuantPass:
                     blk.float.add(layer, x)
                 if blk.cross is not None:
                     blk.cross.add(layer, x, xq if r.sequential else None)
-        self.timings["hessian"] += time.perf_counter() - t0
-        self.users_left[t.weight] -= 1
-        if self.users_left[t.weight] == 0:
-            self._quantize(t, self.stats.pop(t.weight), streams)
-        self.results[t.output].seconds = time.perf_counter() - t0
 
     def _solve_block(self, W: np.ndarray, blk: BlockStats, bits: int, gs: int, sym: bool):
         """(solution, trouble) of one row block; trouble is (kind, reason) or None."""
@@ -160,12 +195,17 @@ class QuantPass:
             return output_error(W, W_hats, blk.float.H, blk.cross.cross(), blk.solve.H)
         return error_energy(W, W_hats, blk.solve.H)
 
-    def _probe(self, t, blocks: list) -> None:
+    def _probe(self, t, blocks) -> None:
         """The relative error of a quick solve at each probed width."""
         r = self.recipe
         W = t.matrix(numpy_helper.to_array(self.weights[t.weight]))
         gs, sym = scheme_of(t, r.qmethod, r.qtype, r.asym_groups)
         err, base = np.zeros(len(r.probe_widths)), 0.0
+        if t.kind == "gather":
+            W_hats = [self._solve_rows(W, blocks, bits, gs, sym, r.probe_rounds)[0].dequantized()
+                      for bits in r.probe_widths]
+            err, base = blocks.errors(W, W_hats)
+            blocks = []
         for rows, blk in zip(t.group_rows(), blocks):
             W_hats = []
             for bits in r.probe_widths:
@@ -182,7 +222,19 @@ class QuantPass:
         for user in (u for u in self.layers if u.weight == t.weight and not u.excluded):
             self.results[user.output].probe = probe
 
-    def _quantize(self, t, blocks: list, streams: Streams) -> None:
+    def _solve_rows(self, W: np.ndarray, counts: "RowCounts", bits: int, gs: int, sym: bool,
+                    rounds: int) -> tuple:
+        """(solution, min/max solution) of an embedding table: the rows the
+        calibration set reads by the solver with H = I (each row's own squared
+        error), the others by min/max."""
+        mm = solve_minmax(W, bits, gs, sym)
+        read = counts.read()
+        if self.recipe.method != "gdq" or not len(read):
+            return mm, mm
+        eye = Moments(H=torch.eye(W.shape[1], dtype=torch.float64), n=float(counts.counts.sum()))
+        return mm.with_rows(read, solve_gdq(W[read], eye, bits, gs, sym, rounds, _device())), mm
+
+    def _quantize(self, t, blocks, streams: Streams) -> None:
         r = self.recipe
         if r.probe_widths:
             return self._probe(t, blocks)
@@ -191,7 +243,10 @@ class QuantPass:
         gs, sym = scheme_of(t, r.qmethod, r.qtype, r.asym_groups)
         t0 = time.perf_counter()
         sols, mms, troubles = [], [], []
-        for rows, blk in zip(t.group_rows(), blocks):
+        if t.kind == "gather":
+            sol, mm = self._solve_rows(W, blocks, bits, gs, sym, r.rounds)
+            sols, mms = [sol], [mm]
+        for rows, blk in zip(t.group_rows(), blocks) if t.kind != "gather" else ():
             mm = solve_minmax(W[rows], bits, gs, sym)
             sol = None
             if r.method == "gdq":
@@ -207,21 +262,25 @@ class QuantPass:
         W_hat = sol.dequantized()
         if r.sequential:
             streams.replaced[t.weight] = t.stored(W_hat)
-        bias = self._bias(t, W, W_hat, blocks) if r.bias_correction else None
+        bias = self._bias(t, W, W_hat, blocks) if r.bias_correction and t.kind != "gather" else None
 
         t0 = time.perf_counter()
         entry = sol.entry(self._new_entry(bits), t)
         mm_entry = mm.entry(self._new_entry(bits), t)
-        err = base = err_mm = 0.0
-        for rows, blk, s, m in zip(t.group_rows(), blocks, sols, mms):
-            (e, e_mm), b = self._block_errors(W[rows], [s.dequantized(), m.dequantized()], blk)
-            err, base, err_mm = err + e, base + b, err_mm + e_mm
+        if t.kind == "gather":
+            (err, err_mm), base = blocks.errors(W, [W_hat, mm.dequantized()])
+        else:
+            err = base = err_mm = 0.0
+            for rows, blk, s, m in zip(t.group_rows(), blocks, sols, mms):
+                (e, e_mm), b = self._block_errors(W[rows], [s.dequantized(), m.dequantized()], blk)
+                err, base, err_mm = err + e, base + b, err_mm + e_mm
         rel = (err / base, err_mm / base) if base > 0 else (math.nan, math.nan)
         for user in (u for u in self.layers if u.weight == t.weight and not u.excluded):
             res = self.results[user.output]
             res.bits, res.method, res.entry, res.minmax_entry = bits, method, entry, mm_entry
             res.err, res.err_minmax = rel
-            res.solve_seconds, res.vectors = solve_seconds, blocks[0].solve.n
+            res.solve_seconds = solve_seconds
+            res.vectors = blocks.total() if t.kind == "gather" else blocks[0].solve.n
             if t.kind == "grouped" and r.qmethod != "channel":
                 res.note = "group-wise scales do not apply to grouped convolutions: per channel"
             if bias is not None:

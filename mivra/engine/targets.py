@@ -13,7 +13,12 @@ grouped    Conv, group g > 1           rows of group j: (C/g, in/g*kh*kw)   patc
 gemm       Gemm with a constant B      B (N, K) if transB, else B^T         rows of A (or
                                                                             columns: transA)
 matmul     MatMul, constant 2-D right  B^T (N, K)                           last axis of A
+gather     Gather (axis 0) of a         the table (V, D): a row per entry   none: the rows
+           constant 2-D table                                               it reads
 =========  ==========================  ===================================  ==============
+
+An embedding table's output is the row it reads, so each row's error is its
+own squared error (H = I), weighed by how often the calibration set reads it.
 
 The stored weight keeps its layout in the table: ``axis`` is the axis of its
 output channels (1 for B of MatMul and of Gemm without transB, else 0), and
@@ -30,7 +35,7 @@ from onnx import numpy_helper
 
 from ..errors import UserError
 
-KINDS = ("conv", "gemm", "matmul", "grouped")
+KINDS = ("conv", "gemm", "matmul", "grouped", "gather")
 RECURRENT = ("LSTM", "GRU", "RNN")
 
 
@@ -57,7 +62,8 @@ class Target:
 
     @property
     def op(self) -> str:
-        return {"conv": "Conv", "grouped": "Conv", "gemm": "Gemm", "matmul": "MatMul"}[self.kind]
+        return {"conv": "Conv", "grouped": "Conv", "gemm": "Gemm", "matmul": "MatMul",
+                "gather": "Gather"}[self.kind]
 
     @property
     def bias_holder(self) -> str:
@@ -176,6 +182,17 @@ def _matrix_target(node, name, inits, readers=None) -> Target | None:
                   input=node.input[0], shape=shape, bias=bias, bias_node=bias_node)
 
 
+def _gather_target(node, name, inits) -> Target | None:
+    """Gather of rows (axis 0) of a constant 2-D float32 table."""
+    if len(node.input) < 2 or int(_attr(node, "axis", 0)) != 0 or node.input[1] in inits:
+        return None
+    shape = _float_weight(node, node.input[0], inits, 2)
+    if shape is None or 0 in shape:
+        return None
+    return Target(node=name, output=node.output[0], kind="gather", weight=node.input[0],
+                  input=node.input[1], shape=shape)
+
+
 def find_targets(model: onnx.ModelProto, kinds=KINDS) -> tuple[list, list]:
     """(targets of the chosen ``kinds`` in node order, unsupported layers).
 
@@ -203,9 +220,16 @@ def find_targets(model: onnx.ModelProto, kinds=KINDS) -> tuple[list, list]:
                 targets.append(t)
             elif len(node.input) > 1 and node.input[1] in inits:
                 skipped.append((name, node.op_type, "not quantized (weight is not a 2-D float32 matrix)"))
+        elif node.op_type == "Gather" and "gather" in kinds:
+            t = _gather_target(node, name, inits)
+            if t is not None:
+                targets.append(t)
         elif node.op_type in RECURRENT and any(i in inits for i in node.input[1:3]):
             skipped.append((name, node.op_type, "not quantized (unsupported op)"))
-    return targets, skipped
+    # A table that a matrix product also reads (tied embeddings) is solved on that
+    # product's statistics; its lookups read the same quantized table.
+    products = {t.weight for t in targets if t.kind != "gather"}
+    return [t for t in targets if t.kind != "gather" or t.weight not in products], skipped
 
 
 def apply_exclusions(layers: list, patterns: list[str], first_last: bool) -> list[str]:
