@@ -97,6 +97,15 @@ def test_degenerate_layers_fall_back_to_minmax(tmp_path):
                      "is no output error to minimise; quantized by plain min/max rounding"]
     for k in ("w_int", "scale", "zero_point"):
         np.testing.assert_array_equal(job.quant_tab["w3"][k], job.minmax_tab["w3"][k])
+    # a solver failure is said in words, not with the solver's tensors
+    from mivra.api import gdq_quant
+
+    gdq_quant._arm_fault("cholesky", 5)          # every damping level of c1's factor fails
+    lines = []
+    pipeline.quantize(job, warn=lines.append)
+    assert job.stats[0].method == "minmax (fallback: no factorisation)"
+    assert lines[0] == ("warning: layer c1: its input statistics cannot be factorised at any damping "
+                        "level; quantized by plain min/max rounding")
 
 
 def _matrix_layers_model(rng):

@@ -66,6 +66,36 @@ def _device() -> str:
     return "cuda" if torch.cuda.is_available() else "cpu"
 
 
+# Why a layer could not be solved, in words: (start of the solver's message, reason);
+# the table names the reason shortly.
+_FAILURES = [
+    ("Fatal error, the eigenvalues", "its input statistics are numerically not positive "
+     "definite (the solver met a negative error)"),
+    ("round_gptq: the Hessian", "its input statistics cannot be factorised at any damping level"),
+    ("linalg.cholesky", "its input statistics cannot be factorised at any damping level"),
+    ("Fatal Error", "the least-squares scale and zero point are not finite"),
+]
+SHORT_REASONS = {
+    "its inputs are all zero on the calibration set, so there is no output error to minimise":
+        "inputs all zero",
+    "its inputs contain NaN on the calibration set": "NaN inputs",
+    "its input statistics overflow (not finite)": "statistics not finite",
+    _FAILURES[0][1]: "statistics not positive definite",
+    _FAILURES[1][1]: "no factorisation",
+    _FAILURES[3][1]: "scale not finite",
+}
+
+
+def solver_failure(e: BaseException) -> str:
+    """Why the solver failed on a layer, in words (its raw message can print tensors)."""
+    text = str(e).strip()
+    for start, reason in _FAILURES:
+        if text.startswith(start):
+            return reason
+    line = text.splitlines()[0] if text else type(e).__name__
+    return "the solver failed: " + (line if len(line) <= 80 else line[:77] + "...")
+
+
 class RowCounts:
     """How often the calibration set reads each row of an embedding table."""
 
@@ -184,8 +214,7 @@ class QuantPass:
                 target = target_weights(W, blk.cross.cross(), blk.solve.H)
             return solve_gdq(target, blk.solve, bits, gs, sym, r.rounds, _device()), None
         except (ValueError, RuntimeError) as e:
-            text = str(e).strip()
-            return None, ("bad", text.splitlines()[0] if text else type(e).__name__)
+            return None, ("bad", solver_failure(e))
 
     def _block_errors(self, W: np.ndarray, W_hats: list, blk: BlockStats) -> tuple[list, float]:
         """(error of each of W_hats, output energy) of one block of rows."""
@@ -302,7 +331,7 @@ class QuantPass:
     def _fallback(self, t, troubles: list, n_blocks: int) -> str:
         """Say why some row blocks were rounded by min/max; returns the layer's method."""
         kind, reason = troubles[0]
-        short = "inputs all zero" if kind == "zero" else reason
+        short = SHORT_REASONS.get(reason, "solver failed")
         label = "note" if all(k == "zero" for k, _ in troubles) else "warning"
         part = "" if n_blocks == 1 else f"{len(troubles)} of {n_blocks} groups: "
         line = f"{label}: layer {t.node}: {part}{reason}; quantized by plain min/max rounding"
