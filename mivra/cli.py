@@ -69,7 +69,8 @@ def build_parser() -> argparse.ArgumentParser:
     qq.add_argument("--ops", default=",".join(KINDS), metavar="KIND[,KIND...]",
                     help="kinds of layer to quantize: conv (ungrouped Conv), grouped (grouped and "
                          "depthwise Conv, per channel), gemm (Gemm with a constant B), matmul "
-                         "(MatMul with a constant 2-D right operand) (default: all)")
+                         "(MatMul with a constant 2-D right operand), gather (embedding tables: "
+                         "Gather of rows of a constant 2-D table) (default: all)")
     qq.add_argument("--exclude", action="append", default=[], metavar="NAME[,NAME...]",
                     help="keep these layers float: node or weight names or fnmatch patterns")
     qq.add_argument("--exclude-first-last", action="store_true",
