@@ -103,10 +103,10 @@ def calib(cin, n=6, hw=7, seed=0):
 
 
 def solve(layer, x, *, groupsize=-1, sym=False, max_iter_num=4, actorder=True, print_log=False,
-          iters_for_scale=4, H=None):
+          iters_for_scale=4, H=None, bits=4):
     d = g.decoupleQ(layer, print_log=print_log)
     d.quantizer = g.Quantizer()
-    d.quantizer.configure(bits=4, sym=sym, iters_for_scale=iters_for_scale)
+    d.quantizer.configure(bits=bits, sym=sym, iters_for_scale=iters_for_scale)
     if H is None:
         d.add_batch(x, None, None)
     else:
@@ -382,3 +382,110 @@ def test_solver_equals_the_steps_with_a_fresh_ladder_per_rounding(groupsize, sym
         q.configure(bits=4, sym=sym, iters_for_scale=iters)
         plain = startquant_steps(W, H, q, -1, sym, 1, lambda _: None, perm=torch.arange(24))
         assert not torch.equal(plain[2], wi_r)
+
+
+# --- grouped convolutions: one Hessian per block of rows ----------------------
+
+@pytest.mark.parametrize("cin,groups,shape,geom", [
+    (6, 3, (3, 6, 7), dict(kernel_size=(3, 2), stride=(2, 1), padding=(1, 0), dilation=(1, 2))),
+    (4, 4, (130, 5, 5), dict(kernel_size=3, padding=1)),   # depthwise, several chunks
+    (4, 2, (3, 6, 7), dict(kernel_size=1)),                 # pointwise
+    (6, 2, (2, 26, 26), dict(kernel_size=3)),               # 576 positions: one image per chunk
+])
+def test_grouped_conv_H_is_one_patch_moment_per_group(cin, groups, shape, geom):
+    layer = nn.Conv2d(cin, 2 * groups, groups=groups, bias=False, **geom)
+    x = np.random.default_rng(1).standard_normal((shape[0], cin) + shape[1:]).astype(np.float32)
+    cg, k = cin // groups, shape[0] // 3 + 1
+    X = [ref.unfold(x[:, j * cg:(j + 1) * cg], layer.kernel_size, layer.stride, layer.padding,
+                    layer.dilation) for j in range(groups)]
+    for parts in ([x], [x[:k], x[k:]]):
+        d = g.decoupleQ(layer)
+        for part in parts:
+            d.add_batch(torch.tensor(part), None, None)
+        assert d.H.dtype == torch.float64 and d.H.shape == (groups,) + (X[0].shape[0],) * 2
+        assert d.nsamples == X[0].shape[1] and torch.equal(d.H, d.H.transpose(1, 2))
+        for j in range(groups):
+            np.testing.assert_allclose(d.H[j].numpy(), X[j] @ X[j].T / X[j].shape[1],
+                                       rtol=1e-11, atol=1e-13)
+
+
+def stacked_problem(seed, groups, rows, cols):
+    """Weights of `groups` blocks of `rows` rows and one Hessian per block, of
+    scales 1, 4, 16, ... (a damping from another block's diagonal shows)."""
+    rng = np.random.default_rng(seed)
+    W = rng.standard_normal((groups * rows, cols)) * rng.uniform(0.5, 2.0, size=(groups * rows, 1))
+    H = np.stack([ref.correlated_hessian(rng, cols) * 4.0 ** k for k in range(groups)])
+    return torch.tensor(W, dtype=torch.float32), torch.tensor(H)
+
+
+def linear(W):
+    layer = nn.Linear(W.shape[1], W.shape[0], bias=False)
+    layer.weight.data = W.clone()
+    return layer
+
+
+def stacked_and_separate(W, H, capsys, **kw):
+    """startquant once with the stack H and once per block with H[k]: the two
+    results (scale_out, zero_out, w_int, err) and the stdout of each."""
+    r, out = W.shape[0] // H.shape[0], []
+    one = solve(linear(W), None, H=H, **kw)[3]
+    out.append(capsys.readouterr().out)
+    parts = [solve(linear(W[k * r:(k + 1) * r]), None, H=H[k], **kw)[3] for k in range(len(H))]
+    out.append(capsys.readouterr().out)
+    return one, [torch.cat(t) for t in zip(*parts)], out
+
+
+def assert_same_solution(one, parts):
+    """Equal integers; the float results up to the summation order."""
+    assert torch.equal(one[2], parts[2])
+    for a, b in zip(one[:2] + one[3:], parts[:2] + parts[3:]):
+        torch.testing.assert_close(a, b, rtol=1e-4, atol=1e-6)
+
+
+@pytest.mark.parametrize("path", ["row_loop", "tensor_ops"])
+@pytest.mark.parametrize("seed,groups,rows,cols,bits,sym", [
+    (0, 3, 4, 12, 4, False), (1, 4, 3, 9, 2, True), (2, 2, 2, 200, 4, False),  # 200: one ladder per matrix
+    (3, 1, 5, 10, 3, False)])  # a stack of one is the 2-D call
+def test_stacked_hessian_solves_each_block_as_its_own_call(seed, groups, rows, cols, bits, sym,
+                                                           path, capsys):
+    W, H = stacked_problem(seed, groups, rows, cols)
+    g._arm_fault("gptq_tensor_ops", 10 ** 6 if path == "tensor_ops" else 0)
+    try:  # the batched tensor operations stand for the device path
+        one = solve(linear(W), None, H=H, sym=sym, bits=bits)[3]
+    finally:
+        g._arm_fault("gptq_tensor_ops", 0)
+    _, parts, _ = stacked_and_separate(W, H, capsys, sym=sym, bits=bits)
+    if path == "tensor_ops":
+        assert (one[2] == parts[2]).double().mean() >= 0.999
+        return
+    assert_same_solution(one, parts)
+    if groups == 1:
+        assert all(map(torch.equal, one, solve(linear(W), None, H=H[0], sym=sym, bits=bits)[3]))
+        return
+    with pytest.raises(RuntimeError, match="groupsize -1"):
+        solve(linear(W), None, H=H, groupsize=cols // 2 if cols % 2 == 0 else cols // 3)
+    with pytest.raises(RuntimeError, match="G dividing the"):
+        solve(linear(W[1:]), None, H=H)
+
+
+def test_blocks_not_positive_definite_climb_their_own_ladders_and_stop_on_their_own(capsys):
+    # Block 1 (feature 0 at curvature -3) fails three levels, block 2 (-0.5)
+    # two, block 0 none: the lines come block by block as separate calls
+    # print them, and each block is solved on its own level.
+    W, H = stacked_problem(4, 3, 4, 16)
+    H[1], H[2] = torch.eye(16, dtype=torch.float64), torch.eye(16, dtype=torch.float64)
+    H[1, 0, 0], H[2, 0, 0] = -3.0, -0.5
+    one, parts, (out1, outs) = stacked_and_separate(W, H, capsys, max_iter_num=1)
+    ladder = lambda out: [l for l in out.splitlines() if l.startswith(LADDER)]  # noqa: E731
+    assert ladder(out1) == ladder(outs) == [LADDER + t for t in ("0.01", "0.1", "1.0", "0.01", "0.1")]
+    assert_same_solution(one, parts)
+    H[1, 0, 0] = -1000.0  # no level factorises block 1
+    with pytest.raises(ValueError, match=r"H00\[1\] of row block 1 is not positive definite"):
+        solve(linear(W), None, H=H, max_iter_num=1)
+    # Blocks of two rows stop the alternation at different iterations; a
+    # stopped block keeps its rows while the others go on.
+    W, H = stacked_problem(5, 6, 2, 10)
+    one, parts, (out1, outs) = stacked_and_separate(W, H, capsys, max_iter_num=8, print_log=True)
+    after = [int(l.split()[1]) for l in outs.splitlines() if l.startswith("after ")]
+    assert len(set(after)) > 1 and f"after {max(after)} of pure_training" in out1
+    assert_same_solution(one, parts)

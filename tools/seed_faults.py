@@ -122,7 +122,8 @@ FAULTS = [
     ("mivra/engine/float_target.py", "err = float(((Wh @ Hq) * Wh).sum()) - 2.0 * float((WdC * Wh).sum()) + base",
      "err = float(((Wh @ Hq) * Wh).sum()) - 1.0 * float((WdC * Wh).sum()) + base",
      "output error misses the cross term's factor 2"),
-    ("mivra/engine/float_target.py", "    Wt = torch.cholesky_solve(rhs.T.contiguous(), L).T          # H~ symmetric",
+    ("mivra/engine/float_target.py",
+     "    Wt = torch.cholesky_solve(rhs.transpose(-1, -2).contiguous(), L).transpose(-1, -2)  # H~ symmetric",
      "    Wt = Wd", "float target: the layer's own weights"),
     ("mivra/engine/float_target.py", "    rhs = Wd @ C + lam * Wd                                     # W (C + lambda I)",
      "    rhs = Wd @ C                                                # W (C + lambda I)",
@@ -165,8 +166,8 @@ FAULTS = [
     ("mivra/checks.py", "if n.op_type in (\"Conv\", \"Gemm\") and len(n.input) > 2",
      "if n.op_type == \"Conv\" and len(n.input) > 2", "Gemm biases not checked"),
     ("mivra/checks.py", "    check_control_flow(model)\n", "    pass\n", "control-flow check disabled"),
-    ("mivra/outputs.py", "            for d in reversed(self._made_dirs):",
-     "            for d in self._made_dirs:", "new folders removed parent first: nested ones stay"),
+    ("mivra/outputs.py", "        for d in reversed(self._made_dirs):",
+     "        for d in self._made_dirs:", "new folders removed parent first: nested ones stay"),
     ("mivra/outputs.py", "        real = os.path.realpath(path)",
      "        real = os.path.abspath(path)", "symbolic links not resolved when paths are compared"),
     ("mivra/export.py", "    lo = min(int(w_int.min()), int(zp.min()))",
@@ -178,6 +179,19 @@ FAULTS = [
      "blocked convolution weights dequantized along the wrong axis"),
     ("mivra/report.py", "    return 10.0 * math.log10(signal / noise)",
      "    return 20.0 * math.log10(signal / noise)", "SQNR of a power ratio taken as 20 log10"),
+    # --- one Hessian per block of rows (grouped convolutions; C++) ---
+    ("src/gdq_quant/solver/decoupleq.cpp", "s.H.diagonal(0, -2, -1).mean(-1, /*keepdim=*/true)",
+     "s.H.diagonal(0, -2, -1).mean()", "stacked H: every block damped by the mean diagonal of all"),
+    ("src/gdq_quant/quantizer/closed_form.cpp", "const Tensor p6 = rowdot(x0, colsum.repeat_interleave(r, 0));",
+     "const Tensor p6 = rowdot(x0, colsum.select(0, 0).expand_as(x0));",
+     "stacked closed form: every row with block 0's column sums"),
+    ("src/gdq_quant/solver/decoupleq.cpp",
+     "tmp.logical_and_(s.alive.repeat_interleave(tmp.size(0) / s.alive.size(0)));", "(void)tmp;",
+     "stacked H: frozen row blocks keep taking candidates"),
+    ("src/gdq_quant/solver/decoupleq.cpp",
+     "s.perm = at::argsort(s.H.diagonal(0, -2, -1), /*dim=*/-1, /*descending=*/true);",
+     "s.perm = at::argsort(s.H.diagonal(0, -2, -1).select(0, 0), /*dim=*/-1, /*descending=*/true)"
+     ".expand({s.H.size(0), s.H.size(1)}).contiguous();", "stacked H: block 0's act order for every block"),
 ]
 
 

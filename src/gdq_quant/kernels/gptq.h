@@ -9,13 +9,24 @@ namespace gdq {
 // The inverse-Hessian factor of the damping ladder, with what the ladder has
 // to say about it, so that one factor can serve several roundings with the
 // same H00 and each of them reports exactly what a fresh ladder would.
+//
+// For a stack H00 (G, cols, cols) (one Hessian per block of rows, see
+// round_gptq_grouped) every matrix runs its own ladder: it moves to the next
+// level only where its own factorisation failed or gave NaN.
 struct GptqFactor {
-  at::Tensor U;                // (cols, cols) float64 upper factor; undefined if no level produced one
-  std::vector<double> failed;  // damping levels whose factorisations raised, in ladder order
-  bool nan = false;            // the ladder ended on a factor containing NaN
+  at::Tensor U;                // (cols, cols) float64 upper factor, (G, cols, cols) for a
+                               // stack; undefined if some matrix got none at any level
+  std::vector<double> failed;  // damping levels whose factorisations raised, in ladder
+                               // order (for a stack: matrix by matrix, each in ladder order)
+  bool nan = false;            // the ladder (of some matrix) ended on a factor containing NaN
+  int64_t missing = -1;        // stack: the first matrix without a factor
 };
 
-// Runs the damping ladder on H00 without printing (fault seams included).
+// Runs the damping ladder on H00 (cols, cols) or on every matrix of a stack
+// (G, cols, cols) without printing (fault seams included). A stack of
+// matrices of order <= 192 is factorised level by level in batched calls
+// (the seams "cholesky" and "nan_factor" then act on a whole level);
+// larger ones one matrix at a time, each exactly as a 2-D H00 would be.
 GptqFactor gptq_factor(const at::Tensor& H00);
 
 struct GptqResult {
@@ -56,5 +67,19 @@ GptqResult round_gptq(at::Tensor& W, const at::Tensor& scale_out, const at::Tens
                       const at::Scalar& min_bound, const at::Scalar& max_bound,
                       const at::Tensor& H00, int64_t blocksize = 128,
                       const GptqFactor* factor = nullptr);
+
+// round_gptq with one Hessian per block of rows: H00 either (cols, cols) (then
+// exactly round_gptq) or a stack (G, cols, cols) with G dividing rows, the
+// rows forming G consecutive blocks of rows / G and block k rounded with the
+// factor of H00[k]. The ladder's lines are printed matrix by matrix, once
+// per failing matrix and level; FatalError when some matrix has no factor,
+// the debug shell when some factor holds NaN. On the CPU (float32/float64,
+// seam "gptq_tensor_ops" not armed) the row loop runs once per block, in
+// place on the block's rows, as for a separate 2-D call on them; elsewhere
+// one batched tensor-operation pass over (G, rows / G, cols).
+GptqResult round_gptq_grouped(at::Tensor& W, const at::Tensor& scale_out,
+                              const at::Tensor& zero_out, const at::Scalar& min_bound,
+                              const at::Scalar& max_bound, const at::Tensor& H00,
+                              int64_t blocksize = 128, const GptqFactor* factor = nullptr);
 
 }  // namespace gdq

@@ -27,4 +27,15 @@ OptIntResult opt_intW3(const at::Tensor& scale_out, const at::Tensor& zero_out,
                        int64_t max_inner_iter, const std::string& round_fn,
                        const GptqFactor* factor = nullptr);
 
+// opt_intW3 with H00 either (cols, cols) (then exactly opt_intW3) or a stack
+// (G, cols, cols) of one Hessian per block of rows / G rows: the gradient,
+// the rounding (round_gptq_grouped) and the loss of each row use its block's
+// H00[k]; `factor`, when given, is gptq_factor(H00).
+OptIntResult opt_intW3_grouped(const at::Tensor& scale_out, const at::Tensor& zero_out,
+                               const at::Tensor& H00, bool sym, const at::Scalar& min_bound,
+                               const at::Scalar& max_bound, const at::Tensor& x0,
+                               const std::optional<at::Tensor>& x_init, int64_t max_iter,
+                               double lr, int64_t max_inner_iter, const std::string& round_fn,
+                               const GptqFactor* factor = nullptr);
+
 }  // namespace gdq

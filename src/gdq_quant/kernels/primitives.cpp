@@ -52,21 +52,62 @@ Tensor cal_quant_error(const Tensor& x, const Tensor& q, const Tensor& h) {
   GDQ_REQUIRE(x.dim() == 2);
   GDQ_REQUIRE(q.dim() == 2);
   GDQ_REQUIRE(h.dim() == 2);
-  Tensor r = q - x;
-  return (at::matmul(r, h) * r).sum(1);
+  return quant_error_grouped(x, q, h);
 }
+
+Tensor hmul(const Tensor& R, const Tensor& h) {
+  if (h.dim() != 3) return at::matmul(R, h);
+  const int64_t G = h.size(0), rows = R.size(-2);
+  TORCH_CHECK(G > 0 && rows % G == 0, "a stack of ", G, " Hessians needs the ", rows,
+              " rows to split into ", G, " equal blocks");
+  // (..., G, rows / G, cols) @ (G, cols, cols): block k by h[k].
+  return at::matmul(R.unflatten(-2, {G, rows / G}), h).flatten(-3, -2);
+}
+
+Tensor quant_error_grouped(const Tensor& x, const Tensor& q, const Tensor& h) {
+  Tensor r = q - x;
+  if (h.dim() == 2) return (at::matmul(r, h) * r).sum(1);
+  return (hmul(r, h) * r).sum(-1);
+}
+
+namespace {
+
+// (reference, quantized x) of cal_quant_err_scale_zero.
+std::pair<Tensor, Tensor> reference_and_quantized(const Tensor& x, const Tensor& scale,
+                                                  const Tensor& zero, const OptTensor& scale_out,
+                                                  const OptTensor& zero_out,
+                                                  const at::Scalar& min_bound,
+                                                  const at::Scalar& max_bound, int64_t groupsize,
+                                                  const OptTensor& x0, bool zero_no_shift) {
+  auto [s, z] = repeat_interleave(x.sizes(), groupsize, scale, zero);
+  auto [so, zo] = repeat_interleave(x.sizes(), groupsize, scale_out, zero_out);
+  Tensor ref = x0 ? *x0 : x;
+  Tensor q = quantize(x, *s, *z, min_bound, max_bound, so, zo, false, zero_no_shift);
+  return {ref, q};
+}
+
+}  // namespace
 
 Tensor cal_quant_err_scale_zero(const Tensor& x, const Tensor& scale, const Tensor& zero,
                                 const OptTensor& scale_out, const OptTensor& zero_out,
                                 const at::Scalar& min_bound, const at::Scalar& max_bound,
                                 int64_t groupsize, const OptTensor& h, const OptTensor& x0,
                                 bool zero_no_shift) {
-  auto [s, z] = repeat_interleave(x.sizes(), groupsize, scale, zero);
-  auto [so, zo] = repeat_interleave(x.sizes(), groupsize, scale_out, zero_out);
-  Tensor ref = x0 ? *x0 : x;
-  Tensor q = quantize(x, *s, *z, min_bound, max_bound, so, zo, false, zero_no_shift);
+  auto [ref, q] = reference_and_quantized(x, scale, zero, scale_out, zero_out, min_bound,
+                                          max_bound, groupsize, x0, zero_no_shift);
   GDQ_REQUIRE(h.has_value());
   return cal_quant_error(ref, q, *h);
+}
+
+Tensor quant_err_scale_zero_grouped(const Tensor& x, const Tensor& scale, const Tensor& zero,
+                                    const OptTensor& scale_out, const OptTensor& zero_out,
+                                    const at::Scalar& min_bound, const at::Scalar& max_bound,
+                                    int64_t groupsize, const OptTensor& h, const OptTensor& x0,
+                                    bool zero_no_shift) {
+  auto [ref, q] = reference_and_quantized(x, scale, zero, scale_out, zero_out, min_bound,
+                                          max_bound, groupsize, x0, zero_no_shift);
+  GDQ_REQUIRE(h.has_value());
+  return quant_error_grouped(ref, q, *h);
 }
 
 std::pair<Tensor, Tensor> get_linear_eq(const Tensor& a, const Tensor& b, const Tensor& c,

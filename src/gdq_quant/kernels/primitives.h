@@ -56,12 +56,35 @@ Tensor quantize(const Tensor& x, const Tensor& scale, const Tensor& zero,
 Tensor cal_quant_error(const Tensor& x, const Tensor& q, const Tensor& h);
 
 // Per-row error of quantizing x with per-group (scale, zero) and mapping back
-// with (scale_out, zero_out) when given, measured against x0 (default x).
+// with (scale_out, zero_out) when given, measured against x0 (default x);
+// h (cols, cols) as for cal_quant_error.
 Tensor cal_quant_err_scale_zero(const Tensor& x, const Tensor& scale, const Tensor& zero,
                                 const OptTensor& scale_out, const OptTensor& zero_out,
                                 const at::Scalar& min_bound, const at::Scalar& max_bound,
                                 int64_t groupsize, const OptTensor& h, const OptTensor& x0,
                                 bool zero_no_shift);
+
+// --- one Hessian per block of rows (used inside the core) --------------------
+//
+// The solver of a grouped convolution weights the rows of W (rows, cols) by a
+// stack h (G, cols, cols): the rows form G consecutive blocks of rows / G rows
+// and block k is weighted by h[k]. Every function below takes h either as one
+// (cols, cols) matrix for all rows, where it computes exactly what the 2-D
+// functions above compute, or as such a stack (TORCH_CHECK: G divides rows).
+
+// R h row by row: R (..., rows, cols) -> (..., rows, cols); leading axes
+// (a stack of candidates, say) broadcast against the stack.
+Tensor hmul(const Tensor& R, const Tensor& h);
+
+// err_i = r_i h r_i^T with r = q - x (rows, cols); h of either form.
+Tensor quant_error_grouped(const Tensor& x, const Tensor& q, const Tensor& h);
+
+// cal_quant_err_scale_zero with h of either form.
+Tensor quant_err_scale_zero_grouped(const Tensor& x, const Tensor& scale, const Tensor& zero,
+                                    const OptTensor& scale_out, const OptTensor& zero_out,
+                                    const at::Scalar& min_bound, const at::Scalar& max_bound,
+                                    int64_t groupsize, const OptTensor& h, const OptTensor& x0,
+                                    bool zero_no_shift);
 
 // Element-wise Cramer's rule for a*x + b*y = c, d*x + e*y = f; a determinant
 // of magnitude below 1e-5 is replaced by +-1e-5 with its own sign (+ for 0).

@@ -88,6 +88,7 @@ LayerView layer_view(const py::handle& layer) {
       throw py::value_error("decoupleQ needs explicit integer padding, got '" +
                             padding.cast<std::string>() + "'");
     v.padding = pair(padding);
+    v.groups = layer.attr("groups").cast<int64_t>();
   } else if (py::str(py::type::handle_of(layer).attr("__name__")).cast<std::string>() ==
              "Conv1D") {
     v.kind = v.weight.dim() == 2 ? LayerKind::Conv1D : LayerKind::Other;

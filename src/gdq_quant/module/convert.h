@@ -49,8 +49,8 @@ py::object wrap(const OptTensor& t);
 py::object torch_nn();
 
 // The solver's view of a layer object: nn.Conv2d (explicit integer padding
-// only: ValueError otherwise), a 2-D "Conv1D", nn.Linear; kind Other for
-// anything else.
+// only: ValueError otherwise; its groups), a 2-D "Conv1D", nn.Linear; kind
+// Other for anything else.
 LayerView layer_view(const py::handle& layer);
 
 // A Quantizer's fields as a QuantizerConfig.

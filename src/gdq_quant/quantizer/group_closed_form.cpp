@@ -86,6 +86,9 @@ OutParams get_scale_and_zero_out_group(const QuantizerConfig& cfg, const OptTens
   }
   TORCH_CHECK(groupsize > 0, "get_scale_and_zero_out_group: groupsize must be -1 or positive, got ",
               groupsize);
+  TORCH_CHECK(H.dim() == 2,
+              "get_scale_and_zero_out_group: group-wise scales need one (D, D) H for all rows, "
+              "got H of shape ", H.sizes(), " with groupsize ", groupsize);
   const Tensor x_int = given_or_fake_int(cfg, x, scale, zero, x_int_in, groupsize,
                                          "get_scale_and_zero_out_group");
   // The symmetric grid has no zero-point; checked before any group maths.

@@ -4,7 +4,11 @@
 // columns (G = columns / groupsize groups; groupsize -1 = one group per row).
 //
 // Shapes: scale, zero, scale_out, zero_out (rows, G); best, bestp, err (rows,);
-// h / H (columns, columns) in the weights' dtype and on their device.
+// h / H (columns, columns) in the weights' dtype and on their device. Per
+// channel (one group per row), h / H may instead be a stack (K, columns,
+// columns) of one Hessian per block of rows / K consecutive rows (see
+// kernels/primitives.h), except in the shrink search started from min/max
+// (TORCH_CHECK); the group-wise closed form needs one matrix (TORCH_CHECK).
 #include <ATen/core/Tensor.h>
 
 #include <optional>

@@ -94,7 +94,8 @@ void mul_lower(const Tensor& R, const Tensor& L, Tensor& E) {
 // search, one product gives E = R F and a row loop the errors. F is the lower
 // Cholesky factor of the symmetric part of h where it has one (h = F F^T on r,
 // err = |E_k|^2, about half the multiply-adds), else h itself (err = E_k . R_k).
-// Elsewhere: tensor operations, element for element those of
+// Elsewhere, and for a stack of Hessians h (G, cols, cols) (row block k
+// weighted by h[k]): tensor operations, element for element those of
 // cal_quant_err_scale_zero, with one product per stack.
 class StackedErrors {
  public:
@@ -105,7 +106,7 @@ class StackedErrors {
         groupsize_(groupsize) {
     GDQ_REQUIRE(x.dim() == 2);
     GDQ_REQUIRE(x0.dim() == 2);
-    GDQ_REQUIRE(h.dim() == 2);
+    GDQ_REQUIRE(h.dim() == 2 || h.dim() == 3);
     fused_ = !tensor_ops && fusable();
     if (!fused_) return;
     const int64_t rows = x.size(0), cols = x.size(1);
@@ -134,9 +135,10 @@ class StackedErrors {
   }
 
  private:
-  // The fused loop covers floating x, x0, h, parameters and output pair of one
-  // dtype on the CPU, grouped as the shapes say.
+  // The fused loop covers floating x, x0, one h, parameters and output pair of
+  // one dtype on the CPU, grouped as the shapes say.
   bool fusable() const {
+    if (h_.dim() != 2) return false;
     const auto dt = x_.scalar_type();
     if (!x_.is_cpu() || (dt != at::kFloat && dt != at::kDouble)) return false;
     if (x0_.scalar_type() != dt || h_.scalar_type() != dt || x0_.sizes() != x_.sizes()) return false;
@@ -189,6 +191,7 @@ class StackedErrors {
     z.reset();
     Tensor r = q - x0_;
     q.reset();
+    if (h_.dim() == 3) return (hmul(r, h_) * r).sum(-1);
     const int64_t B = r.size(0), rows = r.size(1), cols = r.size(2);
     Tensor rh = at::matmul(r.reshape({B * rows, cols}), h_).reshape({B, rows, -1});
     return (rh * r).sum(-1);
@@ -308,6 +311,9 @@ ShrinkResult get_scale_and_zero(const QuantizerConfig& cfg, const Tensor& xmin, 
     std::tie(res.scale, res.zero) = get_scale_zero_by_minmax(cfg, xmax, xmin);
     eary_exit = true;
   }
+  TORCH_CHECK(!eary_exit || h.dim() == 2,
+              "get_scale_and_zero: a search from min/max (scale absent) needs one (cols, cols) "
+              "h for all rows, got h of shape ", h.sizes());
   const int64_t steps = static_cast<int64_t>(cfg.maxshrink * static_cast<double>(cfg.grid));
   const int64_t batch = shrink_batch(x, rows, x.size(1), steps, eary_exit);
   const bool tensor_ops = host::fault("shrink_tensor_ops");
@@ -353,9 +359,9 @@ Params find_params(const QuantizerConfig& cfg, const Tensor& x, int64_t groupsiz
     out.zero_out = cfg.zero_no_shift ? -out.scale * out.zero : out.zero.clone();
   };
   output_pair();
-  out.best = cal_quant_err_scale_zero(x, out.scale, out.zero, out.scale_out, out.zero_out,
-                                      cfg.min_bound, cfg.max_bound, groupsize, H, x0,
-                                      cfg.zero_no_shift);
+  out.best = quant_err_scale_zero_grouped(x, out.scale, out.zero, out.scale_out, out.zero_out,
+                                          cfg.min_bound, cfg.max_bound, groupsize, H, x0,
+                                          cfg.zero_no_shift);
   if (cfg.iters_for_scale == 0) return out;
 
   ShrinkResult sr = get_scale_and_zero(cfg, xmin, xmax, x, *H, std::nullopt, std::nullopt,

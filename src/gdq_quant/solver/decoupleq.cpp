@@ -52,7 +52,9 @@ struct Solve {
   const StartQuantArgs& args;
   c10::Device dev;
   Tensor W;                     // (rows, columns) float32 on dev, in the W layout
-  Tensor H;                     // (columns, columns) float32 on dev, damped
+  Tensor H;                     // (columns, columns) float32 on dev, damped; or a stack
+                                // (G, columns, columns), row block k weighted by H[k]
+  Tensor alive;                 // stack: (G,) bool, the row blocks the alternation still changes
   int64_t iters_for_scale = 0;  // the quantizer's value on entry
   // The accepted solution, row by row.
   Tensor scale_out, zero_out;  // (rows, G)
@@ -61,16 +63,32 @@ struct Solve {
   // Inputs of every rounding, made once: the act-order permutation and its
   // inverse, the permuted H and W (the roundings only read them) and the
   // damping ladder's factor of that H.
-  std::optional<Tensor> perm, invperm;
+  std::optional<Tensor> perm, invperm;  // (columns,), or (G, columns) for a stack
   Tensor h00, w00;
   std::optional<GptqFactor> factor;
 };
 
 // --- preparation ------------------------------------------------------------
 
+// A stack H (G, columns, columns) for the rows of W: G divides the rows, per
+// channel only; each H[k] damped by perdamp * mean(diag H[k]); every row
+// block alive.
+void prepare_stack(Solve& s, int64_t columns) {
+  const int64_t G = s.H.size(0), rows = s.W.size(0);
+  TORCH_CHECK(G > 0 && rows % G == 0 && s.H.size(1) == columns && s.H.size(2) == columns,
+              "startquant: a stack H must be (G, ", columns, ", ", columns,
+              ") with G dividing the ", rows, " rows, got ", s.H.sizes());
+  TORCH_CHECK(s.args.groupsize == -1, "startquant: with one H per block of rows (H of shape ",
+              s.H.sizes(), ") only per-channel scales are supported (groupsize -1), got groupsize ",
+              s.args.groupsize);
+  const Tensor dp = s.H.diagonal(0, -2, -1).mean(-1, /*keepdim=*/true);  // (G, 1)
+  s.H.diagonal(0, -2, -1).add_(s.args.perdamp * dp);
+  s.alive = at::ones({G}, s.W.options().dtype(at::kBool));
+}
+
 // W from the layer (a float32 copy on dev in the W layout; NotSupported("")
 // for other layers), the sample-count line, and H on dev in float32 with
-// perdamp * mean(diag H) added to its diagonal.
+// perdamp * mean(diag H) added to its diagonal (a stack of one is one H).
 Solve prepare(const LayerView& layer, const Tensor& H_in, const std::string& nsamples,
               QuantizerConfig& cfg, const StartQuantArgs& args) {
   Solve s{layer, cfg, args, c10::Device(args.dev)};
@@ -88,6 +106,11 @@ Solve prepare(const LayerView& layer, const Tensor& H_in, const std::string& nsa
                  nsamples + ", columns " + host::text(columns)});
 
   s.H = H_in.to(s.dev, s.W.scalar_type(), /*non_blocking=*/false, /*copy=*/true);
+  if (s.H.dim() == 3 && s.H.size(0) == 1) s.H = s.H.select(0, 0);
+  if (s.H.dim() == 3) {
+    prepare_stack(s, columns);
+    return s;
+  }
   TORCH_CHECK(s.H.dim() == 2 && s.H.size(0) == columns && s.H.size(1) == columns,
               "startquant: H must be (", columns, ", ", columns, ") for this layer, got ",
               s.H.sizes());
@@ -115,19 +138,45 @@ void first_estimate(Solve& s) {
 
 // --- rounding -------------------------------------------------------------------
 
+// Columns of X (rows, columns) reordered by perm: (columns,) for every row,
+// or (G, columns), row k for the block k of rows / G rows.
+Tensor permute_columns(const Tensor& X, const Tensor& perm) {
+  if (perm.dim() == 1) return X.index_select(1, perm);
+  const Tensor Xb = X.reshape({perm.size(0), -1, perm.size(1)});  // (G, r, columns)
+  return Xb.gather(2, perm.unsqueeze(1).expand_as(Xb)).reshape(X.sizes());
+}
+
+// Rows and columns of every H[k] of a stack (G, columns, columns) reordered by perm[k].
+Tensor permute_stack(const Tensor& H, const Tensor& perm) {
+  const Tensor rows = H.gather(1, perm.unsqueeze(2).expand_as(H));  // H[k, perm[k, i], j]
+  return rows.gather(2, perm.unsqueeze(1).expand_as(H));            // then [.., perm[k, j]]
+}
+
+// Act order of a stack: per H[k], columns by descending diagonal, and the inverse.
+void stack_order(Solve& s) {
+  s.perm = at::argsort(s.H.diagonal(0, -2, -1), /*dim=*/-1, /*descending=*/true);
+  s.invperm = at::argsort(*s.perm, /*dim=*/-1, /*descending=*/false);
+}
+
 // The inputs every rounding shares, made at the first rounding: with act
 // order the columns by descending Hessian diagonal (the default, unstable
 // sort of torch.argsort(diag, descending=True): equal diagonals come out in
-// that sort's order), H and W permuted by it, and the damping ladder's
-// factor of the permuted H (it runs once; later roundings report what it met).
+// that sort's order; per H[k] for a stack), H and W permuted by it, and the
+// damping ladder's factor of the permuted H (it runs once; later roundings
+// report what it met).
 void rounding_inputs(Solve& s) {
   if (s.h00.defined()) return;
-  if (s.args.actorder) {
+  if (s.args.actorder && s.H.dim() == 3) {
+    stack_order(s);
+  } else if (s.args.actorder) {
     s.perm = at::argsort(s.H.diagonal(), /*dim=*/0, /*descending=*/true);
     s.invperm = at::argsort(*s.perm);
   }
-  s.h00 = s.perm ? s.H.index_select(0, *s.perm).index_select(1, *s.perm) : s.H.clone();
-  s.w00 = s.perm ? s.W.index_select(1, *s.perm) : s.W.clone();
+  if (s.H.dim() == 3)
+    s.h00 = s.perm ? permute_stack(s.H, *s.perm) : s.H.clone();
+  else
+    s.h00 = s.perm ? s.H.index_select(0, *s.perm).index_select(1, *s.perm) : s.H.clone();
+  s.w00 = s.perm ? permute_columns(s.W, *s.perm) : s.W.clone();
   timing::Section ts("gptq_factor", s.dev);
   s.factor = gptq_factor(s.h00);
 }
@@ -140,13 +189,13 @@ std::pair<Tensor, Tensor> rounding(Solve& s, const Tensor& so, const Tensor& zo,
   rounding_inputs(s);
   auto [s0, z0] = repeat_interleave(s.W.sizes(), s.args.groupsize, so, zo);
   if (s.perm) {
-    *s0 = s0->index_select(1, *s.perm);
-    *z0 = z0->index_select(1, *s.perm);
+    *s0 = permute_columns(*s0, *s.perm);
+    *z0 = permute_columns(*z0, *s.perm);
   }
-  OptIntResult r = opt_intW3(*s0, *z0, s.h00, s.args.symmetric, s.cfg.min_bound, s.cfg.max_bound,
-                             s.w00, std::nullopt, max_iter, lr, max_inner_iter, round_fn,
-                             &*s.factor);
-  if (s.invperm) r.w_int = r.w_int.index_select(1, *s.invperm);
+  OptIntResult r = opt_intW3_grouped(*s0, *z0, s.h00, s.args.symmetric, s.cfg.min_bound,
+                                     s.cfg.max_bound, s.w00, std::nullopt, max_iter, lr,
+                                     max_inner_iter, round_fn, &*s.factor);
+  if (s.invperm) r.w_int = permute_columns(r.w_int, *s.invperm);
   return {r.w_int, r.loss};
 }
 
@@ -171,15 +220,38 @@ void first_rounding_pass(Solve& s) {
 
 // --- alternation ------------------------------------------------------------------
 
+// With a stack H, the rows of frozen blocks take (and report) nothing: tmp
+// (rows,) masked.
+void keep_frozen(const Solve& s, Tensor& tmp) {
+  if (s.alive.defined())
+    tmp.logical_and_(s.alive.repeat_interleave(tmp.size(0) / s.alive.size(0)));
+}
+
+// Whether the alternation ends after a step that the rows `tmp` took (their
+// share `rate`): with one H when fewer than 0.01 % of the rows improved; with
+// a stack, a row block of which fewer than 0.01 % of the rows improved is
+// frozen, and the loop ends when every block is.
+bool step_ends_loop(Solve& s, const Tensor& tmp, double rate) {
+  if (!s.alive.defined()) return rate < 0.0001;
+  const int64_t G = s.alive.size(0);
+  const Tensor block_rate =
+      tmp.view({G, -1}).sum(1).to(at::kDouble) / static_cast<double>(tmp.size(0) / G);
+  s.alive.logical_and_(block_rate >= 0.0001);
+  return !s.alive.any().item<bool>();
+}
+
 // Rounding step of iteration `it` for the output pair (so0, zo0): rows whose
-// error it lowers take its integers, the pair and the error. Returns the rate.
-double rounding_step(Solve& s, int64_t it, const Tensor& so0, const Tensor& zo0) {
+// error it lowers take its integers, the pair and the error. Returns whether
+// the loop ends.
+bool rounding_step(Solve& s, int64_t it, const Tensor& so0, const Tensor& zo0) {
   double rate;
+  bool ends;
   {
     timing::Section ts("rounding_steps", s.dev);
     auto [w_int0, err0] = rounding(s, so0, zo0, s.args.iters_before_round, s.args.lr,
                                    s.args.inner_iters_for_round, s.args.round_fn);
     Tensor neg = err0 < 0;
+    keep_frozen(s, neg);
     if (neg.any().item<bool>()) {
       Tensor eig = at::linalg_eigvalsh(s.H);
       if (s.args.print_log) {
@@ -189,22 +261,30 @@ double rounding_step(Solve& s, int64_t it, const Tensor& so0, const Tensor& zo0)
       }
     }
     Tensor tmp = err0 < s.err;
+    keep_frozen(s, tmp);
     accept(tmp, w_int0, s.w_int);
     accept(tmp, so0, s.scale_out);
     accept(tmp, zo0, s.zero_out);
     accept(tmp, err0, s.err);
     rate = rate_of(tmp);
+    ends = step_ends_loop(s, tmp, rate);
   }
   if (s.args.print_log)
     host::print({"Iter " + host::text(it) + ", the success rate of opt_intW is " +
                  host::text(rate) + ", the loss is " + host::text(mean_of(s.err))});
-  return rate;
+  return ends;
 }
 
 // The closed-form output pair for the accepted integers, on 16 row blocks;
 // nullopt when the rows do not split evenly or a block runs out of memory
-// again.
+// again. With a stack H there is no split: nullopt at once.
 std::optional<OutParams> scale_step_in_blocks(Solve& s) {
+  if (s.H.dim() == 3) {
+    host::print({"catch an OutOfMemoryError, the shape of the weight is ", shape_text(s.W),
+                 "give up"});
+    host::empty_cache();
+    return std::nullopt;
+  }
   host::print({"catch an OutOfMemoryError, the shape of the weight is ", shape_text(s.W),
                "we will spilt to get scale"});
   const int64_t num_part = 16;
@@ -234,9 +314,9 @@ std::optional<OutParams> scale_step_in_blocks(Solve& s) {
 
 // Scale step of iteration `it`: the least-squares output pair for the
 // accepted integers, taken by the rows whose error it lowers. A negative row
-// error is fatal (eigenvalues of H printed and reported). Returns the rate,
-// or nullopt when the step ran out of memory and gave up.
-std::optional<double> scale_step(Solve& s, int64_t it) {
+// error is fatal (eigenvalues of H printed and reported). Returns whether the
+// loop ends (also when the step ran out of memory and gave up).
+bool scale_step(Solve& s, int64_t it) {
   OutParams sc;
   {
     timing::Section ts("scale_steps", s.dev);
@@ -245,32 +325,37 @@ std::optional<double> scale_step(Solve& s, int64_t it) {
         TORCH_CHECK_WITH(OutOfMemoryError, false, "injected out-of-memory in the scale step");
       sc = get_scale_and_zero_out_group(s.cfg, std::nullopt, std::nullopt, std::nullopt, s.H,
                                         s.args.groupsize, s.W, s.w_int, true);
-      if ((sc.err < 0).any().item<bool>()) {
+      Tensor neg = sc.err < 0;
+      keep_frozen(s, neg);
+      if (neg.any().item<bool>()) {
         Tensor eig = at::linalg_eigvalsh(s.H);
         host::print({host::text(eig)});
         throw FatalError("Fatal error, the eigenvalues os hessian is " + host::text(eig));
       }
     } catch (const c10::OutOfMemoryError&) {
       std::optional<OutParams> blocks = scale_step_in_blocks(s);
-      if (!blocks) return std::nullopt;
+      if (!blocks) return true;
       sc = *blocks;
     }
   }
   Tensor tmp = sc.err < s.err;
+  keep_frozen(s, tmp);
   accept(tmp, sc.err, s.err);
   accept(tmp, sc.scale_out, s.scale_out);
   accept(tmp, sc.zero_out, s.zero_out);
   const double rate = rate_of(tmp);
+  const bool ends = step_ends_loop(s, tmp, rate);
   if (s.args.print_log)
     host::print({"Iter " + host::text(it) + ", the success rate of analytic_scale is " +
                  host::text(rate) + ", the loss is " + host::text(mean_of(s.err))});
-  return rate;
+  return ends;
 }
 
 // Up to max_iter_num - 1 iterations of a rounding step (in iteration 0 for
 // the pair of a thorough parameter search, iters_for_scale >= 2) and a scale
-// step, until a step improves fewer than 0.01 % of the rows or the scale
-// step gives up.
+// step, until a step improves fewer than 0.01 % of the rows (with a stack H:
+// of the rows of every block, each block frozen at its own such step) or the
+// scale step gives up.
 void alternation(Solve& s) {
   int64_t iter_num = -1;
   for (int64_t it = 0; it < s.args.max_iter_num - 1; ++it) {
@@ -283,10 +368,9 @@ void alternation(Solve& s) {
       so0 = p.scale_out;
       zo0 = p.zero_out;
     }
-    if (rounding_step(s, it, so0, zo0) < 0.0001) break;
+    if (rounding_step(s, it, so0, zo0)) break;
     so0 = zo0 = Tensor();
-    std::optional<double> rate = scale_step(s, it);
-    if (!rate || *rate < 0.0001) break;
+    if (scale_step(s, it)) break;
   }
   if (s.args.print_log)
     host::print({"after " + host::text(iter_num) + " of pure_training, the loss is " +
@@ -302,7 +386,7 @@ StartQuantResult finish(Solve& s) {
   Tensor Q = s.args.symmetric ? s.w_int * *s0 : s.w_int * *s0 + *z0;
   if (s.args.print_log) {
     Tensor R = s.W - Q;
-    Tensor loss = (at::matmul(R, s.H) * R).sum(1);
+    Tensor loss = (hmul(R, s.H) * R).sum(1);
     host::print({"finally the loss is ", host::text(mean_of(loss))});
   }
   Tensor w_int = s.w_int, scale_out = s.scale_out, zero_out = s.zero_out;

@@ -19,6 +19,11 @@ using at::Tensor;
 // Upper bound on the elements of one chunk's float64 patch matrix (256 MiB).
 constexpr int64_t kPatchBudget = int64_t(1) << 25;
 
+// The same for a grouped convolution (8 MiB): its products are many small
+// ones, whose speed is that of reading the patches, best while they are
+// still in cache.
+constexpr int64_t kGroupPatchBudget = int64_t(1) << 20;
+
 // Adds X X^T into the upper triangle of h (K x K) for X (K, n): diagonal blocks
 // recursively, each off-diagonal block once. The lower triangle of h outside
 // the diagonal blocks of kGramBase rows is left untouched (symmetric_from_upper
@@ -40,6 +45,21 @@ void add_gram_upper_impl(const Tensor& h, const Tensor& X) {
 
 Tensor symmetric_from_upper(const Tensor& h) { return at::triu(h) + at::triu(h, 1).t(); }
 
+// The same for each matrix of a stack (g, D, D).
+Tensor symmetric_stack_from_upper(const Tensor& h) {
+  return at::triu(h) + at::triu(h, 1).transpose(-2, -1);
+}
+
+// Adds X[j] X[j]^T into h[j] for the patches P (b, g*D, L) of b images, split
+// into g groups of D consecutive rows: one batched product of
+// X = (g, D, b*L) by its transpose.
+void add_group_grams_impl(const Tensor& h, const Tensor& P) {
+  const int64_t b = P.size(0), g = h.size(0), D = h.size(1), L = P.size(2);
+  const Tensor X = b == 1 ? P.select(0, 0).view({g, D, L})
+                          : P.view({b, g, D, L}).permute({1, 2, 0, 3}).reshape({g, D, b * L});
+  h.baddbmm_(X, X.transpose(1, 2));
+}
+
 // X X^T of the patch matrix X (C*kh*kw, B*L) of the images inp (B, C, Hin, Win),
 // in float64, with B*L, the number of input vectors (columns of X). The images
 // go through in chunks of at most `chunk` (fewer when a chunk's float64 patch
@@ -47,11 +67,18 @@ Tensor symmetric_from_upper(const Tensor& h) { return at::triu(h) + at::triu(h, 
 // at a time. The sum runs over images and positions in any order: an image
 // of many positions is one product (its patches made alone), a chunk of small
 // images is first laid out as one (K, b*L) matrix.
+// With layer.groups = g > 1: only the g diagonal blocks (D, D), D = K / g, of
+// X X^T, as a stack (g, D, D) (the rows of X are channel-major, so block j
+// holds the patches of channels [j*C/g, (j+1)*C/g)), in chunks of at most
+// kGroupPatchBudget patch elements.
 std::pair<Tensor, int64_t> conv_second_moment_impl(const LayerView& layer, const Tensor& inp,
                                                    int64_t chunk) {
   const int64_t B = inp.size(0);
   const int64_t K = inp.size(1) * layer.kernel_size[0] * layer.kernel_size[1];
-  Tensor h = at::zeros({K, K}, inp.options().dtype(at::kDouble));
+  const int64_t groups = layer.groups;
+  Tensor h = groups == 1 ? at::zeros({K, K}, inp.options().dtype(at::kDouble))
+                         : at::zeros({groups, K / groups, K / groups},
+                                     inp.options().dtype(at::kDouble));
   int64_t L = 1;  // patch positions per image
   for (int d = 0; d < 2; ++d) {
     const int64_t n = inp.size(2 + d) + 2 * layer.padding[d] -
@@ -66,7 +93,8 @@ std::pair<Tensor, int64_t> conv_second_moment_impl(const LayerView& layer, const
   // patches made one image at a time); smaller ones are laid out side by side.
   constexpr int64_t kOwnProduct = 512;
   int64_t step = L >= kOwnProduct ? 1 : std::max<int64_t>(1, chunk);
-  if (K * L > 0) step = std::max<int64_t>(1, std::min(step, kPatchBudget / (K * L)));
+  const int64_t budget = groups == 1 ? kPatchBudget : kGroupPatchBudget;
+  if (K * L > 0) step = std::max<int64_t>(1, std::min(step, budget / (K * L)));
   int64_t vectors = 0;
   for (int64_t b0 = 0; b0 < B; b0 += step) {
     const int64_t b = std::min(step, B - b0);
@@ -75,10 +103,14 @@ std::pair<Tensor, int64_t> conv_second_moment_impl(const LayerView& layer, const
                                : at::im2col(x, layer.kernel_size, layer.dilation, layer.padding,
                                             layer.stride);  // (b, K, L)
     TORCH_INTERNAL_ASSERT(P.size(2) == L);
-    add_gram_upper_impl(h, b == 1 ? P.select(0, 0) : P.permute({1, 0, 2}).reshape({K, b * L}));
+    if (groups == 1)
+      add_gram_upper_impl(h, b == 1 ? P.select(0, 0) : P.permute({1, 0, 2}).reshape({K, b * L}));
+    else
+      add_group_grams_impl(h, P);
     vectors += b * L;
   }
-  return {symmetric_from_upper(h), vectors};
+  // Exactly symmetric: the upper triangle mirrored, as for one matrix.
+  return {groups == 1 ? symmetric_from_upper(h) : symmetric_stack_from_upper(h), vectors};
 }
 
 }  // namespace
@@ -126,6 +158,9 @@ void add_batch(HessianState& st, const LayerView& layer, const at::Tensor& inp,
     case LayerKind::Conv2d: {
       TORCH_CHECK(inp.dim() == 4, "add_batch: a convolution input must be (B, C, Hin, Win), got ",
                   inp.sizes());
+      TORCH_CHECK(layer.groups >= 1 && inp.size(1) % layer.groups == 0,
+                  "add_batch: a convolution of ", layer.groups,
+                  " groups needs input channels divisible by it, got ", inp.size(1));
       int64_t vectors = 0;
       std::tie(h, vectors) = conv_second_moment_impl(layer, inp, chunk);
       tmp = static_cast<double>(vectors);
@@ -136,9 +171,12 @@ void add_batch(HessianState& st, const LayerView& layer, const at::Tensor& inp,
   }
   if (mask) tmp = mask->sum(at::kDouble).item<double>();
 
-  if (st.H.defined())
+  if (st.H.defined() && st.H.dim() == 2 && h.dim() == 2)
     TORCH_CHECK(st.H.sizes() == h.sizes(), "add_batch: the batch has ", h.size(0),
                 " features per vector, the statistics so far have ", st.H.size(0));
+  if (st.H.defined())
+    TORCH_CHECK(st.H.sizes() == h.sizes(), "add_batch: the batch's statistics have shape ",
+                h.sizes(), ", those so far ", st.H.sizes());
   // An empty batch (or a mask summing to 0) adds nothing; as a first batch it
   // would divide by zero, so H and nsamples are left as they are.
   if (tmp == 0) return;
