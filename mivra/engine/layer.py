@@ -15,6 +15,7 @@ import torch
 from torch import nn
 
 from .. import baseline, scheme
+from . import fallback
 from .recipe import SOLVER_ARGS
 from .samples import chunks, paired_chunks
 
@@ -27,13 +28,13 @@ def native():
 
 def conv_for_statistics(t, channels: int):
     """nn.Conv2d with the geometry of the convolution target ``t`` over
-    ``channels`` input channels and the padding it can express (leading =
-    trailing), plus the explicit (left, right, top, bottom) padding still to
-    apply to the input, or None."""
+    ``channels`` input channels (in ``t.groups`` groups, one output each) and
+    the padding it can express (leading = trailing), plus the explicit (left,
+    right, top, bottom) padding still to apply to the input, or None."""
     kh, kw = t.kernel
     top, left, bottom, right = t.pads
     pre = None if (top, left) == (bottom, right) else (left, right, top, bottom)
-    conv = nn.Conv2d(channels, 1, (kh, kw), stride=t.strides,
+    conv = nn.Conv2d(channels, t.groups, (kh, kw), stride=t.strides, groups=t.groups,
                      padding=(top, left) if pre is None else (0, 0), dilation=t.dilations, bias=False)
     return conv, pre
 
@@ -46,28 +47,27 @@ BATCH_BYTES = 256 << 20
 
 def input_batches(t, samples, samples_q=None, budget: int = BATCH_BYTES):
     """Per run of consecutive calibration samples (of one shape, at most
-    ``budget`` bytes): the (layer object, batch) pairs whose add_batch gives
-    the statistics of each row block of ``t`` (one per convolution group), of
-    ``samples`` (one input array of ``t`` per sample) and, when given, of
+    ``budget`` bytes): the (layer object, batch) whose add_batch gives the
+    statistics of ``t`` (per group of a grouped convolution: H is (g, D, D)),
+    of ``samples`` (one input array of ``t`` per sample) and, when given, of
     ``samples_q`` (the partly quantized model's inputs, same positions; else
     None)."""
     if samples_q is None:
         for run in chunks(samples, budget):
-            yield _row_blocks(t, run), None
+            yield _batch(t, run), None
     else:
         for run, run_q in paired_chunks(samples, samples_q, budget):
-            yield _row_blocks(t, run), _row_blocks(t, run_q)
+            yield _batch(t, run), _batch(t, run_q)
 
 
-def _row_blocks(t, run: list) -> list:
-    """(layer object, batch) per row block of ``t`` for the input arrays ``run``."""
+def _batch(t, run: list) -> tuple:
+    """(layer object, batch) of ``t`` for the input arrays ``run``."""
     if t.kind in ("conv", "grouped"):
         x = torch.from_numpy(np.concatenate(run) if len(run) > 1 else np.ascontiguousarray(run[0]))
-        cg = x.shape[1] // t.groups
-        conv, pre = conv_for_statistics(t, cg)
+        conv, pre = conv_for_statistics(t, x.shape[1])
         if pre is not None:
             x = torch.nn.functional.pad(x, pre)
-        return [(conv, x if t.groups == 1 else x[:, j * cg:(j + 1) * cg]) for j in range(t.groups)]
+        return conv, x
     rows = []
     for a in run:
         x = torch.from_numpy(np.ascontiguousarray(a))
@@ -75,7 +75,7 @@ def _row_blocks(t, run: list) -> list:
             x = x.transpose(-1, -2)
         rows.append(x.reshape(-1, x.shape[-1]))
     x = torch.cat(rows) if len(rows) > 1 else rows[0]
-    return [(nn.Linear(x.shape[-1], 1, bias=False), x)]
+    return nn.Linear(x.shape[-1], 1, bias=False), x
 
 
 @dataclass
@@ -100,29 +100,67 @@ class Moments:
             self.H = (self.H * self.n + moq.H * moq.nsamples) / (self.n + moq.nsamples)
             self.n += moq.nsamples
 
-    def degenerate(self) -> tuple[str, str] | None:
-        """(kind, reason) when these statistics leave nothing to solve: kind
-        "zero" for inputs that are all zero, "bad" otherwise; None when fine."""
+    def troubles(self, groups: int = 1) -> dict:
+        """{group: (kind, reason)} of the groups these statistics leave nothing to
+        solve: kind "zero" for inputs that are all zero, "bad" otherwise."""
         if self.H is None:
-            return "bad", "its inputs contain NaN on the calibration set"
-        if not bool(torch.isfinite(self.H).all()):
-            return "bad", "its input statistics overflow (not finite)"
-        if float(self.H.diagonal().max()) == 0.0:
-            return "zero", ("its inputs are all zero on the calibration set, so there is no "
-                            "output error to minimise")
-        return None
+            return {g: ("bad", fallback.NAN) for g in range(groups)}
+        H = self.H if self.H.dim() == 3 else self.H[None]
+        finite = torch.isfinite(H).flatten(1).all(1)
+        zero = H.diagonal(dim1=-2, dim2=-1).amax(-1) == 0.0
+        return {g: ("bad", fallback.OVERFLOW) if not finite[g] else ("zero", fallback.ZERO)
+                for g in range(H.shape[0]) if not finite[g] or zero[g]}
+
+    def groups(self, ok: list) -> "Moments":
+        """These statistics of the groups ``ok`` only (all of them: itself)."""
+        if self.H is None or self.H.dim() == 2 or len(ok) == self.H.shape[0]:
+            return self
+        return Moments(self.H[ok], self.n, self.nan_batches)
+
+
+def by_group(W: np.ndarray, H: torch.Tensor) -> torch.Tensor:
+    """W (rows, D) in float64, as (g, rows / g, D) when H holds g groups' (g, D, D)."""
+    Wd = torch.from_numpy(np.asarray(W, dtype=np.float64))
+    return Wd.view(H.shape[0], -1, Wd.shape[-1]) if H.dim() == 3 else Wd
 
 
 def error_energy(W: np.ndarray, W_hats: list, H: torch.Tensor) -> tuple[list, float]:
     """([sum_c r_c H r_c^T for each W_hat], sum_c w_c H w_c^T), r = w_hat - w,
-    for matrices (rows, columns): the output error energy of each quantized
-    version of the rows, and the rows' output energy on the calibration set."""
-    Wm = torch.from_numpy(np.asarray(W, dtype=np.float64))
+    for matrices (rows, columns), each row with its group's H: the output error
+    energy of each quantized version of the rows, and the rows' output energy
+    on the calibration set."""
+    Wm = by_group(W, H)
     errs = []
     for W_hat in W_hats:
-        R = torch.from_numpy(np.asarray(W_hat, dtype=np.float64)) - Wm
+        R = by_group(W_hat, H) - Wm
         errs.append(float(((R @ H) * R).sum()))
     return errs, float(((Wm @ H) * Wm).sum())
+
+
+class RowCounts:
+    """How often the calibration set reads each row of an embedding table."""
+
+    def __init__(self, rows: int):
+        self.counts = np.zeros(rows, np.int64)
+
+    def add(self, idx: np.ndarray) -> None:
+        idx = np.asarray(idx, dtype=np.int64).ravel()
+        idx = np.where(idx < 0, idx + len(self.counts), idx)     # Gather's negative indices
+        self.counts += np.bincount(idx[(idx >= 0) & (idx < len(self.counts))],
+                                   minlength=len(self.counts))
+
+    def read(self) -> np.ndarray:
+        return np.flatnonzero(self.counts)
+
+    def total(self) -> int:
+        return int(self.counts.sum())
+
+    def errors(self, W: np.ndarray, W_hats: list) -> tuple[list, float]:
+        """([sum over reads |w_hat_r - w_r|^2 for each W_hat], sum over reads |w_r|^2)."""
+        read = self.read()
+        c, Wr = self.counts[read].astype(np.float64), W[read].astype(np.float64)
+        errs = [float(c @ ((np.asarray(Wh, np.float64)[read] - Wr) ** 2).sum(1)) for Wh in W_hats]
+        return errs, float(c @ (Wr ** 2).sum(1))
 
 
 @dataclass
@@ -151,14 +189,6 @@ class Solution:
                        self.groupsize)
         out.scale[rows], out.zero_point[rows], out.w_int[rows] = part.scale, part.zero_point, part.w_int
         return out
-
-    @staticmethod
-    def stack(parts: list) -> "Solution":
-        """The solutions of consecutive row blocks as one."""
-        p = parts[0]
-        return Solution(np.concatenate([q.scale for q in parts]),
-                        np.concatenate([q.zero_point for q in parts]),
-                        np.concatenate([q.w_int for q in parts]), p.sym, p.groupsize)
 
 
 def scheme_of(t, qmethod: str, qtype: str, asym_groups: bool) -> tuple[int, bool]:

@@ -96,10 +96,12 @@ class Target:
             return W.reshape(self.shape)
         return np.ascontiguousarray(W.T) if self.axis == 1 else W
 
-    def group_rows(self) -> list:
-        """Row slices of W solved apart: one per convolution group."""
+    def rows_of(self, groups: list):
+        """Rows of W of the convolution groups ``groups`` (all: every row)."""
+        if len(groups) == self.groups:
+            return slice(None)
         r = self.rows // self.groups
-        return [slice(j * r, (j + 1) * r) for j in range(self.groups)]
+        return np.concatenate([np.arange(g * r, (g + 1) * r) for g in groups])
 
 
 def _attr(node, name, default):
