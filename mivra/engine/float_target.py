@@ -30,71 +30,75 @@ from dataclasses import dataclass
 
 import numpy as np
 import torch
-import torch.nn.functional as F
-from torch import nn
 
-from .layer import by_group
-
-PATCH_BUDGET = 1 << 25      # float64 elements of one chunk of input vectors
-
-
-def vector_chunks(layer, x: torch.Tensor):
-    """Float64 chunks of the input vectors ``layer`` sees in ``x``: (D, m)
-    patches of an nn.Conv2d in the weight's column order (columns by image,
-    then position), (g, D, m) per group of a grouped one, (D, m) rows of an
-    nn.Linear's input."""
-    if isinstance(layer, nn.Conv2d):
-        g = layer.groups
-        K = x.shape[1] * layer.kernel_size[0] * layer.kernel_size[1]
-        L = F.unfold(x[:1].double(), layer.kernel_size, layer.dilation, layer.padding,
-                     layer.stride).shape[-1]
-        step = max(1, PATCH_BUDGET // max(1, K * L))
-        for b0 in range(0, x.shape[0], step):
-            u = F.unfold(x[b0:b0 + step].double(), layer.kernel_size, layer.dilation,
-                         layer.padding, layer.stride)            # (b, K, L)
-            if g == 1:
-                yield u.permute(1, 0, 2).reshape(K, -1)
-            else:
-                yield u.view(u.shape[0], g, K // g, -1).permute(1, 2, 0, 3).reshape(g, K // g, -1)
-    else:
-        step = max(1, PATCH_BUDGET // max(1, x.shape[-1]))
-        for r0 in range(0, x.shape[0], step):
-            yield x[r0:r0 + step].double().T
-
+from .layer import Moments, by_group
+from .vectors import add_gram_upper, symmetric_from_upper, vectors
 
 @dataclass
-class CrossMoments:
-    """Running sums of x x~^T, x and x~ over ``n`` paired input vectors
-    (float64; with a leading group axis for a grouped convolution)."""
-    C: torch.Tensor | None = None
-    mu: torch.Tensor | None = None
-    mu_q: torch.Tensor | None = None
-    n: int = 0
-
-    def add(self, layer, x: torch.Tensor, x_q: torch.Tensor | None) -> None:
-        """Accumulate the pairs of float and quantized-stream vectors (``x_q``
-        None: only the float means)."""
-        chunks_q = vector_chunks(layer, x_q) if x_q is not None else None
-        for X in vector_chunks(layer, x):
-            Xq = next(chunks_q) if chunks_q is not None else X
-            if self.mu is None:
-                self.mu, self.mu_q = X.new_zeros(X.shape[:-1]), X.new_zeros(X.shape[:-1])
-                if x_q is not None:
-                    self.C = X.new_zeros(X.shape[:-1] + X.shape[-2:-1])
-            self.mu += X.sum(-1)
-            self.mu_q += Xq.sum(-1)
-            if x_q is not None:
-                if X.dim() == 2:
-                    self.C.addmm_(X, Xq.T)
-                else:
-                    self.C.baddbmm_(X, Xq.transpose(1, 2))
-            self.n += X.shape[-1]
-
-    def mean(self) -> tuple[torch.Tensor, torch.Tensor]:
-        return self.mu / max(self.n, 1), self.mu_q / max(self.n, 1)
+class Cross:
+    """The cross moment C = X X~^T / n and the means of paired float and
+    quantized-stream vectors (C None where only means are kept)."""
+    C: torch.Tensor | None
+    mu: torch.Tensor
+    mu_q: torch.Tensor
 
     def cross(self) -> torch.Tensor:
-        return self.C / max(self.n, 1)
+        return self.C
+
+    def mean(self) -> tuple[torch.Tensor, torch.Tensor]:
+        return self.mu, self.mu_q
+
+
+class PairedMoments:
+    """H~, H, C and the means of a layer's paired inputs, accumulated in float64
+    from one set of patches per stream and chunk (with a leading group axis for
+    a grouped convolution). A batch holding NaN is skipped."""
+
+    def __init__(self):
+        self.Hq = self.H = self.C = self.s = self.s_q = None
+        self.n = 0
+        self.nan_batches = 0
+
+    def add(self, layer, x: torch.Tensor, x_q: torch.Tensor) -> None:
+        if bool(torch.isnan(x).any()) or bool(torch.isnan(x_q).any()):
+            self.nan_batches += 1
+            return
+        for X, Xq in zip(vectors(layer, x), vectors(layer, x_q)):
+            if self.H is None:
+                sq = X.shape[:-1] + X.shape[-2:-1]
+                self.Hq, self.H, self.C = X.new_zeros(sq), X.new_zeros(sq), X.new_zeros(sq)
+                self.s, self.s_q = X.new_zeros(X.shape[:-1]), X.new_zeros(X.shape[:-1])
+            add_gram_upper(self.Hq, Xq)
+            add_gram_upper(self.H, X)
+            self.C.add_(X @ Xq.transpose(-1, -2))
+            self.s += X.sum(-1)
+            self.s_q += Xq.sum(-1)
+            self.n += X.shape[-1]
+
+    def result(self) -> tuple:
+        """(Moments of H~, Moments of H, Cross) over the vectors seen."""
+        if self.H is None:
+            return Moments(nan_batches=self.nan_batches), Moments(nan_batches=self.nan_batches), None
+        n = float(self.n)
+        return (Moments(symmetric_from_upper(self.Hq) / n, n, self.nan_batches),
+                Moments(symmetric_from_upper(self.H) / n, n, self.nan_batches),
+                Cross(self.C / n, self.s / n, self.s_q / n))
+
+
+class Means:
+    """The mean input vector of a layer (float stream only)."""
+
+    def __init__(self):
+        self.s, self.n = None, 0
+
+    def add(self, layer, x: torch.Tensor) -> None:
+        for X in vectors(layer, x):
+            self.s = X.sum(-1) if self.s is None else self.s + X.sum(-1)
+            self.n += X.shape[-1]
+
+    def result(self) -> Cross:
+        mu = self.s / max(self.n, 1)
+        return Cross(None, mu, mu)
 
 
 def damped(H: torch.Tensor, perdamp: float = 0.01) -> torch.Tensor:

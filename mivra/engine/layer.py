@@ -43,6 +43,7 @@ def conv_for_statistics(t, channels: int):
 # inputs over the whole calibration set fit goes through add_batch in one call,
 # as the library's pass does (so its H is the same, bit for bit).
 BATCH_BYTES = 256 << 20
+PAIRED_BATCH_BYTES = 32 << 20       # per stream, where two streams are paired
 
 
 def input_batches(t, samples, samples_q=None, budget: int = BATCH_BYTES):
@@ -56,7 +57,7 @@ def input_batches(t, samples, samples_q=None, budget: int = BATCH_BYTES):
         for run in chunks(samples, budget):
             yield _batch(t, run), None
     else:
-        for run, run_q in paired_chunks(samples, samples_q, budget):
+        for run, run_q in paired_chunks(samples, samples_q, min(budget, PAIRED_BATCH_BYTES)):
             yield _batch(t, run), _batch(t, run_q)
 
 

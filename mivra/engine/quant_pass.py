@@ -29,7 +29,7 @@ from onnx import numpy_helper
 from ..api.cpus import available_cpus
 from .bias import corrected
 from .fallback import fallback_note, solver_failure
-from .float_target import CrossMoments, mean_output_error, output_error, target_weights
+from .float_target import Means, PairedMoments, mean_output_error, output_error, target_weights
 from .layer import (Moments, RowCounts, Solution, error_energy, input_batches, native, scheme_of,
                     solve_gdq, solve_minmax)
 from .recipe import Recipe
@@ -71,11 +71,26 @@ def _device() -> str:
 
 @dataclass
 class LayerStats:
-    """Statistics of one layer (with a leading group axis for a grouped convolution)."""
-    solve: Moments                    # H the solver sees: of the float inputs, or of the
+    """Statistics of one layer (with a leading group axis for a grouped convolution).
+
+    The plain pass accumulates H of the float inputs with the library's
+    add_batch (and their means for a bias correction); the sequential pass
+    accumulates H~, H and C of the paired inputs from one set of patches."""
+    solve: Moments | None = None      # H the solver sees: of the float inputs, or of the
                                       # partly quantized model's in the sequential pass
     float: Moments | None = None      # H of the float inputs when that differs
-    cross: CrossMoments | None = None  # x x~^T and the means (sequential, bias correction)
+    cross: object = None              # Cross: x x~^T and the means (sequential, bias correction)
+    paired: PairedMoments | None = None
+    means: Means | None = None
+
+    def finish(self) -> "LayerStats":
+        """Turn the accumulators into the moments the solve reads."""
+        if self.paired is not None:
+            self.solve, self.float, self.cross = self.paired.result()
+        elif self.means is not None:
+            self.cross = self.means.result()
+        self.paired = self.means = None
+        return self
 
     def troubles(self, groups: int) -> dict:
         """{group: (kind, reason)} of the groups left to min/max rounding."""
@@ -133,23 +148,26 @@ class QuantPass:
         self.timings["hessian"] += time.perf_counter() - t0
         self.users_left[t.weight] -= 1
         if self.users_left[t.weight] == 0:
-            self._quantize(t, self.stats.pop(t.weight), streams)
+            st = self.stats.pop(t.weight)
+            self._quantize(t, st if t.kind == "gather" else st.finish(), streams)
         self.results[t.output].seconds = time.perf_counter() - t0
 
     def _accumulate(self, t, streams: Streams) -> None:
         """Add the layer's inputs to its statistics."""
         r = self.recipe
-        st = self.stats.setdefault(t.weight, LayerStats(
-            Moments(), Moments() if r.sequential else None,
-            CrossMoments() if r.sequential or r.bias_correction else None))
+        if r.sequential:
+            st = self.stats.setdefault(t.weight, LayerStats(paired=PairedMoments()))
+        else:
+            st = self.stats.setdefault(t.weight, LayerStats(
+                solve=Moments(), means=Means() if r.bias_correction else None))
         quant = streams.quant[t.input] if r.sequential else None
         for (layer, x), batch_q in input_batches(t, streams.float[t.input], quant):
-            xq = x if batch_q is None else batch_q[1]
-            st.solve.add(layer, xq)
-            if st.float is not None:
-                st.float.add(layer, x)
-            if st.cross is not None:
-                st.cross.add(layer, x, xq if r.sequential else None)
+            if st.paired is not None:
+                st.paired.add(layer, x, batch_q[1])
+                continue
+            st.solve.add(layer, x)
+            if st.means is not None:
+                st.means.add(layer, x)
 
     # -- solving --------------------------------------------------------------
 
@@ -232,7 +250,8 @@ class QuantPass:
         W_hat = sol.dequantized()
         if r.sequential:
             streams.replaced[t.weight] = t.stored(W_hat)
-        bias = self._bias(t, W, W_hat, st) if r.bias_correction and t.kind != "gather" else None
+        bias = (self._bias(t, W, W_hat, st)
+                if r.bias_correction and t.kind != "gather" and st.cross is not None else None)
 
         t0 = time.perf_counter()
         entry = sol.entry(self._new_entry(bits), t)
