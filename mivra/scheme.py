@@ -61,7 +61,7 @@ def group_columns(qmethod: str, kernel_hw: tuple[int, int], n_columns: int) -> i
 
 def is_symmetric(qtype: str, groupsize: int, asym_groups: bool = False) -> bool:
     """Per channel: as ``qtype`` says; group-wise: symmetric unless ``asym_groups``."""
-    return qtype == "sym" or (groupsize != -1 and not asym_groups)
+    return qtype == "sym" if groupsize == -1 else not asym_groups
 
 
 def table_zero_points(scales: np.ndarray, zeros: np.ndarray) -> np.ndarray:

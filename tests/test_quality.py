@@ -220,3 +220,14 @@ def test_widths_per_layer_under_a_budget(deep, budget):
     assert cap - step < used <= cap
     assert all(job.quant_tab[w]["dtype"] == f"int{b}" for w, b in bits.items())
     assert all(np.asarray(job.quant_tab[w]["w_int"]).max() < 2 ** (b - 1) for w, b in bits.items())
+
+
+@pytest.mark.parametrize("qtype", ["sym", "asym"])
+def test_asym_groups_give_groups_zero_points_whatever_the_channel_type(deep, qtype):
+    """--asym-groups: a zero point per group, with --qtype sym too (it sets the
+    per-channel type); without it groups are symmetric, with --qtype asym too."""
+    for asym_groups in (False, True):
+        job, _ = _quantized(deep, qtype=qtype, qmethod="group2", asym_groups=asym_groups, bits=3)
+        e = job.quant_tab["w1"]
+        assert e["qtype"] == ("asym" if asym_groups else "sym")
+        assert any(e["zero_point"]) == asym_groups
