@@ -59,10 +59,9 @@ sys.path[:0] = [HERE, ROOT]
 os.environ.setdefault("HF_HUB_OFFLINE", "1")
 os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
 import models  # noqa: E402
+from common import run_child  # noqa: E402
 
 # The command line's configurations: short name -> options; each also as NAME-best.
-# Groups get a zero point only with both --asym-groups and --qtype asym: either
-# alone gives the symmetric groups, byte for byte (and so does --quality best alone).
 ASYM_GROUPS = ["--qtype", "asym", "--asym-groups"]
 CLI_CONFIGS = {
     "w4g32": ["--bits", "4", "--qmethod", "group32"],
@@ -131,30 +130,6 @@ def encode(tok, sentences: list[str], length: int | None) -> list[list[np.ndarra
             e = tok(s, return_tensors="np", padding="max_length", truncation=True, max_length=length)
         out.append([np.asarray(e[k], dtype=np.int64).reshape(1, -1) for k in models.MINILM_INPUTS])
     return out
-
-
-# Runs a command and prints "status wall-seconds peak-RSS-KiB": the quantizers are
-# started from this small process rather than from the benchmark, since a child's
-# peak RSS also counts the memory of the process it was forked from.
-LAUNCHER = """import os, signal, subprocess, sys, time
-t = time.perf_counter()
-p = subprocess.Popen(sys.argv[1:], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-    signal.signal(s, lambda n, f: p.send_signal(n))
-_, status, usage = os.wait4(p.pid, 0)
-print(os.waitstatus_to_exitcode(status), time.perf_counter() - t, usage.ru_maxrss)
-"""
-
-
-def run_child(cmd: list[str]) -> tuple[int, float, float, str]:
-    """(status, wall seconds, peak RSS in MiB, stderr) of one subprocess."""
-    env = dict(os.environ, PYTHONPATH=ROOT)
-    p = subprocess.run([sys.executable, "-c", LAUNCHER, *cmd], env=env, capture_output=True,
-                       stdin=subprocess.DEVNULL)
-    if p.returncode != 0:
-        sys.exit(f"launcher failed: {p.stderr.decode(errors='replace')}")
-    code, wall, rss = p.stdout.split()
-    return int(code), float(wall), int(rss) / 1024.0, p.stderr.decode(errors="replace")
 
 
 def tree_state() -> str:

@@ -1,4 +1,8 @@
-"""Shared inputs for the solver benchmarks."""
+"""Shared inputs for the solver benchmarks, and a child process's time and peak memory."""
+import os
+import subprocess
+import sys
+
 import numpy as np
 import torch
 
@@ -69,3 +73,28 @@ def conv_layer_and_inputs(out_ch, in_ch, kh, kw, seed=0):
     z = rng.standard_normal((n, in_ch, 8 + kh - 1, 8 + kw - 1)).astype(np.float32)
     z += 0.7 * np.roll(z, 1, axis=1) + 0.3 * np.roll(z, 1, axis=3)
     return layer, torch.tensor(np.maximum(z, 0.0))
+
+
+# Runs a command and prints "status wall-seconds peak-RSS-KiB": the measured
+# command is started from this small process rather than from the benchmark,
+# since a child's peak RSS also counts the memory of the process it was forked from.
+LAUNCHER = """import os, signal, subprocess, sys, time
+t = time.perf_counter()
+p = subprocess.Popen(sys.argv[1:], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+    signal.signal(s, lambda n, f: p.send_signal(n))
+_, status, usage = os.wait4(p.pid, 0)
+print(os.waitstatus_to_exitcode(status), time.perf_counter() - t, usage.ru_maxrss)
+"""
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def run_child(cmd: list) -> tuple:
+    """(status, wall seconds, peak RSS in MiB, stderr) of one subprocess."""
+    env = dict(os.environ, PYTHONPATH=ROOT)
+    p = subprocess.run([sys.executable, "-c", LAUNCHER, *cmd], env=env, capture_output=True,
+                       stdin=subprocess.DEVNULL)
+    if p.returncode != 0:
+        sys.exit(f"launcher failed: {p.stderr.decode(errors='replace')}")
+    code, wall, rss = p.stdout.split()
+    return int(code), float(wall), int(rss) / 1024.0, p.stderr.decode(errors="replace")
