@@ -15,7 +15,7 @@ import numpy as np
 import onnx
 from onnx import AttributeProto
 
-from .api.model_file import MAX_PROTO_BYTES
+from .api import model_file
 from .errors import UserError, first_line
 
 # Largest |w| of a weight: squares and sums of squares of the layer statistics
@@ -79,7 +79,7 @@ def whole_model_session(model: onnx.ModelProto):
     its operators checked by name only, and None."""
     from .api.session import ort_session
 
-    if model.ByteSize() > MAX_PROTO_BYTES:
+    if model_file.byte_size(model) > model_file.MAX_PROTO_BYTES:
         _refuse_unknown_operator(model)
         return None
     try:
@@ -100,7 +100,7 @@ def check_exportable(model: onnx.ModelProto, bits: int, qmethod: str) -> None:
     if export.default_opset(model) >= target:
         return
     try:
-        export.raise_opset(model, target)
+        export.raise_opset(export.stubbed(model), target)     # the graph only: no weight copied
     except ValueError as e:
         raise UserError("the model", f"{first_line(e)}, which the QDQ export of {bits}-bit "
                         f"{qmethod} weights needs", f"export the model at opset {target}") from None

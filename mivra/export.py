@@ -16,16 +16,27 @@ The integer container of a weight must hold the weight's grid values and its
 zero points.  An asymmetric zero point may lie outside the b-bit grid; the
 container is then widened (INT4 -> INT8 -> INT16 -> INT32) so the model stays
 exact.
+
+Neither export copies the model: both are built as ``ModelParts``, every field
+of the model but its initializers plus the initializers in order, each taken
+from the model (not copied), made on demand (a dequantized weight) or new (the
+integer weights of the QDQ model).  The graph edits (and the opset
+conversion) run on the model with stubs in place of its initializers.
+``write_model`` writes the parts as one file, or, for models of
+EXTERNAL_DATA_BYTES or more and wherever the caller asks (the command line
+does when the input model kept its weights in external data), as ``OUT.onnx``
+plus ``OUT.onnx.data`` beside it, one initializer at a time.
 """
 from __future__ import annotations
 
-import copy
+import os
 
 import numpy as np
 import onnx
 from onnx import TensorProto, helper, numpy_helper
 
 from . import scheme
+from .api import model_file
 from .api.graph_edit import drop_initializers, unique_name
 from .engine.bias import apply_biases
 
@@ -41,6 +52,10 @@ _CONTAINERS = [  # (data type, min, max, bytes per value)
     (TensorProto.INT16, -(2 ** 15), 2 ** 15 - 1, 2),
     (TensorProto.INT32, -(2 ** 31), 2 ** 31 - 1, 4),
 ]
+# Models whose serialized size would reach this many bytes are written with
+# external data (protobuf cannot serialize 2 GiB in one message).
+EXTERNAL_DATA_BYTES = model_file.MAX_PROTO_BYTES
+
 _NP_OF = {TensorProto.INT8: np.int8, TensorProto.INT16: np.int16, TensorProto.INT32: np.int32}
 CONTAINER_NAME = {TensorProto.INT4: "INT4", TensorProto.INT8: "INT8",
                   TensorProto.INT16: "INT16", TensorProto.INT32: "INT32"}
@@ -209,7 +224,16 @@ def matmul_nbits_tensors(entry: dict, base: str) -> tuple[list, int]:
 
 def export_qdq(model: onnx.ModelProto, quant_tab: dict, names,
                biases: dict | None = None, matmul_nbits: bool = False) -> tuple[onnx.ModelProto, dict]:
-    """QDQ model for the weights ``names`` (each a filled ``quant_tab`` entry).
+    """QDQ model for the weights ``names`` (each a filled ``quant_tab`` entry):
+    ``qdq_parts`` put together in memory; see there."""
+    parts, info = qdq_parts(model, quant_tab, names, biases, matmul_nbits)
+    return parts.model(), info
+
+
+def qdq_parts(model: onnx.ModelProto, quant_tab: dict, names,
+              biases: dict | None = None, matmul_nbits: bool = False) -> tuple["ModelParts", dict]:
+    """QDQ model for the weights ``names`` (each a filled ``quant_tab`` entry),
+    as ``ModelParts``: the initializers it keeps are the model's own, not copied.
 
     ``biases`` ({node output: array}) replaces the biases of those nodes
     (bias correction). With ``matmul_nbits``, MatMul weights that qualify
@@ -228,7 +252,9 @@ def export_qdq(model: onnx.ModelProto, quant_tab: dict, names,
                               for c in containers.values())
     target = QDQ_OPSET_LOW_BIT if needs_21 else QDQ_OPSET_INT8
     opset_from = default_opset(model)
-    out = raise_opset(copy.deepcopy(model), target) if names else copy.deepcopy(model)
+    out = stubbed(model)
+    if names:
+        out = raise_opset(out, target)
     graph = out.graph
     taken = _all_names(graph)
     inits = {t.name: i for i, t in enumerate(graph.initializer)}
@@ -237,6 +263,7 @@ def export_qdq(model: onnx.ModelProto, quant_tab: dict, names,
         raise ValueError(f"weight {missing[0]} is not an initializer of the model")
 
     new_nodes, new_inits, info = [], [], {}
+    made = _IntTensors()            # the integer weights, made when written
     drop = set(names)
     for name in names:
         entry = quant_tab[name]
@@ -251,26 +278,26 @@ def export_qdq(model: onnx.ModelProto, quant_tab: dict, names,
         dq_name = unique_name(name + "_DequantizeLinear", taken)
         axis = entry_axis(entry)
         if G == 1:      # per channel, along the channel axis
-            new_inits += [int_tensor(q_name, w_int, dt),
+            new_inits += [made.put(q_name, w_int, dt),
                           numpy_helper.from_array(scale.reshape(C), s_name),
                           int_tensor(z_name, zp.reshape(C), dt)]
             new_nodes.append(helper.make_node("DequantizeLinear", [q_name, s_name, z_name], [name],
                                               name=dq_name, axis=axis))
         elif axis == 1:  # (K, N) weight: blocks run down the K axis
-            new_inits += [int_tensor(q_name, w_int, dt),
+            new_inits += [made.put(q_name, w_int, dt),
                           numpy_helper.from_array(np.ascontiguousarray(scale.T), s_name),
                           int_tensor(z_name, np.ascontiguousarray(zp.T), dt)]
             new_nodes.append(helper.make_node("DequantizeLinear", [q_name, s_name, z_name], [name],
                                               name=dq_name, axis=0, block_size=gs))
         elif w_int.ndim == 2:
-            new_inits += [int_tensor(q_name, w_int, dt), numpy_helper.from_array(scale, s_name),
+            new_inits += [made.put(q_name, w_int, dt), numpy_helper.from_array(scale, s_name),
                           int_tensor(z_name, zp, dt)]
             new_nodes.append(helper.make_node("DequantizeLinear", [q_name, s_name, z_name], [name],
                                               name=dq_name, axis=1, block_size=gs))
         else:           # blocks along the flattened columns of a convolution weight
             flat = unique_name(name + "_dequantized_2d", taken)
             shp = unique_name(name + "_shape", taken)
-            new_inits += [int_tensor(q_name, w_int.reshape(C, G * gs), dt),
+            new_inits += [made.put(q_name, w_int.reshape(C, G * gs), dt),
                           numpy_helper.from_array(scale, s_name),
                           int_tensor(z_name, zp, dt),
                           numpy_helper.from_array(np.asarray(shape, dtype=np.int64), shp)]
@@ -290,8 +317,8 @@ def export_qdq(model: onnx.ModelProto, quant_tab: dict, names,
     if nbits:
         _to_matmul_nbits(out, quant_tab, nbits, taken, info)
     apply_biases(out, biases or {})
-    return out, {"opset_from": opset_from, "opset_to": default_opset(out), "weights": info,
-                 "matmul_nbits": nbits}
+    return ModelParts(out, model, made), {"opset_from": opset_from, "opset_to": default_opset(out),
+                                    "weights": info, "matmul_nbits": nbits}
 
 
 def _to_matmul_nbits(model: onnx.ModelProto, quant_tab: dict, names: list, taken: set,
@@ -321,13 +348,162 @@ def _to_matmul_nbits(model: onnx.ModelProto, quant_tab: dict, names: list, taken
 def export_fake_quant(model: onnx.ModelProto, quant_tab: dict, names,
                       biases: dict | None = None) -> onnx.ModelProto:
     """The model with each weight of ``names`` replaced by its dequantized float32
-    values (and the biases of ``biases`` in place)."""
-    out = copy.deepcopy(model)
+    values (and the biases of ``biases`` in place): ``fake_quant_parts`` put
+    together in memory."""
+    return fake_quant_parts(model, quant_tab, names, biases).model()
+
+
+def fake_quant_parts(model: onnx.ModelProto, quant_tab: dict, names,
+                     biases: dict | None = None) -> "ModelParts":
+    """``export_fake_quant`` as ``ModelParts``: each dequantized weight is made
+    when the parts are written or put together; the other initializers are
+    the model's own."""
     names = set(names)
-    for i, t in enumerate(out.graph.initializer):
+    made = {}
+    for t in model.graph.initializer:
         if t.name in names:
-            w = dequantize_entry(quant_tab[t.name])
-            if tuple(t.dims) != w.shape:
-                raise ValueError(f"weight {t.name}: quantized shape {w.shape} != {tuple(t.dims)}")
-            out.graph.initializer[i].CopyFrom(numpy_helper.from_array(w, t.name))
-    return apply_biases(out, biases or {})
+            shape = tuple(np.shape(quant_tab[t.name]["w_int"]))
+            if tuple(t.dims) != shape:
+                raise ValueError(f"weight {t.name}: quantized shape {shape} != {tuple(t.dims)}")
+            made[t.name] = _Dequantized(quant_tab[t.name], t)
+    out = apply_biases(stubbed(model), biases or {})
+    return ModelParts(out, model, made)
+
+
+class _Dequantized:
+    """The dequantized float32 initializer of a table entry, made when called."""
+
+    def __init__(self, entry: dict, original: TensorProto):
+        self.entry, self.name = entry, original.name
+        n = int(np.prod(original.dims, dtype=np.int64))
+        meta = TensorProto(name=original.name, dims=original.dims, data_type=TensorProto.FLOAT)
+        self.size = meta.ByteSize() + model_file.field_size(4 * n)      # + raw_data (field 9)
+
+    def __call__(self) -> TensorProto:
+        return numpy_helper.from_array(dequantize_entry(self.entry), self.name)
+
+
+class _IntTensors(dict):
+    """Integer initializers of the QDQ model, made when written: name -> maker."""
+
+    def put(self, name: str, values: np.ndarray, dtype: int) -> TensorProto:
+        """Register the integer tensor ``name`` of ``values``; returns its stub."""
+        self[name] = _IntTensor(name, values, dtype)
+        meta = TensorProto(name=name, dims=np.shape(values), data_type=dtype)
+        return model_file.stub(meta)
+
+
+class _IntTensor:
+    """``int_tensor(name, values, dtype)``, made when called."""
+
+    def __init__(self, name: str, values: np.ndarray, dtype: int):
+        self.name, self.values, self.dtype = name, values, dtype
+        n = stored_bytes(int(np.size(values)), dtype)
+        meta = TensorProto(name=name, dims=np.shape(values), data_type=dtype)
+        self.size = meta.ByteSize() + model_file.field_size(n)          # + raw_data (field 9)
+
+    def __call__(self) -> TensorProto:
+        return int_tensor(self.name, self.values, self.dtype)
+
+
+def stubbed(model: onnx.ModelProto) -> onnx.ModelProto:
+    """A copy of ``model`` with stubs (``model_file.stub``) for its initializers:
+    for graph edits and the opset conversion, without copying any weight."""
+    out = model_file.without_initializers(model)
+    out.graph.initializer.extend(model_file.stub(t) for t in model.graph.initializer)
+    return out
+
+
+class ModelParts:
+    """A model as its header -- every field but the graph's initializers -- and
+    its initializers in order, each taken when needed: the source model's own
+    (where the header holds a stub), made by a callable (``made``: name ->
+    callable with a ``size``, the bytes of the tensor it makes), or held by
+    the header. ``tensors()`` yields them one at a time; ``model()`` puts the
+    model together in memory; ``byte_size()`` is its serialized size, without
+    making anything."""
+
+    def __init__(self, header: onnx.ModelProto, source: onnx.ModelProto, made: dict | None = None):
+        made = made or {}
+        originals = {t.name: t for t in source.graph.initializer}
+        self.names, self._tensors = [], {}
+        for t in header.graph.initializer:
+            self.names.append(t.name)
+            if model_file.is_stub(t):
+                self._tensors[t.name] = made.get(t.name) or originals[t.name]
+            else:
+                self._tensors[t.name] = t       # stays valid once removed from the header
+        del header.graph.initializer[:]
+        self.header = header
+
+    def tensor(self, name: str) -> TensorProto:
+        t = self._tensors[name]
+        return t if isinstance(t, TensorProto) else t()
+
+    def tensors(self):
+        for name in self.names:
+            yield self.tensor(name)
+
+    def byte_size(self) -> int:
+        graph = self.header.graph.ByteSize()
+        full = graph + sum(model_file.field_size(t.size if callable(t) else t.ByteSize())
+                           for t in (self._tensors[n] for n in self.names))
+        return self.header.ByteSize() - model_file.field_size(graph) + model_file.field_size(full)
+
+    def model(self) -> onnx.ModelProto:
+        """The whole model in memory: the header, given copies of the
+        initializers (the parts are used up: call once)."""
+        out, self.header = self.header, None
+        out.graph.initializer.extend(self.tensors())
+        return out
+
+
+def data_path(path: str) -> str:
+    """The external data file written beside the model file ``path``."""
+    return path + ".data"
+
+
+def use_external_data(parts: ModelParts, asked: bool = False) -> bool:
+    """Whether ``write_model`` should write ``parts`` with external data: when
+    ``asked`` or when the model would reach EXTERNAL_DATA_BYTES."""
+    return asked or parts.byte_size() >= EXTERNAL_DATA_BYTES
+
+
+def write_model(parts: ModelParts, path: str, external: bool, staged=None) -> int:
+    """Write the model of ``parts`` to ``path`` (through ``staged``, a
+    ``StagedOutputs``, when given) after the ONNX checker has passed it;
+    returns the bytes written.
+
+    With ``external``, initializers of ``model_file.EXTERNAL_MIN_BYTES`` or
+    more go one at a time to ``data_path(path)``, which the model names by its
+    file name (relative to the model's folder); the checker then runs on the
+    files written. Otherwise the model is put together and serialized in
+    memory."""
+    if not external:
+        data = parts.model().SerializeToString()
+        onnx.checker.check_model(data)
+        if staged is not None:
+            staged.write_bytes(path, data)
+        else:
+            with open(path, "wb") as fh:
+                fh.write(data)
+        return len(data)
+
+    def write(data_file: str, model_file_: str) -> None:
+        # The model first names the data file by its own (temporary) name, so
+        # that the checker runs on the files as written; then by its final one.
+        header, parts.header = parts.header, None
+        model_file.save_external(header, parts.tensors(), model_file_, data_file,
+                                 os.path.basename(data_file))
+        onnx.checker.check_model(model_file_)
+        final = os.path.basename(data_path(path))
+        if os.path.basename(data_file) != final:
+            model_file.relocate(header, model_file_, final)
+        sizes.append(os.path.getsize(data_file) + os.path.getsize(model_file_))
+
+    sizes = []
+    if staged is not None:
+        staged.write_files([data_path(path), path], write)
+    else:
+        write(data_path(path), path)
+    return sizes[0]

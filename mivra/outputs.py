@@ -136,6 +136,16 @@ class StagedOutputs:
         except OSError as e:
             raise _write_failed(path, e) from None
 
+    def write_files(self, paths: list, writer) -> None:
+        """Stage the files ``paths`` together by calling ``writer(*temporary_paths)``
+        (all in one call: a model file and its external data, say); they are
+        moved into place in the order given. A failed write names the last path."""
+        tmps = [self._tmp_for(p) for p in paths]
+        try:
+            writer(*tmps)
+        except OSError as e:
+            raise _write_failed(paths[-1], e) from None
+
     def commit(self) -> list:
         umask = os.umask(0)
         os.umask(umask)

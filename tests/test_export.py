@@ -1,5 +1,6 @@
 """QDQ / fake-quant export and the min/max baseline, checked against brute force,
 onnxruntime's DequantizeLinear and float64 references."""
+import json
 import os
 
 import numpy as np
@@ -196,3 +197,90 @@ def test_embedding_table_quantized_behind_dequantize_linear(tmp_path, qmethod):
     feed = {"ids": np.arange(40)[None]}
     np.testing.assert_allclose(_run(q, feed)[0], _run(f, feed)[0], rtol=1e-6)
     np.testing.assert_allclose(_run(f, feed)[0], Wq.sum(), rtol=1e-5)
+
+
+def _tensors(model):
+    return [(t.name, numpy_helper.to_array(t)) for t in model.graph.initializer]
+
+
+def test_model_over_the_limit_goes_to_external_data(tmp_path, monkeypatch):
+    """Over the size limit (lowered here) the exports are written as OUT.onnx + OUT.onnx.data
+    (the initializers of 1 KiB or more in the data file) and the report runs its fake-quant
+    models from such files: the same tensors, nodes and outputs in onnxruntime, and the same
+    report, bit for bit, as when everything is done in memory; no temporary file is left."""
+    from onnx import TensorProto
+
+    from mivra import cli
+    from mivra.api import model_file
+
+    m = om.make_cnn_model(hidden=32)
+    onnx.save(m, tmp_path / "m.onnx")
+    om.write_calibration(m, str(tmp_path / "cal"), n_samples=2)
+    monkeypatch.chdir(tmp_path)
+    args = ["quantize", "m.onnx", "--dataset", "cal/calib.txt", "--bias-correction", "--report"]
+    assert cli.main(args + ["--out", "a", "--export-qdq", "q.onnx", "--export-fake-quant", "f.onnx"]) == 0
+    monkeypatch.setattr(export, "EXTERNAL_DATA_BYTES", 4000)
+    monkeypatch.setattr(model_file, "MAX_PROTO_BYTES", 4000)     # the input too goes the big way
+    assert cli.main(args + ["--out", "b", "--export-qdq", "Q.onnx", "--export-fake-quant", "F.onnx"]) == 0
+    assert sorted(os.listdir(tmp_path)) == ["F.onnx", "F.onnx.data", "Q.onnx", "Q.onnx.data", "a", "b", "cal",
+                                            "f.onnx", "m.onnx", "q.onnx"]
+    report = [json.loads((tmp_path / d / "report.json").read_text())["outputs"] for d in "ab"]
+    assert report[0] == report[1]
+    summary = json.loads((tmp_path / "b" / "summary.json").read_text())
+    assert summary["qdq_model_bytes"] == os.path.getsize("Q.onnx") + os.path.getsize("Q.onnx.data")
+    x = {"input": np.random.default_rng(0).standard_normal((1, 3, 8, 8)).astype(np.float32)}
+    for small, big in (("q.onnx", "Q.onnx"), ("f.onnx", "F.onnx")):
+        header = onnx.load(big, load_external_data=False)
+        external = {t.name for t in header.graph.initializer if t.data_location == TensorProto.EXTERNAL}
+        assert external == {t.name for t in onnx.load(small).graph.initializer
+                            if len(t.raw_data) >= 1024} != set()
+        assert {e.value for t in header.graph.initializer for e in t.external_data if e.key == "location"} \
+            == {big + ".data"}
+        a, b = onnx.load(small), onnx.load(big)
+        assert a.graph.node == b.graph.node
+        for (na, ta), (nb, tb) in zip(_tensors(a), _tensors(b), strict=True):
+            assert na == nb
+            np.testing.assert_array_equal(ta, tb)
+        sessions = [ort.InferenceSession(p, providers=["CPUExecutionProvider"]) for p in (small, big)]
+        np.testing.assert_array_equal(*(s.run(None, x)[0] for s in sessions))
+
+
+def test_external_data_input_and_output_paths(tmp_path, monkeypatch, capsys):
+    """A model whose weights are in external data gives exports with external data too; the
+    data file OUT.onnx.data is checked before any work like every output's path; a failed
+    write of a model and its data file leaves neither."""
+    from mivra import cli
+
+    m = om.make_cnn_model(hidden=32)
+    om.save_with_external_data(m, str(tmp_path / "m.onnx"))
+    om.write_calibration(m, str(tmp_path / "cal"), n_samples=2)
+    monkeypatch.chdir(tmp_path)
+    args = ["quantize", "m.onnx", "--dataset", "cal/calib.txt", "--out", "o", "--export-qdq", "q.onnx"]
+    assert cli.main(args + ["--export-fake-quant", "q.onnx.data"]) == 2
+    assert "--export-fake-quant q.onnx.data: is the same file as --export-qdq q.onnx (its external data" \
+        in capsys.readouterr().err
+    assert sorted(os.listdir(tmp_path)) == ["cal", "m.onnx", "m.onnx.data"]
+    assert cli.main(args) == 0
+    assert os.path.getsize("q.onnx.data") > 0
+    x = {"input": np.random.default_rng(0).standard_normal((1, 3, 8, 8)).astype(np.float32)}
+    ort.InferenceSession("q.onnx", providers=["CPUExecutionProvider"]).run(None, x)
+    with pytest.raises(ZeroDivisionError):
+        with StagedOutputs() as out:
+            out.write_files(["n.onnx.data", "n.onnx"], lambda d, p: (open(d, "wb").write(b"1"), 1 / 0))
+    with pytest.raises(Exception, match="n.onnx: cannot write it"):
+        with StagedOutputs() as out:
+            out.write_files(["n.onnx.data", "n.onnx"], lambda d, p: open(os.path.join(d, "x"), "wb"))
+    assert not [f for f in os.listdir(tmp_path) if f.startswith((".n", "n"))]
+
+
+def test_parts_size_is_exact():
+    """The exports' parts give their model's exact serialized size without making it."""
+    m = om.make_cnn_model(hidden=32)
+    arrays = {t.name: numpy_helper.to_array(t) for t in m.graph.initializer if t.name.endswith("weight")}
+    tab = {n: {"qtype": "asym", "dtype": "int4", "qmethod": "channel"} for n in arrays}
+    baseline.fill_quant_tab_minmax(arrays, tab, 4)
+    biases = {"conv1": np.arange(8, dtype=np.float32)}
+    for parts in (export.qdq_parts(m, tab, ["conv2.weight"], biases)[0], export.fake_quant_parts(m, tab, list(tab), biases)):
+        assert not parts.header.graph.initializer
+        size = parts.byte_size()
+        assert size == len(parts.model().SerializeToString())

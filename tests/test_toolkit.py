@@ -162,3 +162,23 @@ def test_min_max_brute_force(dtype):
                       (([1.0, 2.0], [0, 0, 0], "int8", "asym"), "scale has 2 elements but zero_point has 3")]:
         with pytest.raises(ValueError, match=msg):
             get_min_max_from_scale_zp(*args)
+
+
+@pytest.mark.parametrize("builder", [lambda: om.make_cnn_model(opset=9), lambda: om.weights_as_constants(om.make_ocr_model()),
+                                     lambda: om.make_split_model(opset=11)])
+def test_layers_on_demand_and_loading_big_models(builder, tmp_path, monkeypatch):
+    """layer_models() builds one at a time exactly the layer models of create_ir_layers(); a
+    model over the protobuf limit (lowered here) is checked and shape-inferred from a file
+    (weights left out, tensor attributes too) into the same normalised model."""
+    from mivra.api import model_file
+
+    path = str(tmp_path / "m.onnx")
+    om.save_with_external_data(builder(), path)
+    ir = IR(path)
+    layers, frees, producers = ir.create_ir_layers()
+    lazy = ir.layer_models()
+    assert (len(lazy), lazy.can_frees, lazy.producers) == (len(layers), frees, producers)
+    assert [lazy[i].SerializeToString() for i in range(len(lazy))] == [m.SerializeToString() for m in layers]
+    monkeypatch.setattr(model_file, "MAX_PROTO_BYTES", 1000)
+    big = IR(path)
+    assert big.external_data and big.model.SerializeToString() == ir.model.SerializeToString()

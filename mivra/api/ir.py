@@ -12,7 +12,8 @@ Loading (``IR(model)``):
 4. Shapes and types of every tensor are inferred (``onnx.shape_inference``,
    strict mode, with data propagation); symbolic dims stay symbolic.
 
-``create_ir_layers`` splits it into layer models (``layers``). Graph inputs
+``create_ir_layers`` splits it into layer models (``layers``);
+``layer_models`` gives the same layer models one at a time. Graph inputs
 that are also initializers (older exporters list every weight as an input)
 are treated as initializers: they are not model inputs.
 """
@@ -28,7 +29,7 @@ from onnx import TensorProto, numpy_helper
 
 from . import model_file
 from .folding import fold_exporter_constants
-from .layers import split_layers
+from .layers import LayerModels, split_layers
 from .model_file import ModelLoadError
 
 __all__ = ["IR", "ModelLoadError"]
@@ -68,17 +69,22 @@ class IR:
         (taken when the model is loaded or copied).
     outputs : list of str
         Names of the graph outputs (taken likewise).
+    external_data : bool
+        Whether the source model kept tensors in external data files.
     """
 
     def __init__(self, model: Union[str, os.PathLike, onnx.ModelProto],
                  base_dir: Optional[str] = None):
         if isinstance(model, (str, os.PathLike)):
             path = os.fspath(model)
-            proto = model_file.load_path(path)
+            proto = model_file.read_path(path)
+            self.external_data = model_file.uses_external_data(proto)
             self._base_dir = os.path.dirname(os.path.abspath(path))
             self._source = path
+            model_file.load_external(proto, self._base_dir, path)
         elif isinstance(model, onnx.ModelProto):
             proto = copy.deepcopy(model)
+            self.external_data = model_file.uses_external_data(proto)
             self._base_dir = os.path.abspath(base_dir) if base_dir else os.getcwd()
             self._source = "the given ModelProto"
             model_file.load_external(proto, self._base_dir, self._source)
@@ -108,6 +114,7 @@ class IR:
         new = IR.__new__(IR)
         new._base_dir = self._base_dir
         new._source = self._source
+        new.external_data = self.external_data
         new._set_model(copy.deepcopy(self.model))
         return new
 
@@ -163,3 +170,10 @@ class IR:
         no later layer reads, and each tensor's producing layer (see
         ``layers.split_layers``)."""
         return split_layers(self.model)
+
+    def layer_models(self) -> LayerModels:
+        """The layer models of ``create_ir_layers`` built one at a time:
+        ``layers[i]`` is layer ``i`` (built on each call), ``len(layers)``,
+        ``layers.can_frees`` and ``layers.producers`` are as there. A walk
+        over them holds one layer's copy of its weights at a time."""
+        return LayerModels(self.model)

@@ -11,7 +11,7 @@ from onnx import TensorProto, helper
 from .folding import SUBGRAPH_ATTRS, value_info_of_tensor
 from .session import ort_session
 
-__all__ = ["split_layers"]
+__all__ = ["split_layers", "LayerModels"]
 
 
 def split_layers(model: onnx.ModelProto) -> Tuple[List[onnx.ModelProto], List[List[str]],
@@ -45,24 +45,54 @@ def split_layers(model: onnx.ModelProto) -> Tuple[List[onnx.ModelProto], List[Li
     reads a tensor that is neither produced, a model input nor an
     initializer.
     """
-    graph = model.graph
-    for idx, node in enumerate(graph.node):
-        if any(a.type in SUBGRAPH_ATTRS for a in node.attribute):
-            raise ValueError(
-                f"{_node_label(node, idx)} holds a subgraph; control-flow nodes "
-                f"(If, Loop, Scan) cannot be split into single-node layers")
-    order = _topological_order(graph)
-    nodes = [graph.node[i] for i in order]
-    inits = {t.name: t for t in graph.initializer}
-    types = _value_types(graph)
-    untyped = [x for node in nodes for x in node.input
-               if x and x not in inits and not _typed(types.get(x))]
-    if untyped:
-        types.update(_runtime_types(model, list(dict.fromkeys(untyped))))
+    split = LayerModels(model)
+    return [split[i] for i in range(len(split))], split.can_frees, split.producers
 
-    ir_layers = [_layer_model(model, i, node, inits, types)
-                 for i, node in enumerate(nodes)]
 
+class LayerModels:
+    """The layer models of ``split_layers``, each built only when asked for.
+
+    ``layers[i]`` builds layer model ``i`` (a new ``onnx.ModelProto`` on every
+    call, with its own copies of the initializers its node reads), so that a
+    walk over the model holds one layer's copy of the weights at a time;
+    ``len(layers)``, ``can_frees`` and ``producers`` are those of
+    ``split_layers``. Every check of ``split_layers`` is made when the object
+    is created (same errors), so that building a layer later cannot fail.
+    The model must not change while the object is in use.
+    """
+
+    def __init__(self, model: onnx.ModelProto):
+        graph = model.graph
+        for idx, node in enumerate(graph.node):
+            if any(a.type in SUBGRAPH_ATTRS for a in node.attribute):
+                raise ValueError(
+                    f"{_node_label(node, idx)} holds a subgraph; control-flow nodes "
+                    f"(If, Loop, Scan) cannot be split into single-node layers")
+        order = _topological_order(graph)
+        nodes = [graph.node[i] for i in order]
+        inits = {t.name: t for t in graph.initializer}
+        types = _value_types(graph)
+        untyped = [x for node in nodes for x in node.input
+                   if x and x not in inits and not _typed(types.get(x))]
+        if untyped:
+            types.update(_runtime_types(model, list(dict.fromkeys(untyped))))
+        for i, node in enumerate(nodes):
+            _check_input_types(i, node, inits, types)
+        self._model, self._nodes, self._inits, self._types = model, nodes, inits, types
+        self.can_frees, self.producers = _lifetimes(graph, nodes, inits)
+
+    def __len__(self) -> int:
+        return len(self._nodes)
+
+    def __getitem__(self, i: int) -> onnx.ModelProto:
+        if not 0 <= i < len(self._nodes):
+            raise IndexError(f"layer {i} of {len(self._nodes)}")
+        return _layer_model(self._model, i, self._nodes[i], self._inits, self._types)
+
+
+def _lifetimes(graph: onnx.GraphProto, nodes: list, inits: dict) -> Tuple[List[List[str]],
+                                                                           Dict[str, int]]:
+    """``(can_frees, producers)`` of ``split_layers`` for ``nodes`` in their order."""
     producers: Dict[str, int] = {}
     last_read: Dict[str, int] = {}
     seen: List[str] = []
@@ -88,7 +118,19 @@ def split_layers(model: onnx.ModelProto) -> Tuple[List[onnx.ModelProto], List[Li
         else:
             at = producers[name]
         can_frees[at].append(name)
-    return ir_layers, can_frees, producers
+    return can_frees, producers
+
+
+def _check_input_types(index: int, node: onnx.NodeProto, inits: Dict[str, TensorProto],
+                       types: Dict[str, onnx.ValueInfoProto]) -> None:
+    """Every input of ``node`` that is not an initializer has a known type."""
+    for name in node.input:
+        if name and name not in inits and not _typed(types.get(name)):
+            raise ValueError(
+                f"{_node_label(node, index)}: no type is known for its input "
+                f"'{name}' (neither ONNX shape inference nor onnxruntime could "
+                f"determine it)")
+
 
 def _topological_order(graph: onnx.GraphProto) -> List[int]:
     """Stable topological order of the graph's node indices."""

@@ -29,7 +29,8 @@ def ort_session(model, optimize: bool = True, providers: Optional[Sequence[str]]
     """The one onnxruntime session recipe of mivra: quiet, sequential, with
     at most as many intra-op threads as this process may use (and at most 8).
 
-    ``model`` is an ``onnx.ModelProto`` or its serialized bytes. Without
+    ``model`` is an ``onnx.ModelProto``, its serialized bytes or the path of
+    a model file (which may have external data, so over 2 GiB). Without
     ``optimize`` the graph runs exactly as written (no fusions or rewrites):
     constants evaluate as the nodes define them. ``providers`` defaults to
     the CPU.
@@ -41,7 +42,7 @@ def ort_session(model, optimize: bool = True, providers: Optional[Sequence[str]]
     so.log_severity_level = 4      # fatal only: failures reach the caller as exceptions
     if not optimize:
         so.graph_optimization_level = ort.GraphOptimizationLevel.ORT_DISABLE_ALL
-    data = model if isinstance(model, bytes) else model.SerializeToString()
+    data = model if isinstance(model, (bytes, str)) else model.SerializeToString()
     return ort.InferenceSession(data, so, providers=list(providers or ["CPUExecutionProvider"]))
 
 

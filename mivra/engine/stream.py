@@ -74,10 +74,11 @@ class Streams:
         self.seconds = 0.0          # time spent running nodes
 
     def walk(self, before=None, progress=None) -> None:
-        layers, can_frees, _ = self.ir.create_ir_layers()
+        layers = self.ir.layer_models()         # built one at a time: one copy of a weight lives
+        can_frees = layers.can_frees
         graph_outputs = set(self.ir.outputs)
         for il in range(len(layers)):
-            layer, layers[il] = layers[il], None
+            layer = layers[il]
             node = layer.graph.node[0]
             if before is not None:
                 before(node, self)
