@@ -5,7 +5,7 @@ Model: the pretrained captcha recogniser ``common.onnx`` of the PyPI package
 with the aspect kept, / 255) and decoding (arg-max per step, repeats and
 blanks dropped, its ``CHARSET_BETA``). Data: noise-free 4-digit captchas of
 the ``captcha`` package, 64 for calibration and 500 for the test (fixed seeds).
-Also the built-in digits CNN at 2 bits.
+Also the built-in digits CNN at the same widths.
 
 For W4 / W3 / W2, per channel (asymmetric) and in groups of 8 input channels,
 it prints the exact-match accuracy, the SQNR of the outputs against the float
@@ -144,10 +144,11 @@ def digits_table(args) -> None:
     _, _, x_te, y_te = demo.digits_split()
     job = pipeline.prepare(pipeline.Options(model=model_path, dataset=list_path, qtype="asym"))
     print(f"digits CNN: float {100 * demo.accuracy(job.model, x_te, y_te):.1f} %")
-    for name in ("min/max", "fixed recipe", "best"):
-        qjob, secs = run_setting(job, SETTINGS[name], 2)
-        print(f"  W2 {name}: {100 * demo.accuracy(quantized_model(qjob), x_te, y_te):.1f} % "
-              f"({secs:.1f} s)", flush=True)
+    for bits in args.bits:
+        for name in ("min/max", "fixed recipe", "best"):
+            qjob, secs = run_setting(job, SETTINGS[name], bits)
+            print(f"  W{bits} {name}: {100 * demo.accuracy(quantized_model(qjob), x_te, y_te):.1f} % "
+                  f"({secs:.1f} s)", flush=True)
 
 
 def main() -> None:

@@ -131,13 +131,18 @@ REPORT_FILES = ("report.json", "layer_error.png")
 
 
 def _output_files(args) -> list:
-    """(label, path) of every file the run writes."""
+    """(label, path) of every file the run may write: an exported model may
+    come with its external data file, OUT.onnx.data."""
+    from .export import data_path
+
     names = OUT_FILES + (REPORT_FILES if args.report else ())
     files = [(f"--out {args.out} ({name})", os.path.join(args.out, name)) for name in names]
     for opt in ("export_qdq", "export_fake_quant"):
         path = getattr(args, opt)
         if path is not None:
-            files.append((f"--{opt.replace('_', '-')} {path}", path))
+            label = f"--{opt.replace('_', '-')} {path}"
+            files.append((label, path))
+            files.append((f"{label} (its external data {data_path(path)})", data_path(path)))
     return files
 
 
@@ -184,6 +189,13 @@ def _original_value_info(path):
         return set()
 
 
+def _stored_bytes(path) -> int:
+    """Bytes of the model file and of its external data files."""
+    from .api.model_file import stored_bytes
+
+    return stored_bytes(path)
+
+
 def _strip_inferred(model, keep):
     """Drop the value_info that shape inference added while loading: outputs stay as lean as the input."""
     vi = [v for v in model.graph.value_info if v.name in keep]
@@ -199,12 +211,10 @@ def _report(job, n, args) -> tuple[dict, dict]:
     The quantized models run as fake-quant models: their float weights are
     bit for bit what DequantizeLinear makes of the QDQ model's, and
     onnxruntime runs them without dequantizing every weight on every call."""
-    from . import export, report
+    from . import report
 
-    m_ours = report.model_metrics(export.export_fake_quant(job.model, job.quant_tab, job.quantized,
-                                                           job.biases), job.feeds, job.outputs)
-    m_mm = report.model_metrics(export.export_fake_quant(job.model, job.minmax_tab, job.quantized),
-                                job.feeds, job.outputs)
+    m_ours = _fake_quant_metrics(job, job.quant_tab, job.biases)
+    m_mm = _fake_quant_metrics(job, job.minmax_tab, None)
     metrics = {k: {"ours": m_ours[k], "minmax": m_mm[k]} for k in job.outputs}
     rep = {
         "bits": args.bits, "qmethod": args.qmethod, "qtype": args.qtype, "method": args.method,
@@ -214,6 +224,43 @@ def _report(job, n, args) -> tuple[dict, dict]:
         "layers": report.layer_json(job),
     }
     return metrics, rep
+
+
+def _fake_quant_metrics(job, tab: dict, biases) -> dict:
+    """``report.model_metrics`` of the fake-quant model of ``tab``: built in
+    memory, or, when it would reach ``export.EXTERNAL_DATA_BYTES``, written
+    with external data to a temporary folder (one weight at a time) and
+    loaded by onnxruntime from there."""
+    import tempfile
+
+    from . import export, report
+
+    parts = export.fake_quant_parts(job.model, tab, job.quantized, biases)
+    if not export.use_external_data(parts):
+        return report.model_metrics(parts.model(), job.feeds, job.outputs)
+    with tempfile.TemporaryDirectory(prefix="mivra_report_") as folder:
+        path = os.path.join(folder, "fake_quant.onnx")
+        try:
+            export.write_model(parts, path, external=True)
+        except OSError as e:
+            raise UserError(f"the report's temporary model in {folder}",
+                            f"cannot write it ({e.strerror or e})",
+                            "free space in the temporary folder (TMPDIR) or drop --report") from None
+        return report.model_metrics(path, job.feeds, job.outputs)
+
+
+def _matmul_hint(job) -> str | None:
+    """A hint for models whose quantized layers are mostly matrix products
+    (transformers) quantized in symmetric groups: zero points per group keep
+    them closer to the float model."""
+    quantized = [L for L in job.layers if not L.excluded]
+    products = sum(L.kind in ("matmul", "gemm") for L in quantized)
+    if (2 * products <= len(quantized) or not job.opts.qmethod.startswith("group")
+            or job.opts.asym_groups or job.opts.method != "gdq"):
+        return None
+    return ("hint: most layers are matrix products (a transformer?): --asym-groups, or "
+            "--quality best, gives each group a zero point, which keeps such models closer to "
+            "the float model")
 
 
 def _quality(args) -> dict:
@@ -257,6 +304,9 @@ def cmd_quantize(args) -> int:
           f"with {n} calibration samples")
     if job.excluded:
         print("kept float: " + ", ".join(L.node for L in job.layers if L.excluded))
+    hint = _matmul_hint(job)
+    if hint:
+        print(hint)
     from tqdm import tqdm
 
     # one step per node of the walk; shown only on a terminal
@@ -265,21 +315,19 @@ def cmd_quantize(args) -> int:
         quantize(job, progress=bar.update)
     timings.update(job.timings)
 
-    import onnx
-
     t0 = clock()
     keep_vi = _original_value_info(args.model)
-    qdq, info = export.export_qdq(job.model, job.quant_tab, job.quantized, job.biases,
-                                  matmul_nbits=args.matmul_nbits)
-    _strip_inferred(qdq, keep_vi)
-    onnx.checker.check_model(qdq)
-    qdq_bytes = qdq.SerializeToString()
-    fake_bytes = None
+    qdq, info = export.qdq_parts(job.model, job.quant_tab, job.quantized, job.biases,
+                                 matmul_nbits=args.matmul_nbits)
+    _strip_inferred(qdq.header, keep_vi)
+    fake = None
     if args.export_fake_quant:
-        fake = _strip_inferred(export.export_fake_quant(job.model, job.quant_tab, job.quantized,
-                                                         job.biases),
-                               keep_vi)
-        fake_bytes = fake.SerializeToString()
+        fake = export.fake_quant_parts(job.model, job.quant_tab, job.quantized, job.biases)
+        _strip_inferred(fake.header, keep_vi)
+    # Outputs take external data (OUT.onnx.data) when the input model had it,
+    # and whenever they would reach the protobuf limit.
+    external_in = job.ir.external_data
+    qdq_size = qdq.byte_size()
     timings["export"] = clock() - t0
     notes = []
     if info["opset_to"] != info["opset_from"]:
@@ -291,7 +339,7 @@ def cmd_quantize(args) -> int:
         t0 = clock()
         metrics, rep = _report(job, n, args)
         timings["report"] = clock() - t0
-    size_before = os.path.getsize(args.model)
+    size_before = _stored_bytes(args.model)
     written = []
     with StagedOutputs() as out:
         t0 = clock()
@@ -301,21 +349,28 @@ def cmd_quantize(args) -> int:
             with open(tmp, "wb") as fh:
                 np.savez(fh, **{k: np.asarray(v["w_int"]) for k, v in job.quant_tab.items()})
         out.write_with(os.path.join(args.out, "weights.npz"), write_npz)
+        t_models = clock()
         if args.export_qdq:
-            out.write_bytes(args.export_qdq, qdq_bytes)
-        if fake_bytes is not None:
-            out.write_bytes(args.export_fake_quant, fake_bytes)
+            qdq_size = export.write_model(qdq, args.export_qdq,
+                                          export.use_external_data(qdq, external_in), out)
+        qdq = None
+        if fake is not None:
+            export.write_model(fake, args.export_fake_quant,
+                               export.use_external_data(fake, external_in), out)
+            fake = None
+        t_models = clock() - t_models
+        timings["export"] += t_models
         if rep is not None:
             out.write_json(os.path.join(args.out, "report.json"), rep)
             out.write_with(os.path.join(args.out, "layer_error.png"),
                            lambda tmp: report.plot_layer_errors(job, tmp))
-        timings["write"] = clock() - t0
+        timings["write"] = clock() - t0 - t_models      # the other files
         timings["total"] = clock() - t_start
         summary = {
             "model": os.path.abspath(args.model), "bits": args.bits, "qmethod": args.qmethod,
             "qtype": args.qtype, "method": args.method, "calibration_samples": n,
             "seconds": job.seconds, "excluded": job.excluded,
-            "model_bytes": size_before, "qdq_model_bytes": len(qdq_bytes),
+            "model_bytes": size_before, "qdq_model_bytes": qdq_size,
             "qdq_opset": info["opset_to"], "layers": report.layer_json(job),
             "warnings": job.warnings, "timings": timings,
             "not_quantized": [{"node": n, "op": op, "reason": why} for n, op, why in job.skipped],
@@ -330,7 +385,7 @@ def cmd_quantize(args) -> int:
     qb = sum(s.quant_bytes for s in once)
     print(f"weights of these layers: {report.human_bytes(fb)} -> {report.human_bytes(qb)} "
           f"({qb / fb:.3f} of float)" if fb else "")
-    print(f"model on disk: {report.human_bytes(size_before)} -> {report.human_bytes(len(qdq_bytes))} "
+    print(f"model on disk: {report.human_bytes(size_before)} -> {report.human_bytes(qdq_size)} "
           f"(QDQ model)")
     print(f"time: {job.seconds:.1f} s quantizing, {timings['total']:.1f} s in all")
     print("H-err: Hessian-weighted weight error relative to w H w^T; min/max: plain min/max rounding")

@@ -12,7 +12,7 @@ from . import checks, export, scheme
 from .calib import build_attrs, load_calibration, model_dims, sample_lines
 from .engine.mixed import WIDTHS, knapsack, stored_bytes
 from .engine.recipe import DEFAULT_ROUNDS, Recipe
-from .engine.targets import KINDS, Target, apply_exclusions, find_targets, initializer_arrays
+from .engine.targets import KINDS, Target, apply_exclusions, find_targets, initializer_nbytes
 from .errors import UserError, first_line
 
 
@@ -180,11 +180,10 @@ def plan_widths(job: Job) -> dict:
         if not r.layer.excluded and r.layer.weight not in seen:
             seen.add(r.layer.weight)
             layers.append(r)
-    weights = initializer_arrays(job.model, seen)
     costs, errors = [], []
     for r in layers:
         t = r.layer
-        n = int(weights[t.weight].size)
+        n = int(np.prod(t.shape))
         gs, sym = scheme_of(t, opts.qmethod, opts.qtype, opts.asym_groups)
         n_scales = t.rows * (1 if gs == -1 else n // t.rows // gs)
         if opts.avg_bits is not None:
@@ -195,8 +194,7 @@ def plan_widths(job: Job) -> dict:
     if opts.avg_bits is not None:
         budget, what = opts.avg_bits * sum(c[0] / WIDTHS[0] for c in costs), f"--avg-bits {opts.avg_bits:g}"
     else:
-        rest = sum(t.nbytes for name, t in initializer_arrays(job.model, _all_inits(job.model)).items()
-                   if name not in seen)
+        rest = sum(b for name, b in initializer_nbytes(job.model).items() if name not in seen)
         budget, what = opts.max_size - rest, f"--max-size {opts.max_size}"
     choice = knapsack(costs, errors, budget)
     if choice is None:
@@ -205,10 +203,6 @@ def plan_widths(job: Job) -> dict:
         raise UserError(what, f"below what {WIDTHS[0]}-bit weights need ({need:.0f} {unit}"
                         f"{' of weights' if unit == 'bits' else ''})", "raise the budget")
     return {r.layer.weight: WIDTHS[k] for r, k in zip(layers, choice)}
-
-
-def _all_inits(model) -> list:
-    return [t.name for t in model.graph.initializer]
 
 
 def _warn(line: str) -> None:
@@ -236,11 +230,11 @@ def quantize(job: Job, warn=_warn, progress=None) -> Job:
     job.timings = res.timings
     job.warnings = res.warnings
     job.biases = res.biases
-    floats = initializer_arrays(job.model, [L.weight for L in job.layers])
+    floats = initializer_nbytes(job.model)
     job.stats = []
     for r in res.layers:
         L = r.layer
-        s = LayerStats(layer=L, float_bytes=int(floats[L.weight].nbytes), method=r.method,
+        s = LayerStats(layer=L, float_bytes=floats[L.weight], method=r.method,
                        bits=r.bits, err=r.err, err_minmax=r.err_minmax, seconds=r.seconds,
                        solve_seconds=r.solve_seconds, vectors=r.vectors, note=r.note)
         if r.entry is not None:

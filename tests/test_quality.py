@@ -169,6 +169,11 @@ def test_matmul_bias_correction_folds_into_its_add(tmp_path):
     write_calibration(model, str(tmp_path / "cal"), n_samples=6)
     job = pipeline.prepare(pipeline.Options(model=str(tmp_path / "m.onnx"), bits=2, qtype="asym",
                                             dataset=str(tmp_path / "cal" / "calib.txt")))
+    from mivra.cli import _matmul_hint
+
+    hints = [_matmul_hint(replace(job, opts=replace(job.opts, qmethod=q, asym_groups=a)))
+             for q, a in (("group8", False), ("group8", True), ("channel", False))]
+    assert hints[0].startswith("hint: most layers are matrix products") and hints[1:] == [None, None]
     job, q = _quantized(job, bias_correction=True, sequential=True)
     assert sorted(job.biases) == ["a1", "a2"]
     shapes = {n.name: numpy_helper.to_array(next(t for t in q.graph.initializer if t.name == n.input[k])).shape

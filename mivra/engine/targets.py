@@ -31,7 +31,6 @@ from dataclasses import dataclass
 
 import numpy as np
 import onnx
-from onnx import numpy_helper
 
 from ..errors import UserError
 
@@ -259,6 +258,14 @@ def apply_exclusions(layers: list, patterns: list[str], first_last: bool) -> lis
     return sorted(excluded)
 
 
-def initializer_arrays(model: onnx.ModelProto, names) -> dict:
-    names = set(names)
-    return {t.name: numpy_helper.to_array(t) for t in model.graph.initializer if t.name in names}
+def initializer_nbytes(model: onnx.ModelProto) -> dict:
+    """{initializer: bytes of its values} from its dims and data type, without
+    reading its data (0 for types without a fixed size)."""
+    out = {}
+    for t in model.graph.initializer:
+        try:
+            item = np.dtype(onnx.helper.tensor_dtype_to_np_dtype(t.data_type)).itemsize
+        except (KeyError, TypeError, ValueError):
+            item = 0
+        out[t.name] = int(np.prod(t.dims, dtype=np.int64)) * item
+    return out
