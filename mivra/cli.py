@@ -290,7 +290,7 @@ def cmd_quantize(args) -> int:
                    layout=args.layout, rgb2bgr=args.rgb2bgr, shape=args.shape,
                    exclude=_split_names(args.exclude), exclude_first_last=args.exclude_first_last,
                    ops=tuple(_split_names([args.ops])), avg_bits=args.avg_bits,
-                   max_size=args.max_size, **_quality(args))
+                   max_size=args.max_size, minmax_table=args.report, **_quality(args))
     _check_output_paths(args)
     job = prepare(opts)
     if job is None:

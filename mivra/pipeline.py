@@ -39,6 +39,7 @@ class Options:
     bias_correction: bool = False
     avg_bits: float | None = None    # widths per layer from WIDTHS under this mean bit width ...
     max_size: int | None = None      # ... or under this many bytes of weights
+    minmax_table: bool = True        # keep min/max rounding's table (job.minmax_tab) to compare
 
 
 @dataclass
@@ -162,7 +163,8 @@ def prepare(opts: Options) -> Job | None:
 def recipe_of(opts: Options, layer_bits: dict | None = None) -> Recipe:
     return Recipe(bits=opts.bits, qmethod=opts.qmethod, qtype=opts.qtype, method=opts.method,
                   rounds=opts.rounds, asym_groups=opts.asym_groups, sequential=opts.sequential,
-                  bias_correction=opts.bias_correction, layer_bits=dict(layer_bits or {}))
+                  bias_correction=opts.bias_correction, layer_bits=dict(layer_bits or {}),
+                  minmax_table=opts.minmax_table)
 
 
 def plan_widths(job: Job) -> dict:

@@ -255,7 +255,7 @@ class QuantPass:
 
         t0 = time.perf_counter()
         entry = sol.entry(self._new_entry(bits), t)
-        mm_entry = mm.entry(self._new_entry(bits), t)
+        mm_entry = mm.entry(self._new_entry(bits), t) if r.minmax_table else None
         (err, err_mm), base = self._errors(t, W, [W_hat, mm.dequantized()], st, troubles)
         rel = (err / base, err_mm / base) if base > 0 else (math.nan, math.nan)
         for user in (u for u in self.layers if u.weight == t.weight and not u.excluded):

@@ -29,6 +29,7 @@ class Recipe:
     layer_bits: dict = field(default_factory=dict)   # weight name -> bit width override
     probe_widths: tuple = ()        # only measure each layer's error at these widths
     probe_rounds: int = 1           # solver rounds of a probe (1: first estimate and one rounding)
+    minmax_table: bool = True       # keep the min/max rounding's table entries (for a report)
 
     def bits_of(self, weight: str) -> int:
         return int(self.layer_bits.get(weight, self.bits))
