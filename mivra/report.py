@@ -107,7 +107,8 @@ def layer_json(job) -> list:
     for s in job.stats:
         L = s.layer
         out.append({
-            "node": L.node, "weight": L.weight, "shape": list(L.shape),
+            "node": L.node, "kind": L.kind, "groups": L.groups, "rows": L.rows,
+            "weight": L.weight, "shape": list(L.shape),
             "excluded": L.excluded, "bits": s.bits, "method": s.method,
             "qmethod": s.qmethod, "stored_as": s.container,
             "hessian_error": json_number(s.err), "hessian_error_minmax": json_number(s.err_minmax),
