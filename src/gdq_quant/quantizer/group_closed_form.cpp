@@ -54,13 +54,25 @@ std::pair<Tensor, Tensor> rhs(const Tensor& x0, const Tensor& x_int, const Tenso
   return {up, down};
 }
 
+// P[c] s[c] = y[c] for every row: the LU factorisation and solve that
+// linalg_solve makes, except that a singular matrix in the batch throws before
+// the solve runs on its factor (where the math library would print complaints
+// about the factor's pivots).
+Tensor batched_solve(const Tensor& P, const Tensor& y) {
+  auto [LU, pivots, info] = at::linalg_lu_factor_ex(P);
+  TORCH_CHECK(!info.ne(0).any().item<bool>(), "get_scale_and_zero_out_group: a singular system");
+  const bool vector = y.dim() == P.dim() - 1;
+  const Tensor s = at::linalg_lu_solve(LU, pivots, vector ? y.unsqueeze(-1) : y);
+  return vector ? s.squeeze(-1) : s;
+}
+
 // Solves P[c] s[c] = y[c] for every row in one batched call. If that fails for
 // any reason (a singular matrix in the batch, say), every row's diagonal is
 // raised by 0.01 * its mean (+ extra) and the solve is repeated once; a second
 // failure propagates.
 Tensor solve_damped(Tensor P, const Tensor& y, double extra) {
   try {
-    return at::linalg_solve(P, y);
+    return batched_solve(P, y);
   } catch (const std::exception&) {
     Tensor damp = P.diagonal(0, -2, -1).mean(1, /*keepdim=*/true) * 0.01;
     if (extra != 0.0) damp = damp + extra;
