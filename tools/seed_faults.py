@@ -106,6 +106,9 @@ FAULTS = [
      "opt(\"perdamp\", Float(0.1))", "startquant's default damping"),
     ("src/gdq_quant/module/callable.cpp", "(i + 1 == names.size() ? \", and \" : \", \")",
      "(i + 1 == names.size() ? \" and \" : \", \")", "argument error lists names without the serial comma"),
+    ("src/gdq_quant/quantizer/group_closed_form.cpp", "                             : batched_solve(P, y));",
+     "                             : solve_damped(P, y, cfg.sym ? 1e-5 : 0.0));",
+     "group closed form: a singular row damps only its own row block"),
     # --- product (Python) ---
     ("mivra/scheme.py", "    return qtype == \"sym\" or (groupsize != -1 and not asym_groups)",
      "    return qtype == \"sym\"", "group-wise not symmetric by default"),

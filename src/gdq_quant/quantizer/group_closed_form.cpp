@@ -1,6 +1,7 @@
 #include <ATen/ATen.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "common/errors.h"
 #include "common/host.h"
@@ -66,19 +67,53 @@ Tensor batched_solve(const Tensor& P, const Tensor& y) {
   return vector ? s.squeeze(-1) : s;
 }
 
-// Solves P[c] s[c] = y[c] for every row in one batched call. If that fails for
-// any reason (a singular matrix in the batch, say), every row's diagonal is
-// raised by 0.01 * its mean (+ extra) and the solve is repeated once; a second
-// failure propagates.
-Tensor solve_damped(Tensor P, const Tensor& y, double extra) {
-  try {
-    return batched_solve(P, y);
-  } catch (const std::exception&) {
-    Tensor damp = P.diagonal(0, -2, -1).mean(1, /*keepdim=*/true) * 0.01;
-    if (extra != 0.0) damp = damp + extra;
-    P.diagonal(0, -2, -1).add_(damp);
-    return at::linalg_solve(P, y);
+// Solves P[c] s[c] = y[c] for every row in one batched call (with
+// `retry_only`, straight to the retry). If that fails for any reason (a
+// singular matrix in the batch, say), every row's diagonal is raised by
+// 0.01 * its mean (+ extra) and the solve is repeated once; a second failure
+// propagates.
+Tensor solve_damped(Tensor P, const Tensor& y, double extra, bool retry_only = false) {
+  if (!retry_only) {
+    try {
+      return batched_solve(P, y);
+    } catch (const std::exception&) {
+    }
   }
+  Tensor damp = P.diagonal(0, -2, -1).mean(1, /*keepdim=*/true) * 0.01;
+  if (extra != 0.0) damp = damp + extra;
+  P.diagonal(0, -2, -1).add_(damp);
+  return at::linalg_solve(P, y);
+}
+
+// Elements of the row systems (n x n each) formed and solved at a time.
+constexpr int64_t kSystemBudget = int64_t(1) << 23;
+
+// The normal equations (P symmetrised, y) of the rows x0 / x_int, per row:
+// G x G for the scales alone (sym), else 2G x 2G for scales and zeros; in
+// float64 with double_precision.
+std::pair<Tensor, Tensor> system_of(const QuantizerConfig& cfg, const Tensor& H, const Tensor& x0,
+                                    const Tensor& x_int, int64_t G, int64_t gs,
+                                    bool double_precision) {
+  Tensor P, y;
+  if (cfg.sym) {
+    P = row_blocks(x_int, H, G, gs, /*with_p12=*/false).P11.to(x_int.scalar_type());
+    y = rhs(x0, x_int, H, G, gs).first;
+  } else {
+    const int64_t C = x_int.size(0);
+    Blocks b = row_blocks(x_int, H, G, gs, /*with_p12=*/true);
+    // P22[g1, g2] = I[g1] H I[g2]^T: block sums of H, the same for every row.
+    Tensor P22 = H.reshape({G, gs, G, gs}).sum(1).sum(-1).expand({C, G, G});
+    P = at::cat({at::cat({b.P11, b.P12}, -1), at::cat({b.P12.transpose(-2, -1), P22}, -1)}, 1)
+            .to(x_int.scalar_type());
+    auto [up, down] = rhs(x0, x_int, H, G, gs);
+    y = at::cat({up, down}, 1);
+  }
+  P = (P + P.transpose(-2, -1)) / 2.0;
+  if (double_precision) {
+    P = P.to(at::kDouble);
+    y = y.to(at::kDouble);
+  }
+  return {P, y};
 }
 
 }  // namespace
@@ -112,40 +147,42 @@ OutParams get_scale_and_zero_out_group(const QuantizerConfig& cfg, const OptTens
   // Fails with the tensor library's shape error when groupsize does not divide D.
   (void)x_int.reshape({C, G, groupsize});
 
+  // Rows are independent systems; they are formed and solved in row blocks of
+  // at most kSystemBudget elements of (n x n) systems, so that memory does not
+  // grow with C * G^2. A singular system anywhere damps every row (the retry
+  // of solve_damped), so the blocks are solved undamped first and all again,
+  // damped, when one of them failed.
+  const int64_t n = cfg.sym ? G : 2 * G;
+  const int64_t rb = std::clamp<int64_t>(kSystemBudget / std::max<int64_t>(n * n, 1), 1, C);
+  auto solve_rows = [&](bool damped) {
+    std::vector<Tensor> parts;
+    for (int64_t r0 = 0; r0 < C; r0 += rb) {
+      const int64_t m = std::min(rb, C - r0);
+      auto [P, y] = system_of(cfg, H, x0.narrow(0, r0, m), x_int.narrow(0, r0, m), G, groupsize,
+                              double_precision);
+      parts.push_back(damped ? solve_damped(P, y, cfg.sym ? 1e-5 : 0.0, /*retry_only=*/true)
+                             : batched_solve(P, y));
+    }
+    return parts.size() == 1 ? parts[0] : at::cat(parts, 0);
+  };
+  host::empty_cache();
+  Tensor sol;
+  try {
+    sol = solve_rows(false);
+  } catch (const std::exception&) {
+    sol = solve_rows(true);
+  }
+  sol = sol.to(at::kFloat);
   OutParams out;
   if (cfg.sym) {
-    host::empty_cache();
-    Tensor P = row_blocks(x_int, H, G, groupsize, /*with_p12=*/false).P11.to(x_int.scalar_type());
-    Tensor y = rhs(x0, x_int, H, G, groupsize).first;
-    P = (P + P.transpose(-2, -1)) / 2.0;
-    if (double_precision) {
-      P = P.to(at::kDouble);
-      y = y.to(at::kDouble);
-    }
-    out.scale_out = solve_damped(P, y, 1e-5).to(at::kFloat);
+    out.scale_out = sol;
     out.zero_out = at::zeros_like(out.scale_out);
     auto so = repeat_interleave(x_int.sizes(), groupsize, out.scale_out, std::nullopt).first;
     out.err = cal_quant_error(x0, x_int * *so, H);
     return out;
   }
-
-  host::empty_cache();
-  Blocks b = row_blocks(x_int, H, G, groupsize, /*with_p12=*/true);
-  // P22[g1, g2] = I[g1] H I[g2]^T: block sums of H, the same for every row.
-  Tensor P22 = H.reshape({G, groupsize, G, groupsize}).sum(1).sum(-1).expand({C, G, G});
-  Tensor P = at::cat({at::cat({b.P11, b.P12}, -1), at::cat({b.P12.transpose(-2, -1), P22}, -1)}, 1)
-                 .to(x_int.scalar_type());
-  b = Blocks();
-  auto [up, down] = rhs(x0, x_int, H, G, groupsize);
-  Tensor y = at::cat({up, down}, 1);
-  P = (P + P.transpose(-2, -1)) / 2.0;
-  if (double_precision) {
-    P = P.to(at::kDouble);
-    y = y.to(at::kDouble);
-  }
-  Tensor scale_zero = solve_damped(P, y, 0.0).to(at::kFloat);
-  out.scale_out = scale_zero.narrow(1, 0, G).contiguous();
-  out.zero_out = scale_zero.narrow(1, G, G).contiguous();
+  out.scale_out = sol.narrow(1, 0, G).contiguous();
+  out.zero_out = sol.narrow(1, G, G).contiguous();
   if (cfg.zero_no_shift) out.zero_out = my_round(out.zero_out / out.scale_out) * out.scale_out;
   auto [so, zo] = repeat_interleave(x_int.sizes(), groupsize, out.scale_out, out.zero_out);
   out.err = cal_quant_error(x0, x_int * *so + *zo, H);

@@ -125,10 +125,11 @@ OutParams get_scale_and_zero_out(const QuantizerConfig& cfg, const OptTensor& x,
                                  const OptTensor& x0, const OptTensor& x_int);
 
 // Group-wise least squares: G scales (and G zeros unless sym) per row from one
-// dense n x n system per row (n = G or 2G), formed group by group in
-// O(C*G^2 + C*D + D^2) memory and about one (C x D)(D x D) product. Batched
-// solve; if it throws, one retry with every diagonal raised by 0.01 * its
-// row mean (+1e-5 when sym). Delegates to get_scale_and_zero_out for a single
+// dense n x n system per row (n = G or 2G), formed group by group in about one
+// (C x D)(D x D) product, and formed and solved in blocks of rows of at most
+// 2^23 system elements (memory O(2^23 + C*D + D^2), not O(C*n^2)). Batched
+// solves; if one throws, one retry for every row with every diagonal raised by
+// 0.01 * its row mean (+1e-5 when sym). Delegates to get_scale_and_zero_out for a single
 // group (results then (rows, 1) in the weights' dtype). Results scale_out,
 // zero_out (rows, G) float32, err (rows,). sym with a non-zero `zero` (checked
 // before the groupsize divisibility): the tensor is printed and AssertionNone
