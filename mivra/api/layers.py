@@ -80,9 +80,44 @@ class LayerModels:
             _check_input_types(i, node, inits, types)
         self._model, self._nodes, self._inits, self._types = model, nodes, inits, types
         self.can_frees, self.producers = _lifetimes(graph, nodes, inits)
+        self._last_read = {x: i for i, node in enumerate(nodes) for x in node.input if x}
+        self._graph_outputs = {o.name for o in graph.output}
 
     def __len__(self) -> int:
         return len(self._nodes)
+
+    def node(self, i: int) -> onnx.NodeProto:
+        """The node of layer ``i``."""
+        return self._nodes[i]
+
+    def segment(self, i: int, j: int) -> Optional[onnx.ModelProto]:
+        """One model of the nodes of layers ``i`` .. ``j - 1``, in order: its inputs
+        the tensors they read that earlier layers or the model give, its outputs
+        the tensors they make that later layers read or the model gives out (dims
+        open, as in the layer models); None when no such output is left."""
+        nodes = self._nodes[i:j]
+        made, inputs, inits = set(), {}, {}
+        for node in nodes:
+            for x in node.input:
+                if not x or x in made:
+                    continue
+                if x in self._inits:
+                    inits.setdefault(x, self._inits[x])
+                else:
+                    inputs.setdefault(x, self._types[x])
+            made.update(o for o in node.output if o)
+        outputs = [o for node in nodes for o in node.output
+                   if o and (self._last_read.get(o, -1) >= j or o in self._graph_outputs)]
+        if not outputs:
+            return None
+        typed = [_rank_only(self._types[o]) if _typed(self._types.get(o)) else
+                 onnx.ValueInfoProto(name=o) for o in outputs]
+        ins = [_rank_only(v) for v in inputs.values()]
+        if self._model.ir_version < 4:
+            ins += [value_info_of_tensor(t) for t in inits.values()]
+        g = helper.make_graph([copy.deepcopy(n) for n in nodes], f"layers_{i}_{j}", ins, typed,
+                              initializer=[copy.deepcopy(t) for t in inits.values()])
+        return _model_of(self._model, g)
 
     def __getitem__(self, i: int) -> onnx.ModelProto:
         if not 0 <= i < len(self._nodes):
@@ -230,8 +265,13 @@ def _layer_model(model: onnx.ModelProto, index: int, node: onnx.NodeProto,
                              else onnx.ValueInfoProto(name=name))
     g = helper.make_graph([copy.deepcopy(node)], f"layer_{index}",
                           layer_inputs, layer_outputs, initializer=layer_inits)
+    return _model_of(model, g)
+
+
+def _model_of(model: onnx.ModelProto, g: onnx.GraphProto) -> onnx.ModelProto:
+    """A model of graph ``g`` with ``model``'s IR version, producer, opsets and functions."""
     m = onnx.ModelProto()
-    m.ir_version = ir_version
+    m.ir_version = model.ir_version
     m.producer_name = model.producer_name
     m.producer_version = model.producer_version
     m.opset_import.extend(copy.deepcopy(list(model.opset_import)))

@@ -61,6 +61,9 @@ class Session:
     num_threads:
         Intra-op threads of the session (default: the CPUs this process may
         use, at most 8); one inter-op thread, sequential execution.
+    optimize:
+        onnxruntime's graph optimizations (default on); off, a model of several
+        nodes runs node by node as written, as their single-node models do.
 
     ``get_inputs()`` lists the layer's runtime inputs (initializers excluded),
     ``get_outputs()`` its outputs; both return onnxruntime ``NodeArg`` entries
@@ -70,7 +73,7 @@ class Session:
 
     def __init__(self, ir, layer: onnx.ModelProto,
                  providers: Optional[Sequence[str]] = None,
-                 num_threads: Optional[int] = None):
+                 num_threads: Optional[int] = None, optimize: bool = True):
         self.ir = ir
         if not isinstance(layer, onnx.ModelProto):
             raise TypeError(f"Session expects a layer onnx.ModelProto, got "
@@ -80,7 +83,8 @@ class Session:
             raise ValueError(f"layer model '{layer.graph.name}' is {size} bytes, over "
                              f"the 2 GiB protobuf limit of an in-memory session")
         self._initializers = {t.name for t in layer.graph.initializer}
-        self._sess = ort_session(layer, providers=providers or default_providers(),
+        self._sess = ort_session(layer, optimize=optimize,
+                                 providers=providers or default_providers(),
                                  num_threads=num_threads)
         self._inputs = [i for i in self._sess.get_inputs()
                         if i.name not in self._initializers]

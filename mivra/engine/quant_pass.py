@@ -121,7 +121,7 @@ class QuantPass:
         gq._stage_times()          # start from zero
         streams = Streams(self.ir, self.feeds, quantized=self.recipe.sequential)
         try:
-            streams.walk(self._before, progress)
+            streams.walk(self._before, progress, self._stops())
         finally:
             stages = gq._stage_times()
             gq._stage_timing(False)
@@ -131,6 +131,18 @@ class QuantPass:
         return PassResult(layers=[self.results[L.output] for L in self.layers],
                           outputs=streams.outputs, timings=dict(self.timings),
                           warnings=self.warnings, biases=self.biases)
+
+    def _stops(self) -> set:
+        """First outputs of the nodes the walk must take one by one: the layers
+        quantized, any other reader of their weights and the holders of their
+        biases (whose initializers the quantized stream replaces)."""
+        active = list(self.by_output.values())
+        weights = {L.weight for L in active}
+        stops = {L.bias_holder for L in active}
+        for node in self.ir.model.graph.node:
+            if node.output and (node.output[0] in self.by_output or weights & set(node.input)):
+                stops.add(node.output[0])
+        return stops
 
     # -- per node -----------------------------------------------------------
 

@@ -73,26 +73,56 @@ class Streams:
         self.outputs: dict = {}
         self.seconds = 0.0          # time spent running nodes
 
-    def walk(self, before=None, progress=None) -> None:
+    def walk(self, before=None, progress=None, stops=None) -> None:
+        """Run every node; ``before`` runs ahead of the nodes whose first output is
+        in ``stops`` (all nodes when None). The nodes between two stops run as one
+        model without graph optimizations, node by node as written, so that they
+        compute what their single-node models compute with one call per sample."""
         layers = self.ir.layer_models()         # built one at a time: one copy of a weight lives
         can_frees = layers.can_frees
         graph_outputs = set(self.ir.outputs)
-        for il in range(len(layers)):
-            layer = layers[il]
-            node = layer.graph.node[0]
-            if before is not None:
-                before(node, self)
-            t0 = time.perf_counter()
-            run_layer(Session(self.ir, layer), self.float, self.n)
-            if self.quant is not None:
-                qlayer = with_initializers(layer, self.replaced, self.biases)
-                run_layer(Session(self.ir, qlayer), self.quant, self.n)
-            self.seconds += time.perf_counter() - t0
-            for name in can_frees[il]:
-                if name in graph_outputs and name in self.float:
-                    self.outputs[name] = self.float[name]
-                self.float.pop(name, None)
-                if self.quant is not None:
-                    self.quant.pop(name, None)
+        i = 0
+        while i < len(layers):
+            j = i + 1
+            if stops is not None:
+                while j < len(layers) and not _stops_at(layers.node(j), stops) \
+                        and not _stops_at(layers.node(i), stops):
+                    j += 1
+            if j - i == 1:
+                layer = layers[i]
+                if before is not None:
+                    before(layer.graph.node[0], self)
+                self._run(layer, True)
+            else:
+                segment = layers.segment(i, j)
+                if segment is not None:
+                    self._run(segment, False)
+            for il in range(i, j):
+                for name in can_frees[il]:
+                    if name in graph_outputs and name in self.float:
+                        self.outputs[name] = self.float[name]
+                    self.float.pop(name, None)
+                    if self.quant is not None:
+                        self.quant.pop(name, None)
             if progress is not None:
-                progress()
+                progress(j - i)
+            i = j
+
+    def _run(self, model, single: bool) -> None:
+        """Run a layer model (``single``) or a segment on both streams."""
+        t0 = time.perf_counter()
+        run_layer(Session(self.ir, model, optimize=single), self.float, self.n)
+        if self.quant is not None:
+            qmodel = with_initializers(model, self.replaced, self.biases) if single else model
+            run_layer(Session(self.ir, qmodel, optimize=single), self.quant, self.n)
+        self.seconds += time.perf_counter() - t0
+
+
+# Operators whose kernels onnxruntime's graph optimizations change (layouts,
+# fusions): they always run as their own optimized single-node models, so that
+# their outputs do not depend on what runs beside them.
+ALONE = frozenset({"Conv", "ConvTranspose", "Gemm", "MatMul", "LSTM", "GRU", "RNN"})
+
+
+def _stops_at(node, stops) -> bool:
+    return node.op_type in ALONE or (bool(node.output) and node.output[0] in stops)
