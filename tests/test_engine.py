@@ -112,14 +112,18 @@ def _matrix_layers_model(rng):
     """Gemm(transA, B (K, N)) on a features-first input, depthwise and grouped Convs,
     MatMul (constant (K, N)) on a sequence of any length."""
     inits = [_init("B", _f32(rng, 6, 5)), _init("dw", _f32(rng, 4, 1, 3, 3)),
-             _init("gw", _f32(rng, 4, 2, 1, 1)), _init("M", _f32(rng, 8, 3))]
+             _init("gw", _f32(rng, 4, 2, 1, 1)), _init("M", _f32(rng, 8, 3)), _init("B2", _f32(rng, 7, 3)),
+             _init("M2", _f32(rng, 8, 2))]
     nodes = [helper.make_node("Gemm", ["a", "B"], ["g"], name="gemm", transA=1, alpha=0.5),
+             helper.make_node("Gemm", ["a", "B2"], ["g2"], name="gemm2"),      # the same input, as rows
              helper.make_node("Conv", ["img", "dw"], ["d"], name="dw", group=4, kernel_shape=[3, 3],
                               pads=[1, 1, 1, 1]),
              helper.make_node("Conv", ["d", "gw"], ["c"], name="gc", group=2, kernel_shape=[1, 1]),
-             helper.make_node("MatMul", ["seq", "M"], ["m"], name="mm")]
+             helper.make_node("MatMul", ["seq", "M"], ["m"], name="mm"),
+             helper.make_node("MatMul", ["seq", "M2"], ["m2"], name="mm2")]
     return finish_model(nodes, [_tvi("a", [6, 7]), _tvi("img", [1, 4, 5, 5]), _tvi("seq", [1, "T", 8])],
-                        [_tvi("g", [7, 5]), _tvi("c", [1, 4, 5, 5]), _tvi("m", [1, "T", 3])], inits)
+                        [_tvi("g", [7, 5]), _tvi("g2", [6, 3]), _tvi("c", [1, 4, 5, 5]), _tvi("m", [1, "T", 3]),
+                         _tvi("m2", [1, "T", 2])], inits)
 
 
 @pytest.mark.parametrize("qmethod", ["channel", "group2"])
@@ -140,21 +144,24 @@ def test_matrix_and_grouped_layers_against_float64_statistics(tmp_path, qmethod)
     job = pipeline.prepare(pipeline.Options(model=str(tmp_path / "m.onnx"), qmethod=qmethod,
                                             dataset=str(tmp_path / "cal" / "calib.txt"), bits=3))
     pipeline.quantize(job)
-    assert [s.method for s in job.stats] == ["gdq"] * 4
-    assert [s.vectors for s in job.stats] == [21, 75, 75, 14]
+    assert [s.method for s in job.stats] == ["gdq"] * 6
+    assert [s.vectors for s in job.stats] == [21, 18, 75, 75, 14, 14]
     feeds = {k: np.concatenate(v) for k, v in job.feeds.items() if k != "seq"}
     d = run_whole_model(model, job.feeds)["d"][:, 0]
     x = {"gemm": [np.concatenate([a.T for a in job.feeds["a"]])],      # columns of A
+         "gemm2": [np.concatenate(list(job.feeds["a"]))],                # rows of A
          "mm": [np.concatenate([s.reshape(-1, 8) for s in job.feeds["seq"]])],
          "dw": [_patches(feeds["img"][:, [c]].repeat(3, 1), (1, 1, 1, 1))[:, :9] for c in range(4)],
          "gc": [d[:, 2 * j:2 * j + 2].transpose(0, 2, 3, 1).reshape(-1, 2) for j in range(2)]}
+    x["mm2"] = x["mm"]
     stored = {t.name: numpy_helper.to_array(t) for t in model.graph.initializer}
     for s in job.stats:
         t = s.layer
         w = stored[t.weight]
-        W = w.T if t.weight in ("B", "M") else w.reshape(w.shape[0], -1)
+        kn = t.weight in ("B", "M", "B2", "M2")      # (K, N) weights
+        W = w.T if kn else w.reshape(w.shape[0], -1)
         e = job.quant_tab[t.weight]
-        R = (export.dequantize_entry(e).T if t.weight in ("B", "M")
+        R = (export.dequantize_entry(e).T if kn
              else export.dequantize_entry(e).reshape(W.shape)) - W
         rows = np.array_split(np.arange(len(W)), len(x[t.node]))
         num = den = 0.0
@@ -163,7 +170,7 @@ def test_matrix_and_grouped_layers_against_float64_statistics(tmp_path, qmethod)
             num += np.trace(R[idx] @ H @ R[idx].T)
             den += np.trace(W[idx] @ H @ W[idx].T)
         assert s.err == pytest.approx(num / den, rel=1e-5), t.node
-        if qmethod == "group2" and t.kind in ("gemm", "matmul"):
+        if qmethod == "group2" and t.kind in ("gemm", "matmul") and W.shape[1] % 2 == 0:
             assert len(e["scale"]) == W.shape[0] * W.shape[1] // 2
     q, _ = export.export_qdq(job.model, job.quant_tab, job.quantized)
     f = export.export_fake_quant(job.model, job.quant_tab, job.quantized)

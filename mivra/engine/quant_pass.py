@@ -110,6 +110,7 @@ class QuantPass:
         self.by_output = {L.output: L for L in active}
         self.users_left = Counter(L.weight for L in active)
         self.stats: dict = {}
+        self.seen: dict = {}          # statistics of the last layer solved alone, by its inputs
         self.biases: dict = {}
         self.timings = Counter()
         self.warnings: list = []
@@ -151,7 +152,11 @@ class QuantPass:
         if t is None:
             return
         t0 = time.perf_counter()
-        if t.kind == "gather":
+        key = t.statistics_key()
+        alone = self.users_left[t.weight] == 1 and t.weight not in self.stats
+        if alone and key in self.seen:     # the same inputs seen the same way (Q, K, V)
+            self.stats[t.weight] = self.seen[key]
+        elif t.kind == "gather":
             counts = self.stats.setdefault(t.weight, RowCounts(t.rows))
             for idx in streams.float[t.input]:
                 counts.add(idx)
@@ -161,7 +166,11 @@ class QuantPass:
         self.users_left[t.weight] -= 1
         if self.users_left[t.weight] == 0:
             st = self.stats.pop(t.weight)
-            self._quantize(t, st if t.kind == "gather" else st.finish(), streams)
+            if t.kind != "gather":
+                st = st.finish()
+            if alone:
+                self.seen = {key: st}
+            self._quantize(t, st, streams)
         self.results[t.output].seconds = time.perf_counter() - t0
 
     def _accumulate(self, t, streams: Streams) -> None:

@@ -95,6 +95,16 @@ class Target:
             return W.reshape(self.shape)
         return np.ascontiguousarray(W.T) if self.axis == 1 else W
 
+    def statistics_key(self) -> tuple:
+        """What a layer's statistics depend on besides the calibration set: its
+        input tensor and how it reads it (layers reading one tensor alike, such
+        as attention's Q, K and V, share them)."""
+        if self.kind in ("conv", "grouped"):
+            return (self.kind, self.input, self.kernel, self.groups, self.strides, self.pads,
+                    self.dilations, self.shape[1])
+        return (self.kind if self.kind == "gather" else "matrix", self.input, self.trans_a,
+                self.rows if self.kind == "gather" else 0)
+
     def rows_of(self, groups: list):
         """Rows of W of the convolution groups ``groups`` (all: every row)."""
         if len(groups) == self.groups:
