@@ -343,7 +343,8 @@ def cmd_quantize(args) -> int:
     written = []
     with StagedOutputs() as out:
         t0 = clock()
-        out.write_json(os.path.join(args.out, "quant_tab.json"), quant_tab_json(job))
+        out.write_json(os.path.join(args.out, "quant_tab.json"), quant_tab_json(job),
+                       compact_values=True)
 
         def write_npz(tmp):
             with open(tmp, "wb") as fh:

@@ -29,9 +29,13 @@ _held = None         # signals received while held back, or None when not holdin
 _live = []           # StagedOutputs holding staged files or made folders
 
 
-def json_text(obj) -> str:
+def json_text(obj, compact_values: bool = False) -> str:
     """Strict JSON (no NaN or Infinity tokens): callers turn non-finite numbers
-    into something JSON holds before they get here."""
+    into something JSON holds before they get here. With ``compact_values``
+    (a dict of big entries) each entry takes one line."""
+    if compact_values and isinstance(obj, dict):
+        lines = (f"{json.dumps(k)}: {json.dumps(v, allow_nan=False)}" for k, v in obj.items())
+        return "{\n" + ",\n".join(lines) + "\n}\n"
     return json.dumps(obj, indent=1, allow_nan=False) + "\n"
 
 
@@ -125,8 +129,8 @@ class StagedOutputs:
     def write_text(self, path: str, text: str) -> None:
         self.write_bytes(path, text.encode("utf-8"))
 
-    def write_json(self, path: str, obj) -> None:
-        self.write_text(path, json_text(obj))
+    def write_json(self, path: str, obj, compact_values: bool = False) -> None:
+        self.write_text(path, json_text(obj, compact_values))
 
     def write_with(self, path: str, writer) -> None:
         """Stage ``path`` by calling ``writer(temporary_path)``."""
