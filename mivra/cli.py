@@ -95,6 +95,17 @@ def build_parser() -> argparse.ArgumentParser:
     b.add_argument("--max-size", type=int, default=None, metavar="BYTES",
                    help="the same under a size: weights packed at their widths with their "
                         "scales, plus the weights that stay float")
+    a = q.add_argument_group("activations (default: float)")
+    a.add_argument("--act-bits", type=int, choices=(8, 16), default=None,
+                   help="quantize the inputs and outputs of the quantized layers per tensor to "
+                        "8 or 16 bits (QuantizeLinear/DequantizeLinear pairs in the QDQ model, in "
+                        "the layout onnxruntime fuses into integer kernels); with --sequential "
+                        "the weights are fitted to the rounded inputs")
+    a.add_argument("--act-calib", choices=("minmax", "entropy", "percentile", "mse"),
+                   default="minmax", help="range of each activation: its whole range, the least "
+                   "KL divergence, the 99.999th percentile, or the least squared error (default minmax)")
+    a.add_argument("--act-type", choices=("asym", "sym"), default="asym",
+                   help="asym: unsigned with a zero point (default); sym: signed, zero point 0")
     o = q.add_argument_group("outputs")
     o.add_argument("--out", default="mivra_out", metavar="DIR",
                    help="folder for quant_tab.json, weights.npz, summary.json and the "
@@ -213,8 +224,8 @@ def _report(job, n, args) -> tuple[dict, dict]:
     onnxruntime runs them without dequantizing every weight on every call."""
     from . import report
 
-    m_ours = _fake_quant_metrics(job, job.quant_tab, job.biases)
-    m_mm = _fake_quant_metrics(job, job.minmax_tab, None)
+    m_ours = _fake_quant_metrics(job, job.quant_tab, job.biases, job.acts)
+    m_mm = _fake_quant_metrics(job, job.minmax_tab, None, job.acts)
     metrics = {k: {"ours": m_ours[k], "minmax": m_mm[k]} for k in job.outputs}
     rep = {
         "bits": args.bits, "qmethod": args.qmethod, "qtype": args.qtype, "method": args.method,
@@ -226,7 +237,7 @@ def _report(job, n, args) -> tuple[dict, dict]:
     return metrics, rep
 
 
-def _fake_quant_metrics(job, tab: dict, biases) -> dict:
+def _fake_quant_metrics(job, tab: dict, biases, acts=None) -> dict:
     """``report.model_metrics`` of the fake-quant model of ``tab``: built in
     memory, or, when it would reach ``export.EXTERNAL_DATA_BYTES``, written
     with external data to a temporary folder (one weight at a time) and
@@ -235,7 +246,7 @@ def _fake_quant_metrics(job, tab: dict, biases) -> dict:
 
     from . import export, report
 
-    parts = export.fake_quant_parts(job.model, tab, job.quantized, biases)
+    parts = export.fake_quant_parts(job.model, tab, job.quantized, biases, acts)
     if not export.use_external_data(parts):
         return report.model_metrics(parts.model(), job.feeds, job.outputs)
     with tempfile.TemporaryDirectory(prefix="mivra_report_") as folder:
@@ -290,7 +301,8 @@ def cmd_quantize(args) -> int:
                    layout=args.layout, rgb2bgr=args.rgb2bgr, shape=args.shape,
                    exclude=_split_names(args.exclude), exclude_first_last=args.exclude_first_last,
                    ops=tuple(_split_names([args.ops])), avg_bits=args.avg_bits,
-                   max_size=args.max_size, minmax_table=args.report, **_quality(args))
+                   max_size=args.max_size, minmax_table=args.report, act_bits=args.act_bits,
+                   act_calib=args.act_calib, act_type=args.act_type, **_quality(args))
     _check_output_paths(args)
     job = prepare(opts)
     if job is None:
@@ -318,11 +330,12 @@ def cmd_quantize(args) -> int:
     t0 = clock()
     keep_vi = _original_value_info(args.model)
     qdq, info = export.qdq_parts(job.model, job.quant_tab, job.quantized, job.biases,
-                                 matmul_nbits=args.matmul_nbits)
+                                 matmul_nbits=args.matmul_nbits, acts=job.acts)
     _strip_inferred(qdq.header, keep_vi)
     fake = None
     if args.export_fake_quant:
-        fake = export.fake_quant_parts(job.model, job.quant_tab, job.quantized, job.biases)
+        fake = export.fake_quant_parts(job.model, job.quant_tab, job.quantized, job.biases,
+                                       job.acts)
         _strip_inferred(fake.header, keep_vi)
     # Outputs take external data (OUT.onnx.data) when the input model had it,
     # and whenever they would reach the protobuf limit.
@@ -374,6 +387,7 @@ def cmd_quantize(args) -> int:
             "model_bytes": size_before, "qdq_model_bytes": qdq_size,
             "qdq_opset": info["opset_to"], "layers": report.layer_json(job),
             "warnings": job.warnings, "timings": timings,
+            "activations": report.act_json(job),
             "not_quantized": [{"node": n, "op": op, "reason": why} for n, op, why in job.skipped],
         }
         out.write_json(os.path.join(args.out, "summary.json"), summary)
@@ -392,6 +406,8 @@ def cmd_quantize(args) -> int:
     print("H-err: Hessian-weighted weight error relative to w H w^T; min/max: plain min/max rounding")
     for node, op, why in job.skipped:
         print(f"{node} ({op}): {why}")
+    for line in report.act_lines(job):
+        print(line)
     for note in notes:
         print(note)
     if metrics is not None:

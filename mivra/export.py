@@ -223,25 +223,28 @@ def matmul_nbits_tensors(entry: dict, base: str) -> tuple[list, int]:
 
 
 def export_qdq(model: onnx.ModelProto, quant_tab: dict, names,
-               biases: dict | None = None, matmul_nbits: bool = False) -> tuple[onnx.ModelProto, dict]:
+               biases: dict | None = None, matmul_nbits: bool = False,
+               acts: dict | None = None) -> tuple[onnx.ModelProto, dict]:
     """QDQ model for the weights ``names`` (each a filled ``quant_tab`` entry):
     ``qdq_parts`` put together in memory; see there."""
-    parts, info = qdq_parts(model, quant_tab, names, biases, matmul_nbits)
+    parts, info = qdq_parts(model, quant_tab, names, biases, matmul_nbits, acts)
     return parts.model(), info
 
 
 def qdq_parts(model: onnx.ModelProto, quant_tab: dict, names,
-              biases: dict | None = None, matmul_nbits: bool = False) -> tuple["ModelParts", dict]:
+              biases: dict | None = None, matmul_nbits: bool = False,
+              acts: dict | None = None) -> tuple["ModelParts", dict]:
     """QDQ model for the weights ``names`` (each a filled ``quant_tab`` entry),
     as ``ModelParts``: the initializers it keeps are the model's own, not copied.
 
     ``biases`` ({node output: array}) replaces the biases of those nodes
     (bias correction). With ``matmul_nbits``, MatMul weights that qualify
     (``matmul_nbits_ready``) become onnxruntime's MatMulNBits operator instead
-    of DequantizeLinear + MatMul. Returns the model and a dict of facts about
-    it: ``opset_from``, ``opset_to``, ``matmul_nbits`` (the weights so
-    exported) and, per weight, ``container`` (type name) and ``bytes``
-    (integer values + scales + zero points as stored).
+    of DequantizeLinear + MatMul. ``acts`` ({tensor: ActParams}) quantizes
+    those activations (``add_activation_qdq``). Returns the model and a dict
+    of facts about it: ``opset_from``, ``opset_to``, ``matmul_nbits`` (the
+    weights so exported) and, per weight, ``container`` (type name) and
+    ``bytes`` (integer values + scales + zero points as stored).
     """
     names = list(dict.fromkeys(names))      # a weight shared by several nodes is stored once
     nbits = [n for n in names if matmul_nbits and matmul_nbits_ready(model, quant_tab[n], n)]
@@ -249,11 +252,11 @@ def qdq_parts(model: onnx.ModelProto, quant_tab: dict, names,
     blocked = any(entry_groups(quant_tab[n], np.shape(quant_tab[n]["w_int"]))[1] > 1 for n in names)
     containers = {n: container(quant_tab[n]) for n in names}
     needs_21 = blocked or any(c in (TensorProto.INT4, TensorProto.INT16, TensorProto.INT32)
-                              for c in containers.values())
+                              for c in containers.values()) or _acts_need_21(acts)
     target = QDQ_OPSET_LOW_BIT if needs_21 else QDQ_OPSET_INT8
     opset_from = default_opset(model)
     out = stubbed(model)
-    if names:
+    if names or acts:
         out = raise_opset(out, target)
     graph = out.graph
     taken = _all_names(graph)
@@ -317,8 +320,62 @@ def qdq_parts(model: onnx.ModelProto, quant_tab: dict, names,
     if nbits:
         _to_matmul_nbits(out, quant_tab, nbits, taken, info)
     apply_biases(out, biases or {})
+    add_activation_qdq(out, acts or {}, taken)
     return ModelParts(out, model, made), {"opset_from": opset_from, "opset_to": default_opset(out),
                                     "weights": info, "matmul_nbits": nbits}
+
+
+def _acts_need_21(acts: dict | None) -> bool:
+    """16-bit activations: QuantizeLinear with INT16/UINT16 needs opset 21."""
+    return any(p.bits > 8 for p in (acts or {}).values())
+
+
+_ACT_TYPES = {(8, True): TensorProto.INT8, (8, False): TensorProto.UINT8,
+              (16, True): TensorProto.INT16, (16, False): TensorProto.UINT16}
+_ACT_NP = {TensorProto.INT8: np.int8, TensorProto.UINT8: np.uint8, TensorProto.INT16: np.int16,
+           TensorProto.UINT16: np.uint16}
+
+
+def add_activation_qdq(model: onnx.ModelProto, acts: dict, taken: set | None = None) -> None:
+    """A QuantizeLinear -> DequantizeLinear pair on each activation of ``acts``
+    ({tensor: ActParams}, per tensor), in place. The tensor's producer now makes
+    ``<tensor>_float``, the pair follows it and gives the tensor its name back,
+    so that every reader -- a graph output too -- reads the rounded values; a
+    model input's pair opens the graph and its readers read the pair's output.
+    This is the layout onnxruntime's QDQ optimiser fuses with the quantized
+    layers around it into integer kernels."""
+    if not acts:
+        return
+    graph = model.graph
+    taken = taken if taken is not None else _all_names(graph)
+    inputs = {i.name for i in graph.input}
+    pairs, renamed = {}, {}
+    for name, p in acts.items():
+        dt = _ACT_TYPES[(p.bits, p.signed)]
+        s_name = unique_name(name + "_act_scale", taken)
+        z_name = unique_name(name + "_act_zero_point", taken)
+        q = unique_name(name + "_quantized", taken)
+        src = name if name in inputs else unique_name(name + "_float", taken)
+        out = unique_name(name + "_dequantized", taken) if name in inputs else name
+        graph.initializer.extend([numpy_helper.from_array(np.asarray(p.scale, np.float32), s_name),
+                                  numpy_helper.from_array(np.asarray(p.zero_point, _ACT_NP[dt]), z_name)])
+        pairs[name] = [helper.make_node("QuantizeLinear", [src, s_name, z_name], [q],
+                                        name=unique_name(name + "_QuantizeLinear", taken)),
+                       helper.make_node("DequantizeLinear", [q, s_name, z_name], [out],
+                                        name=unique_name(name + "_DequantizeLinear", taken))]
+        renamed[name] = out if name in inputs else src
+    nodes = [n for name in acts if name in inputs for n in pairs[name]]
+    for node in graph.node:
+        for k, x in enumerate(node.input):
+            if x in renamed and x in inputs:
+                node.input[k] = renamed[x]
+        nodes.append(node)
+        for k, o in enumerate(node.output):
+            if o in pairs and o not in inputs:
+                node.output[k] = renamed[o]
+                nodes.extend(pairs[o])
+    del graph.node[:]
+    graph.node.extend(nodes)
 
 
 def _to_matmul_nbits(model: onnx.ModelProto, quant_tab: dict, names: list, taken: set,
@@ -346,15 +403,16 @@ def _to_matmul_nbits(model: onnx.ModelProto, quant_tab: dict, names: list, taken
 
 
 def export_fake_quant(model: onnx.ModelProto, quant_tab: dict, names,
-                      biases: dict | None = None) -> onnx.ModelProto:
+                      biases: dict | None = None, acts: dict | None = None) -> onnx.ModelProto:
     """The model with each weight of ``names`` replaced by its dequantized float32
-    values (and the biases of ``biases`` in place): ``fake_quant_parts`` put
+    values (and the biases of ``biases`` in place, the activations of ``acts``
+    rounded by QuantizeLinear -> DequantizeLinear): ``fake_quant_parts`` put
     together in memory."""
-    return fake_quant_parts(model, quant_tab, names, biases).model()
+    return fake_quant_parts(model, quant_tab, names, biases, acts).model()
 
 
 def fake_quant_parts(model: onnx.ModelProto, quant_tab: dict, names,
-                     biases: dict | None = None) -> "ModelParts":
+                     biases: dict | None = None, acts: dict | None = None) -> "ModelParts":
     """``export_fake_quant`` as ``ModelParts``: each dequantized weight is made
     when the parts are written or put together; the other initializers are
     the model's own."""
@@ -367,6 +425,9 @@ def fake_quant_parts(model: onnx.ModelProto, quant_tab: dict, names,
                 raise ValueError(f"weight {t.name}: quantized shape {shape} != {tuple(t.dims)}")
             made[t.name] = _Dequantized(quant_tab[t.name], t)
     out = apply_biases(stubbed(model), biases or {})
+    if acts:
+        out = raise_opset(out, QDQ_OPSET_LOW_BIT if _acts_need_21(acts) else QDQ_OPSET_INT8)
+        add_activation_qdq(out, acts)
     return ModelParts(out, model, made)
 
 

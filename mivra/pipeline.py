@@ -40,6 +40,9 @@ class Options:
     avg_bits: float | None = None    # widths per layer from WIDTHS under this mean bit width ...
     max_size: int | None = None      # ... or under this many bytes of weights
     minmax_table: bool = True        # keep min/max rounding's table (job.minmax_tab) to compare
+    act_bits: int | None = None      # quantize the quantized layers' activations to 8 or 16 bits
+    act_calib: str = "minmax"        # range rule of the activations (engine.activations)
+    act_type: str = "asym"           # "asym": unsigned with a zero point; "sym": signed, zero point 0
 
 
 @dataclass
@@ -76,6 +79,8 @@ class Job:
     warnings: list = field(default_factory=list)
     skipped: list = field(default_factory=list)      # (node, op, reason) of layers left float
     biases: dict = field(default_factory=dict)       # node output -> corrected bias
+    acts: dict = field(default_factory=dict)         # activation tensor -> ActParams
+    act_sqnr: dict = field(default_factory=dict)     # activation tensor -> SQNR dB of its rounding
 
     @property
     def quantized(self) -> list:
@@ -111,6 +116,14 @@ def check_options(opts: Options) -> None:
                         f"give some of {','.join(KINDS)}, separated by commas")
     if opts.method not in ("gdq", "minmax"):
         raise UserError(f"--method {opts.method}", "unknown method", "give gdq or minmax")
+    from .engine.activations import CALIBRATIONS
+
+    if opts.act_bits not in (None, 8, 16):
+        raise UserError(f"--act-bits {opts.act_bits}", "activations are quantized to 8 or 16 bits",
+                        "give 8 or 16, or leave the activations float")
+    if opts.act_calib not in CALIBRATIONS:
+        raise UserError(f"--act-calib {opts.act_calib}", "unknown range rule",
+                        f"give one of {', '.join(CALIBRATIONS)}")
 
 
 def load_ir(path: str):
@@ -164,7 +177,8 @@ def recipe_of(opts: Options, layer_bits: dict | None = None) -> Recipe:
     return Recipe(bits=opts.bits, qmethod=opts.qmethod, qtype=opts.qtype, method=opts.method,
                   rounds=opts.rounds, asym_groups=opts.asym_groups, sequential=opts.sequential,
                   bias_correction=opts.bias_correction, layer_bits=dict(layer_bits or {}),
-                  minmax_table=opts.minmax_table)
+                  minmax_table=opts.minmax_table, act_bits=opts.act_bits, act_calib=opts.act_calib,
+                  act_symmetric=opts.act_type == "sym")
 
 
 def plan_widths(job: Job) -> dict:
@@ -175,7 +189,8 @@ def plan_widths(job: Job) -> dict:
     from .engine.layer import scheme_of
     from .engine.quant_pass import quantize_model
 
-    probe = replace(recipe_of(opts), probe_widths=WIDTHS, sequential=False, bias_correction=False)
+    probe = replace(recipe_of(opts), probe_widths=WIDTHS, sequential=False, bias_correction=False,
+                    act_bits=None)
     res = quantize_model(job.ir, job.feeds, job.layers, probe)
     seen, layers = set(), []
     for r in res.layers:
@@ -232,6 +247,7 @@ def quantize(job: Job, warn=_warn, progress=None) -> Job:
     job.timings = res.timings
     job.warnings = res.warnings
     job.biases = res.biases
+    job.acts, job.act_sqnr = res.acts, res.act_sqnr
     floats = initializer_nbytes(job.model)
     job.stats = []
     for r in res.layers:

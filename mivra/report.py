@@ -119,6 +119,27 @@ def layer_json(job) -> list:
     return out
 
 
+def act_json(job) -> dict:
+    """Per quantized activation: its grid, range and the SQNR of its rounding on
+    the calibration set (dB)."""
+    return {name: {"bits": p.bits, "signed": p.signed, "scale": p.scale, "zero_point": p.zero_point,
+                   "min": p.lo, "max": p.hi, "sqnr_db": json_number(job.act_sqnr.get(name))}
+            for name, p in job.acts.items()}
+
+
+def act_lines(job, worst: int = 3) -> list:
+    """A line on the activations and one per activation whose rounding costs most."""
+    if not job.acts:
+        return []
+    p = next(iter(job.acts.values()))
+    kind = f"{'int' if p.signed else 'uint'}{p.bits}"
+    rows = sorted(job.act_sqnr.items(), key=lambda kv: kv[1])[:worst]
+    return ([f"activations: {len(job.acts)} tensors as {kind}, per tensor; lowest SQNR of their "
+             "rounding on the calibration set:"]
+            + [f"  {name}: {_fmt(v, '.1f')} dB (range {job.acts[name].lo:.4g} .. "
+               f"{job.acts[name].hi:.4g})" for name, v in rows])
+
+
 def metrics_table(metrics: dict, label: str, base_label: str = "min/max") -> str:
     rows = []
     for name, m in metrics.items():

@@ -27,12 +27,14 @@ import torch
 from onnx import numpy_helper
 
 from ..api.cpus import available_cpus
+from .activations import RangeStats
 from .bias import corrected
 from .fallback import fallback_note, solver_failure
 from .float_target import Means, PairedMoments, mean_output_error, output_error, target_weights
 from .layer import (Moments, RowCounts, Solution, error_energy, input_batches, native, scheme_of,
                     solve_gdq, solve_minmax)
 from .recipe import Recipe
+from .samples import SampleList
 from .stream import Streams
 
 
@@ -59,6 +61,8 @@ class PassResult:
     timings: dict = field(default_factory=dict)
     warnings: list = field(default_factory=list)
     biases: dict = field(default_factory=dict)     # bias holder's output -> corrected bias
+    acts: dict = field(default_factory=dict)       # activation tensor -> ActParams
+    act_sqnr: dict = field(default_factory=dict)   # activation tensor -> SQNR (dB) of its rounding
 
     def tab(self, which: str = "entry") -> dict:
         return {r.layer.weight: getattr(r, which) for r in self.layers
@@ -112,6 +116,8 @@ class QuantPass:
         self.stats: dict = {}
         self.seen: dict = {}          # statistics of the last layer solved alone, by its inputs
         self.biases: dict = {}
+        self.acts: dict = {}
+        self.act_sqnr: dict = {}
         self.timings = Counter()
         self.warnings: list = []
 
@@ -122,7 +128,8 @@ class QuantPass:
         gq._stage_times()          # start from zero
         streams = Streams(self.ir, self.feeds, quantized=self.recipe.sequential)
         try:
-            streams.walk(self._before, progress, self._stops())
+            streams.walk(self._before, progress, self._stops(),
+                         self._after if self.recipe.act_bits else None)
         finally:
             stages = gq._stage_times()
             gq._stage_timing(False)
@@ -131,7 +138,9 @@ class QuantPass:
             self.timings["solver." + k] += v
         return PassResult(layers=[self.results[L.output] for L in self.layers],
                           outputs=streams.outputs, timings=dict(self.timings),
-                          warnings=self.warnings, biases=self.biases)
+                          warnings=self.warnings, biases=self.biases,
+                          acts={k: v for k, v in self.acts.items() if v is not None},
+                          act_sqnr=self.act_sqnr)
 
     def _stops(self) -> set:
         """First outputs of the nodes the walk must take one by one: the layers
@@ -152,6 +161,8 @@ class QuantPass:
         if t is None:
             return
         t0 = time.perf_counter()
+        if self.recipe.act_bits and t.kind != "gather":
+            self._quantize_activation(t.input, streams)
         key = t.statistics_key()
         alone = self.users_left[t.weight] == 1 and t.weight not in self.stats
         if alone and key in self.seen:     # the same inputs seen the same way (Q, K, V)
@@ -189,6 +200,45 @@ class QuantPass:
             st.solve.add(layer, x)
             if st.means is not None:
                 st.means.add(layer, x)
+
+    def _after(self, node, streams: Streams) -> None:
+        t = self.by_output.get(node.output[0] if node.output else None)
+        if t is not None and t.kind != "gather":
+            self._quantize_activation(t.output, streams)
+
+    def _quantize_activation(self, name: str, streams: Streams) -> None:
+        """The range of activation ``name`` from the float stream and, in the
+        sequential pass, its rounding applied to the quantized stream, so that
+        later layers are solved on the inputs the quantized model gives them."""
+        if name in self.acts or name not in streams.float:
+            return
+        samples = streams.float[name]
+        if not len(samples) or samples[0].dtype != np.float32:
+            return
+        r = self.recipe
+        t0 = time.perf_counter()
+        rs = RangeStats()
+        for x in samples:
+            rs.add_range(x)
+        if rs.nonfinite:
+            line = (f"warning: activation {name}: {rs.nonfinite} value(s) are NaN or infinite on the "
+                    "calibration set, so it has no range; it stays float")
+            self.warnings.append(line)
+            self.warn(line)
+            self.acts[name] = None
+            return
+        for x in samples:
+            rs.add_histogram(x)
+        p = self.acts[name] = rs.params(r.act_calib, r.act_bits, r.act_symmetric)
+        signal = noise = 0.0
+        for x in samples:
+            x = np.asarray(x, np.float64)
+            signal += float(np.sum(x * x))
+            noise += float(np.sum((x - p.fake_quant(x)) ** 2))
+        self.act_sqnr[name] = 10 * math.log10(signal / noise) if noise > 0 and signal > 0 else math.inf
+        if streams.quant is not None:
+            streams.quant[name] = SampleList(p.fake_quant(x) for x in streams.quant[name])
+        self.timings["activations"] += time.perf_counter() - t0
 
     # -- solving --------------------------------------------------------------
 

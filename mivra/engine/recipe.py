@@ -30,6 +30,9 @@ class Recipe:
     probe_widths: tuple = ()        # only measure each layer's error at these widths
     probe_rounds: int = 1           # solver rounds of a probe (1: first estimate and one rounding)
     minmax_table: bool = True       # keep the min/max rounding's table entries (for a report)
+    act_bits: int | None = None     # activations of the quantized layers: 8 or 16 bits, or float
+    act_calib: str = "minmax"       # how their ranges are chosen (activations.CALIBRATIONS)
+    act_symmetric: bool = False     # signed symmetric grids (else unsigned, with a zero point)
 
     def bits_of(self, weight: str) -> int:
         return int(self.layer_bits.get(weight, self.bits))

@@ -73,11 +73,12 @@ class Streams:
         self.outputs: dict = {}
         self.seconds = 0.0          # time spent running nodes
 
-    def walk(self, before=None, progress=None, stops=None) -> None:
-        """Run every node; ``before`` runs ahead of the nodes whose first output is
-        in ``stops`` (all nodes when None). The nodes between two stops run as one
-        model without graph optimizations, node by node as written, so that they
-        compute what their single-node models compute with one call per sample."""
+    def walk(self, before=None, progress=None, stops=None, after=None) -> None:
+        """Run every node; ``before`` runs ahead of, ``after`` after the nodes whose
+        first output is in ``stops`` (all nodes when None). The nodes between two
+        stops run as one model without graph optimizations, node by node as
+        written, so that they compute what their single-node models compute with
+        one call per sample."""
         layers = self.ir.layer_models()         # built one at a time: one copy of a weight lives
         can_frees = layers.can_frees
         graph_outputs = set(self.ir.outputs)
@@ -90,9 +91,12 @@ class Streams:
                     j += 1
             if j - i == 1:
                 layer = layers[i]
+                node = layer.graph.node[0]
                 if before is not None:
-                    before(layer.graph.node[0], self)
+                    before(node, self)
                 self._run(layer, True)
+                if after is not None:
+                    after(node, self)
             else:
                 segment = layers.segment(i, j)
                 if segment is not None:

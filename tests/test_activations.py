@@ -1,0 +1,153 @@
+"""Quantized activations: the range rules against brute force, the rounding
+against onnxruntime's QuantizeLinear/DequantizeLinear, the QDQ layout against
+onnxruntime's integer kernels, and weights fitted to rounded inputs."""
+import collections
+
+import numpy as np
+import onnx
+import onnxruntime as ort
+import pytest
+from onnx import TensorProto, helper, numpy_helper
+
+from mivra import export, pipeline
+from mivra.engine.activations import ActParams, RangeStats, params_of
+from onnx_models import _conv, _init, _tvi, finish_model, run_whole_model, write_calibration
+
+
+def _stats(x, pieces=3):
+    rs = RangeStats()
+    for part in np.array_split(x, pieces):      # streamed over samples
+        rs.add_range(part)
+    for part in np.array_split(x, pieces):
+        rs.add_histogram(part)
+    return rs
+
+
+@pytest.mark.parametrize("bits,signed", [(8, False), (8, True), (16, False)])
+def test_rounding_is_quantize_then_dequantize_linear(bits, signed):
+    """fake_quant equals onnxruntime's QuantizeLinear -> DequantizeLinear bit for bit,
+    halves to even and saturation included."""
+    rng = np.random.default_rng(0)
+    p = params_of(-1.3, 2.1, bits, symmetric=signed)
+    x = np.concatenate([rng.uniform(-3, 4, 1000), (np.arange(-20, 20) + 0.5) * p.scale]).astype(np.float32)
+    dt = {(8, False): TensorProto.UINT8, (8, True): TensorProto.INT8, (16, False): TensorProto.UINT16}[(bits, signed)]
+    npdt = {TensorProto.UINT8: np.uint8, TensorProto.INT8: np.int8, TensorProto.UINT16: np.uint16}[dt]
+    inits = [numpy_helper.from_array(np.float32(p.scale), "s"), numpy_helper.from_array(npdt(p.zero_point), "z")]
+    nodes = [helper.make_node("QuantizeLinear", ["x", "s", "z"], ["q"]),
+             helper.make_node("DequantizeLinear", ["q", "s", "z"], ["y"])]
+    m = helper.make_model(helper.make_graph(nodes, "qdq", [_tvi("x", [len(x)])], [_tvi("y", [len(x)])], inits),
+                          opset_imports=[helper.make_opsetid("", 21)])
+    m.ir_version = 10
+    y = ort.InferenceSession(m.SerializeToString(), providers=["CPUExecutionProvider"]).run(None, {"x": x})[0]
+    np.testing.assert_array_equal(p.fake_quant(x), y)
+    assert (p.qmin, p.qmax) == ((-(1 << bits - 1), (1 << bits - 1) - 1) if signed else (0, (1 << bits) - 1))
+    assert p.fake_quant(np.float32([0.0]))[0] == 0.0          # 0 is on the grid
+
+
+def test_range_rules_against_brute_force():
+    """minmax: the whole range; percentile: the tails cut; mse: the least squared error
+    of rounding the data themselves over the same shrink grid (to a histogram bin);
+    entropy: a clip inside the range that keeps the bulk."""
+    rng = np.random.default_rng(1)
+    x = np.concatenate([rng.standard_normal(200000), [40.0, -25.0]]).astype(np.float32)   # two outliers
+    rs = _stats(x)
+    mm = rs.params("minmax", 8, False)
+    assert (mm.lo, mm.hi) == (pytest.approx(-25.0), pytest.approx(40.0)) and mm.zero_point == round(25 / mm.scale)
+    pc = rs.params("percentile", 8, False)
+    assert np.percentile(x, 0.0004) - 0.05 <= pc.lo and pc.hi <= np.percentile(x, 99.9996) + 0.05 and pc.hi < 6
+    ms = rs.params("mse", 8, True)
+    errs = {f: np.mean((params_of(-25 * f, 40 * f, 8, True).fake_quant(x) - x) ** 2) for f in np.linspace(0.3, 1, 71)}
+    best = min(errs, key=errs.get)
+    assert errs[min(errs, key=lambda f: abs(f * 40 - ms.hi))] <= 1.05 * errs[best]
+    en = rs.params("entropy", 8, True)
+    assert 2.5 < en.hi < 40 and en.lo == -en.hi
+
+
+def _relu_cnn(rng):
+    """input (1, 3, 8, 8) -> 3x3 Conv + Relu -> 3x3 Conv + Relu -> 1x1 Conv "out"."""
+    f = lambda *s: (rng.standard_normal(s) * 0.4).astype(np.float32)
+    inits = [_init("w0", f(8, 3, 3, 3)), _init("b0", f(8)), _init("w1", f(8, 8, 3, 3)), _init("b1", f(8)),
+             _init("w2", f(4, 8, 1, 1))]
+    nodes = [_conv(["input", "w0", "b0"], "c0"), helper.make_node("Relu", ["c0"], ["r0"]),
+             _conv(["r0", "w1", "b1"], "c1"), helper.make_node("Relu", ["c1"], ["r1"]),
+             helper.make_node("Conv", ["r1", "w2"], ["out"], name="head", kernel_shape=[1, 1])]
+    return finish_model(nodes, [_tvi("input", [1, 3, 8, 8])], [_tvi("out", [1, 4, 8, 8])], inits)
+
+
+@pytest.fixture(scope="module")
+def relu_cnn(tmp_path_factory):
+    d = tmp_path_factory.mktemp("act")
+    m = _relu_cnn(np.random.default_rng(2))
+    onnx.save(m, d / "m.onnx")
+    write_calibration(m, str(d / "cal"), n_samples=6, npy_inputs=("input",))
+    return pipeline.prepare(pipeline.Options(model=str(d / "m.onnx"), bits=8,
+                                             dataset=str(d / "cal" / "calib.txt")))
+
+
+def _quantized(job, **opts):
+    from dataclasses import replace
+
+    j = replace(job, opts=replace(job.opts, **opts))
+    pipeline.quantize(j, warn=lambda line: None)
+    return j
+
+
+def test_qdq_model_runs_integer_kernels_and_equals_fake_quant(relu_cnn):
+    """W8A8: every quantized layer's input and output carries a QuantizeLinear ->
+    DequantizeLinear pair; onnxruntime fuses each Conv into QLinearConv; run as
+    written, the QDQ model computes the fake-quant model (rounded activations)."""
+    job = _quantized(relu_cnn, act_bits=8)
+    assert set(job.acts) == {"input", "c0", "r0", "c1", "r1", "out"}
+    q, _ = export.export_qdq(job.model, job.quant_tab, job.quantized, acts=job.acts)
+    f = export.export_fake_quant(job.model, job.quant_tab, job.quantized, acts=job.acts)
+    onnx.checker.check_model(q, full_check=True)
+    so = ort.SessionOptions()
+    so.optimized_model_filepath = str(__import__("tempfile").mkdtemp()) + "/opt.onnx"
+    ort.InferenceSession(q.SerializeToString(), so, providers=["CPUExecutionProvider"])
+    ops = collections.Counter(n.op_type for n in onnx.load(so.optimized_model_filepath).graph.node)
+    assert ops["QLinearConv"] == 3 and ops["Conv"] == 0, ops
+    x = {"input": job.feeds["input"][0]}
+    plain = ort.SessionOptions()
+    plain.graph_optimization_level = ort.GraphOptimizationLevel.ORT_DISABLE_ALL
+    a, b = (ort.InferenceSession(m.SerializeToString(), plain, providers=["CPUExecutionProvider"]).run(None, x)[0]
+            for m in (q, f))
+    np.testing.assert_array_equal(a, b)
+    grid = job.acts["out"]
+    assert np.all(np.abs(b / np.float32(grid.scale) + grid.zero_point - np.rint(b / grid.scale + grid.zero_point)) < 1e-3)
+
+
+def test_sequential_fits_the_rounded_inputs(relu_cnn):
+    """With --sequential the layers are solved on the inputs the quantized model
+    feeds them, activation rounding included: their mean output error is zeroed by
+    bias correction against the QDQ model's own (rounded) inputs, and the model
+    with quantized activations is closer to the float one than when the weights were
+    solved on float inputs."""
+    a8 = _quantized(relu_cnn, bits=3, act_bits=8, sequential=True, bias_correction=True)
+    f = export.export_fake_quant(a8.model, a8.quant_tab, a8.quantized, a8.biases, acts=a8.acts)
+    ref, got = run_whole_model(a8.model, a8.feeds), run_whole_model(f, a8.feeds)
+    mean_err = (ref["c1"] - got["c1_float"]).mean(axis=(0, 1, 3, 4))     # before c1's own rounding
+    assert np.abs(mean_err).max() <= 1e-4 * np.abs(ref["c1"]).mean() + 1e-5
+    plain = _quantized(relu_cnn, bits=3, act_bits=8)
+    fp = export.export_fake_quant(plain.model, plain.quant_tab, plain.quantized, acts=plain.acts)
+    err = lambda m: np.mean((run_whole_model(m, a8.feeds)["out"] - ref["out"]) ** 2)
+    assert err(f) < 0.8 * err(fp)
+
+
+def test_nonfinite_activation_stays_float(tmp_path):
+    """An activation holding infinities on the calibration set has no range: it stays
+    float, with one warning, and the rest is quantized."""
+    rng = np.random.default_rng(3)
+    inits = [_init("w0", rng.standard_normal((4, 3, 1, 1)).astype(np.float32)),
+             _init("w1", rng.standard_normal((4, 4, 1, 1)).astype(np.float32)), _init("zero", np.zeros(1, np.float32))]
+    nodes = [helper.make_node("Conv", ["input", "w0"], ["c0"], name="c0", kernel_shape=[1, 1]),
+             helper.make_node("Div", ["c0", "zero"], ["inf"]),
+             helper.make_node("Conv", ["inf", "w1"], ["out"], name="c1", kernel_shape=[1, 1])]
+    m = finish_model(nodes, [_tvi("input", [1, 3, 4, 4])], [_tvi("out", [1, 4, 4, 4])], inits)
+    onnx.save(m, tmp_path / "m.onnx")
+    write_calibration(m, str(tmp_path / "cal"), n_samples=2, npy_inputs=("input",))
+    job = pipeline.prepare(pipeline.Options(model=str(tmp_path / "m.onnx"), act_bits=8, method="minmax",
+                                            dataset=str(tmp_path / "cal" / "calib.txt")))
+    lines = []
+    pipeline.quantize(job, warn=lines.append)
+    assert "inf" not in job.acts and {"input", "c0"} <= set(job.acts)
+    assert any(line.startswith("warning: activation inf:") and "stays float" in line for line in lines)
