@@ -116,9 +116,9 @@ int available_cpus() {
   return n;
 }
 
-IntraOpThreadCap::IntraOpThreadCap() {
+IntraOpThreadCap::IntraOpThreadCap(int at_most) {
   const int current = at::get_num_threads();
-  const int cap = available_cpus();
+  const int cap = at_most > 0 ? std::min(at_most, available_cpus()) : available_cpus();
   if (current <= cap) return;
   at::set_num_threads(cap);
   restore_ = current;

@@ -21,9 +21,13 @@ int available_cpus();
 // exception unwinds. at::set_num_threads is called only when the count must
 // change (with OpenMP a change resizes the thread team, which is not free),
 // so nested caps and callers already within the limit cost one query.
+// With `at_most` > 0 the count is lowered to that too: batched LAPACK calls
+// parallelise over their batch and inside each matrix at once, and with more
+// than one thread MKL's batched LU spins for minutes (and complains about its
+// pivots) where one thread takes a fraction of a second.
 class IntraOpThreadCap {
  public:
-  IntraOpThreadCap();
+  explicit IntraOpThreadCap(int at_most = 0);
   ~IntraOpThreadCap();
   IntraOpThreadCap(const IntraOpThreadCap&) = delete;
   IntraOpThreadCap& operator=(const IntraOpThreadCap&) = delete;

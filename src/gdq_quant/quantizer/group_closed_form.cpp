@@ -5,6 +5,7 @@
 
 #include "common/errors.h"
 #include "common/host.h"
+#include "common/threads.h"
 #include "quantizer/quantizer.h"
 
 namespace gdq {
@@ -60,6 +61,7 @@ std::pair<Tensor, Tensor> rhs(const Tensor& x0, const Tensor& x_int, const Tenso
 // the solve runs on its factor (where the math library would print complaints
 // about the factor's pivots).
 Tensor batched_solve(const Tensor& P, const Tensor& y) {
+  threads::IntraOpThreadCap one_thread(1);
   auto [LU, pivots, info] = at::linalg_lu_factor_ex(P);
   TORCH_CHECK(!info.ne(0).any().item<bool>(), "get_scale_and_zero_out_group: a singular system");
   const bool vector = y.dim() == P.dim() - 1;
@@ -82,6 +84,7 @@ Tensor solve_damped(Tensor P, const Tensor& y, double extra, bool retry_only = f
   Tensor damp = P.diagonal(0, -2, -1).mean(1, /*keepdim=*/true) * 0.01;
   if (extra != 0.0) damp = damp + extra;
   P.diagonal(0, -2, -1).add_(damp);
+  threads::IntraOpThreadCap one_thread(1);
   return at::linalg_solve(P, y);
 }
 
