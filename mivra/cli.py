@@ -106,6 +106,9 @@ def build_parser() -> argparse.ArgumentParser:
                    "KL divergence, the 99.999th percentile, or the least squared error (default minmax)")
     a.add_argument("--act-type", choices=("asym", "sym"), default="asym",
                    help="asym: unsigned with a zero point (default); sym: signed, zero point 0")
+    a.add_argument("--act-min-sqnr", type=float, default=None, metavar="DB",
+                   help="hard tensors: an 8-bit activation whose rounding keeps less than DB of "
+                        "signal-to-noise on the calibration set takes 16 bits (listed in the summary)")
     o = q.add_argument_group("outputs")
     o.add_argument("--out", default="mivra_out", metavar="DIR",
                    help="folder for quant_tab.json, weights.npz, summary.json and the "
@@ -302,7 +305,8 @@ def cmd_quantize(args) -> int:
                    exclude=_split_names(args.exclude), exclude_first_last=args.exclude_first_last,
                    ops=tuple(_split_names([args.ops])), avg_bits=args.avg_bits,
                    max_size=args.max_size, minmax_table=args.report, act_bits=args.act_bits,
-                   act_calib=args.act_calib, act_type=args.act_type, **_quality(args))
+                   act_calib=args.act_calib, act_type=args.act_type,
+                   act_min_sqnr=args.act_min_sqnr, **_quality(args))
     _check_output_paths(args)
     job = prepare(opts)
     if job is None:
@@ -345,8 +349,8 @@ def cmd_quantize(args) -> int:
     notes = []
     if info["opset_to"] != info["opset_from"]:
         notes.append(f"QDQ model: opset raised from {info['opset_from']} to {info['opset_to']} "
-                     f"(DequantizeLinear with {'INT4 or blocked' if info['opset_to'] >= 21 else 'per-axis'} "
-                     "weights needs it)")
+                     f"({'QDQ with INT4, INT16 or blocked data' if info['opset_to'] >= 21 else 'per-axis QDQ'}"
+                     " needs it)")
     metrics = rep = None
     if args.report:
         t0 = clock()

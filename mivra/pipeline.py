@@ -43,6 +43,7 @@ class Options:
     act_bits: int | None = None      # quantize the quantized layers' activations to 8 or 16 bits
     act_calib: str = "minmax"        # range rule of the activations (engine.activations)
     act_type: str = "asym"           # "asym": unsigned with a zero point; "sym": signed, zero point 0
+    act_min_sqnr: float | None = None  # 8-bit activations rounded worse than this (dB): 16 bits
 
 
 @dataclass
@@ -178,7 +179,7 @@ def recipe_of(opts: Options, layer_bits: dict | None = None) -> Recipe:
                   rounds=opts.rounds, asym_groups=opts.asym_groups, sequential=opts.sequential,
                   bias_correction=opts.bias_correction, layer_bits=dict(layer_bits or {}),
                   minmax_table=opts.minmax_table, act_bits=opts.act_bits, act_calib=opts.act_calib,
-                  act_symmetric=opts.act_type == "sym")
+                  act_symmetric=opts.act_type == "sym", act_min_sqnr=opts.act_min_sqnr)
 
 
 def plan_widths(job: Job) -> dict:

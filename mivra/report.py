@@ -131,13 +131,18 @@ def act_lines(job, worst: int = 3) -> list:
     """A line on the activations and one per activation whose rounding costs most."""
     if not job.acts:
         return []
-    p = next(iter(job.acts.values()))
-    kind = f"{'int' if p.signed else 'uint'}{p.bits}"
+    kinds = {}
+    for name, p in job.acts.items():
+        kinds.setdefault(f"{'int' if p.signed else 'uint'}{p.bits}", []).append(name)
     rows = sorted(job.act_sqnr.items(), key=lambda kv: kv[1])[:worst]
-    return ([f"activations: {len(job.acts)} tensors as {kind}, per tensor; lowest SQNR of their "
-             "rounding on the calibration set:"]
-            + [f"  {name}: {_fmt(v, '.1f')} dB (range {job.acts[name].lo:.4g} .. "
-               f"{job.acts[name].hi:.4g})" for name, v in rows])
+    lines = [f"activations: " + ", ".join(f"{len(v)} tensors as {k}" for k, v in kinds.items()) +
+             ", per tensor; lowest SQNR of their rounding on the calibration set:"]
+    lines += [f"  {name}: {_fmt(v, '.1f')} dB at {job.acts[name].bits} bits (range "
+              f"{job.acts[name].lo:.4g} .. {job.acts[name].hi:.4g})" for name, v in rows]
+    if len(kinds) > 1:
+        wide = [n for n, p in job.acts.items() if p.bits == 16]
+        lines.append("  at 16 bits (hard tensors): " + ", ".join(wide))
+    return lines
 
 
 def metrics_table(metrics: dict, label: str, base_label: str = "min/max") -> str:

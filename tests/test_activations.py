@@ -151,3 +151,14 @@ def test_nonfinite_activation_stays_float(tmp_path):
     pipeline.quantize(job, warn=lines.append)
     assert "inf" not in job.acts and {"input", "c0"} <= set(job.acts)
     assert any(line.startswith("warning: activation inf:") and "stays float" in line for line in lines)
+
+
+def test_hard_tensors_take_16_bits(relu_cnn):
+    """--act-min-sqnr: the 8-bit activations rounded worse than the threshold take 16
+    bits (and round far better), the others stay at 8."""
+    at8 = _quantized(relu_cnn, act_bits=8, method="minmax")
+    cut = float(np.median(list(at8.act_sqnr.values())))
+    mixed = _quantized(relu_cnn, act_bits=8, method="minmax", act_min_sqnr=cut)
+    for name, sqnr in at8.act_sqnr.items():
+        assert mixed.acts[name].bits == (16 if sqnr < cut else 8), name
+        assert mixed.act_sqnr[name] > sqnr + 40 if sqnr < cut else mixed.act_sqnr[name] == sqnr

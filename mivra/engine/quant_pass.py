@@ -229,13 +229,12 @@ class QuantPass:
             return
         for x in samples:
             rs.add_histogram(x)
-        p = self.acts[name] = rs.params(r.act_calib, r.act_bits, r.act_symmetric)
-        signal = noise = 0.0
-        for x in samples:
-            x = np.asarray(x, np.float64)
-            signal += float(np.sum(x * x))
-            noise += float(np.sum((x - p.fake_quant(x)) ** 2))
-        self.act_sqnr[name] = 10 * math.log10(signal / noise) if noise > 0 and signal > 0 else math.inf
+        p = rs.params(r.act_calib, r.act_bits, r.act_symmetric)
+        sqnr = _rounding_sqnr(samples, p)
+        if r.act_min_sqnr is not None and p.bits < 16 and sqnr < r.act_min_sqnr:
+            p = rs.params(r.act_calib, 16, r.act_symmetric)     # a hard tensor: 16 bits
+            sqnr = _rounding_sqnr(samples, p)
+        self.acts[name], self.act_sqnr[name] = p, sqnr
         if streams.quant is not None:
             streams.quant[name] = SampleList(p.fake_quant(x) for x in streams.quant[name])
         self.timings["activations"] += time.perf_counter() - t0
@@ -358,6 +357,16 @@ class QuantPass:
         self.warnings.append(line)
         self.warn(line)
         return method
+
+
+def _rounding_sqnr(samples, p) -> float:
+    """10 log10(|x|^2 / |x - x^|^2) of rounding ``samples`` with ``p``, in dB."""
+    signal = noise = 0.0
+    for x in samples:
+        x = np.asarray(x, np.float64)
+        signal += float(np.sum(x * x))
+        noise += float(np.sum((x - p.fake_quant(x)) ** 2))
+    return 10 * math.log10(signal / noise) if noise > 0 and signal > 0 else math.inf
 
 
 def quantize_model(ir, feeds: dict, layers: list, recipe: Recipe, warn=None,

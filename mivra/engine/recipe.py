@@ -33,6 +33,7 @@ class Recipe:
     act_bits: int | None = None     # activations of the quantized layers: 8 or 16 bits, or float
     act_calib: str = "minmax"       # how their ranges are chosen (activations.CALIBRATIONS)
     act_symmetric: bool = False     # signed symmetric grids (else unsigned, with a zero point)
+    act_min_sqnr: float | None = None  # 8-bit activations rounded worse than this (dB) take 16 bits
 
     def bits_of(self, weight: str) -> int:
         return int(self.layer_bits.get(weight, self.bits))
