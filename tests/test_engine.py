@@ -202,3 +202,27 @@ def test_matmul_nbits_export_computes_the_fake_quant_model(tmp_path):
         # unoptimized: onnxruntime would fuse P's DequantizeLinear + MatMul into an int8 kernel
         np.testing.assert_allclose(ort_session(q, optimize=False).run(None, x)[0],
                                    ort_session(f).run(None, x)[0], rtol=1e-5, atol=1e-5)
+
+
+def test_samples_beyond_the_budget_are_spilled_oldest_first_and_read_back():
+    """Arrays over the memory budget go to files, the longest-kept first; they read back
+    equal; dropping a list removes its files and its share of the budget."""
+    import gc
+    import os
+
+    from mivra.engine.samples import SampleList, Spill
+
+    spill = Spill(budget=3 * 800)
+    rng = np.random.default_rng(0)
+    a = [rng.standard_normal(100) for _ in range(4)]          # 800 bytes each
+    old, new = SampleList(a[:2], spill), SampleList(a[2:], spill)
+    assert spill.resident == 2400 and spill.spilled == 800
+    assert old._entries[0].path is not None and new._entries[-1].arr is not None
+    for lst, want in ((old, a[:2]), (new, a[2:])):
+        for got, w in zip(lst, want):
+            np.testing.assert_array_equal(got, w)
+    path = old._entries[0].path
+    del old
+    gc.collect()
+    assert not os.path.exists(path) and (spill.resident, spill.spilled) == (1600, 0)
+    spill.close()

@@ -37,10 +37,12 @@ from .vectors import add_gram_upper, symmetric_from_upper, vectors
 @dataclass
 class Cross:
     """The cross moment C = X X~^T / n and the means of paired float and
-    quantized-stream vectors (C None where only means are kept)."""
+    quantized-stream vectors (C None where only means are kept), and, where it
+    was measured directly, the float output energy mean |W x|^2 (per group)."""
     C: torch.Tensor | None
     mu: torch.Tensor
     mu_q: torch.Tensor
+    energy: torch.Tensor | None = None
 
     def cross(self) -> torch.Tensor:
         return self.C
@@ -50,39 +52,50 @@ class Cross:
 
 
 class PairedMoments:
-    """H~, H, C and the means of a layer's paired inputs, accumulated in float64
+    """H~, C and the means of a layer's paired inputs, accumulated in float64
     from one set of patches per stream and chunk (with a leading group axis for
-    a grouped convolution). A batch holding NaN is skipped."""
+    a grouped convolution), and the float inputs' H -- or, given the weights
+    W of a layer with fewer rows than half its columns, the output energy
+    mean |W x|^2, which is all the error table needs of H and costs rows * D
+    instead of D^2 / 2 multiply-adds per vector. A batch holding NaN is skipped."""
 
     def __init__(self):
-        self.Hq = self.H = self.C = self.s = self.s_q = None
+        self.Hq = self.H = self.C = self.s = self.s_q = self.energy = None
         self.n = 0
         self.nan_batches = 0
 
-    def add(self, layer, x: torch.Tensor, x_q: torch.Tensor) -> None:
+    def add(self, layer, x: torch.Tensor, x_q: torch.Tensor, W: torch.Tensor | None = None) -> None:
         if bool(torch.isnan(x).any()) or bool(torch.isnan(x_q).any()):
             self.nan_batches += 1
             return
         for X, Xq in zip(vectors(layer, x), vectors(layer, x_q)):
-            if self.H is None:
+            if self.Hq is None:
                 sq = X.shape[:-1] + X.shape[-2:-1]
-                self.Hq, self.H, self.C = X.new_zeros(sq), X.new_zeros(sq), X.new_zeros(sq)
+                self.Hq, self.C = X.new_zeros(sq), X.new_zeros(sq)
+                if W is None:
+                    self.H = X.new_zeros(sq)
+                else:
+                    self.energy = X.new_zeros(X.shape[:-2])
                 self.s, self.s_q = X.new_zeros(X.shape[:-1]), X.new_zeros(X.shape[:-1])
             add_gram_upper(self.Hq, Xq)
-            add_gram_upper(self.H, X)
+            if W is None:
+                add_gram_upper(self.H, X)
+            else:
+                self.energy += (W @ X).square().sum((-2, -1))
             self.C.add_(X @ Xq.transpose(-1, -2))
             self.s += X.sum(-1)
             self.s_q += Xq.sum(-1)
             self.n += X.shape[-1]
 
     def result(self) -> tuple:
-        """(Moments of H~, Moments of H, Cross) over the vectors seen."""
-        if self.H is None:
+        """(Moments of H~, Moments of H or None, Cross) over the vectors seen."""
+        if self.Hq is None:
             return Moments(nan_batches=self.nan_batches), Moments(nan_batches=self.nan_batches), None
         n = float(self.n)
-        return (Moments(symmetric_from_upper(self.Hq) / n, n, self.nan_batches),
-                Moments(symmetric_from_upper(self.H) / n, n, self.nan_batches),
-                Cross(self.C / n, self.s / n, self.s_q / n))
+        H = None if self.H is None else Moments(symmetric_from_upper(self.H) / n, n, self.nan_batches)
+        return (Moments(symmetric_from_upper(self.Hq) / n, n, self.nan_batches), H,
+                Cross(self.C / n, self.s / n, self.s_q / n,
+                      None if self.energy is None else self.energy / n))
 
 
 class Means:
@@ -122,11 +135,12 @@ def target_weights(W: np.ndarray, C: torch.Tensor, Hq: torch.Tensor,
     return Wt.reshape(np.shape(W)).numpy().astype(np.float32)
 
 
-def output_error(W: np.ndarray, W_hats: list, H: torch.Tensor, C: torch.Tensor,
-                 Hq: torch.Tensor) -> tuple[list, float]:
-    """([mean |W x - W_hat x~|^2 for each W_hat], mean |W x|^2), summed over the rows."""
+def output_error(W: np.ndarray, W_hats: list, H: torch.Tensor | None, C: torch.Tensor,
+                 Hq: torch.Tensor, energy: torch.Tensor | None = None) -> tuple[list, float]:
+    """([mean |W x - W_hat x~|^2 for each W_hat], mean |W x|^2), summed over the
+    rows; mean |W x|^2 from H, or as measured (``energy``)."""
     Wd = by_group(W, Hq)
-    base = float(((Wd @ H) * Wd).sum())
+    base = float(energy.sum()) if energy is not None else float(((Wd @ H) * Wd).sum())
     WdC = Wd @ C
     errs = []
     for W_hat in W_hats:

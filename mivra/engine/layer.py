@@ -42,7 +42,7 @@ def conv_for_statistics(t, channels: int):
 # Bytes of calibration inputs stacked into one batch of statistics. A layer whose
 # inputs over the whole calibration set fit goes through add_batch in one call,
 # as the library's pass does (so its H is the same, bit for bit).
-BATCH_BYTES = 256 << 20
+BATCH_BYTES = 128 << 20
 PAIRED_BATCH_BYTES = 32 << 20       # per stream, where two streams are paired
 
 

@@ -193,9 +193,15 @@ class QuantPass:
             st = self.stats.setdefault(t.weight, LayerStats(
                 solve=Moments(), means=Means() if r.bias_correction else None))
         quant = streams.quant[t.input] if r.sequential else None
+        W = None
+        if st.paired is not None and self.users_left[t.weight] == 1:
+            Wm = t.matrix(numpy_helper.to_array(self.weights[t.weight]))
+            if Wm.shape[0] // t.groups < Wm.shape[1] // 2:     # |W x|^2 costs less than H
+                W = torch.from_numpy(np.asarray(Wm, np.float64))
+                W = W.view(t.groups, -1, W.shape[1]) if t.groups > 1 else W
         for (layer, x), batch_q in input_batches(t, streams.float[t.input], quant):
             if st.paired is not None:
-                st.paired.add(layer, x, batch_q[1])
+                st.paired.add(layer, x, batch_q[1], W)
                 continue
             st.solve.add(layer, x)
             if st.means is not None:
@@ -288,9 +294,11 @@ class QuantPass:
         rows = t.rows_of(ok)
         W, W_hats = W[rows], [Wh[rows] for Wh in W_hats]
         if self.recipe.sequential:
-            C = st.cross.cross()
-            return output_error(W, W_hats, st.float.groups(ok).H, C if C.dim() == 2 else C[ok],
-                                st.solve.groups(ok).H)
+            C, energy = st.cross.cross(), st.cross.energy
+            if C.dim() == 3:                    # per group: the groups solved
+                C, energy = C[ok], None if energy is None else energy[ok]
+            return output_error(W, W_hats, st.float.groups(ok).H if st.float else None, C,
+                                st.solve.groups(ok).H, energy)
         return error_energy(W, W_hats, st.solve.groups(ok).H)
 
     def _probe(self, t, st) -> None:

@@ -4,8 +4,8 @@ Every tensor a walk over the model holds is a ``SampleList``: one array per
 calibration sample, so samples may differ in shape along the model's dynamic
 axes (sentences of their own length, text lines of their own width). Arrays
 stay in memory while the bytes held by all lists are within a budget; beyond
-it they are written to ``.npy`` files in a private temporary folder and read
-back when used. Memory then does not grow with the number of calibration
+it the oldest are written to ``.npy`` files in a private temporary folder and
+read back when used. Memory then does not grow with the number of calibration
 samples or with how many tensors are alive at once; the folder goes when the
 process ends.
 """
@@ -19,55 +19,69 @@ from collections.abc import Sequence
 
 import numpy as np
 
-DEFAULT_BUDGET = 512 << 20          # bytes of sample arrays kept in memory
+DEFAULT_BUDGET = 128 << 20          # bytes of sample arrays kept in memory
+
+
+class _Entry:
+    """One sample array: in memory (``arr``) or in a file (``path``)."""
+    __slots__ = ("arr", "path", "nbytes")
+
+    def __init__(self, arr: np.ndarray):
+        self.arr, self.path, self.nbytes = arr, None, arr.nbytes
+
+    def get(self) -> np.ndarray:
+        return self.arr if self.arr is not None else np.load(self.path, allow_pickle=False)
 
 
 class Spill:
-    """The shared budget of resident sample bytes and the folder of spilled ones."""
+    """The shared budget of resident sample bytes and the folder of spilled ones.
+
+    A new array is always kept in memory; when that takes the resident bytes
+    over the budget, the arrays kept longest are written out first: most
+    tensors of a walk are read right after they are made and then dropped,
+    while the long-lived ones (model inputs, skip connections) wait."""
 
     def __init__(self, budget: int = DEFAULT_BUDGET):
         self.budget = budget
         self.resident = 0
         self.spilled = 0            # bytes currently on disk
+        self._kept = {}             # id -> resident entry, oldest first
         self._folder = None
         self._count = 0
 
-    def keep(self, arr: np.ndarray):
-        """``arr`` itself while the budget allows it, else the path it was written to."""
-        arr = np.asarray(arr)
-        if self.resident + arr.nbytes <= self.budget:
-            self.resident += arr.nbytes
-            return arr
+    def keep(self, arr) -> _Entry:
+        e = _Entry(np.asarray(arr))
+        self._kept[id(e)] = e
+        self.resident += e.nbytes
+        while self.resident > self.budget and len(self._kept) > 1:
+            self._write_out(self._kept.pop(next(iter(self._kept))))
+        return e
+
+    def _write_out(self, e: _Entry) -> None:
         if self._folder is None:
             self._folder = tempfile.mkdtemp(prefix="mivra-samples-")
             atexit.register(self.close)
         self._count += 1
-        path = os.path.join(self._folder, f"{self._count}.npy")
-        np.save(path, arr, allow_pickle=False)
-        self.spilled += arr.nbytes
-        return path
+        e.path = os.path.join(self._folder, f"{self._count}.npy")
+        np.save(e.path, e.arr, allow_pickle=False)
+        e.arr = None
+        self.resident -= e.nbytes
+        self.spilled += e.nbytes
 
-    def release(self, entry) -> None:
-        if isinstance(entry, str):
-            self.spilled -= _npy_bytes(entry)
+    def release(self, e: _Entry) -> None:
+        if e.path is not None:
+            self.spilled -= e.nbytes
             try:
-                os.remove(entry)
+                os.remove(e.path)
             except OSError:
                 pass
-        else:
-            self.resident -= entry.nbytes
+        elif self._kept.pop(id(e), None) is not None:
+            self.resident -= e.nbytes
 
     def close(self) -> None:
         if self._folder is not None:
             shutil.rmtree(self._folder, ignore_errors=True)
             self._folder = None
-
-
-def _npy_bytes(path: str) -> int:
-    try:
-        return max(0, os.path.getsize(path) - 128)
-    except OSError:
-        return 0
 
 
 _default = None
@@ -98,8 +112,7 @@ class SampleList(Sequence):
     def __getitem__(self, i):
         if isinstance(i, slice):
             return [self[k] for k in range(*i.indices(len(self)))]
-        e = self._entries[i]
-        return np.load(e, allow_pickle=False) if isinstance(e, str) else e
+        return self._entries[i].get()
 
     def free(self) -> None:
         for e in self._entries:
