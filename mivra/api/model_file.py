@@ -424,7 +424,8 @@ def save_external(header: onnx.ModelProto, tensors, path: str, data_path: str, l
     return header
 
 
-def _node_tensors(node: onnx.NodeProto):
+def _node_tensors(node: onnx.NodeProto) -> Iterable[TensorProto]:
+    """Tensor attributes of ``node`` and of its subgraphs (initializers included)."""
     for attr in node.attribute:
         if attr.type == AttributeProto.TENSOR:
             yield attr.t
@@ -472,16 +473,7 @@ def _graph_tensors(graph: onnx.GraphProto) -> Iterable[TensorProto]:
     """Initializers and tensor attributes of ``graph`` and its subgraphs."""
     yield from graph.initializer
     for node in graph.node:
-        for attr in node.attribute:
-            if attr.type == AttributeProto.TENSOR:
-                yield attr.t
-            elif attr.type == AttributeProto.TENSORS:
-                yield from attr.tensors
-            elif attr.type == AttributeProto.GRAPH:
-                yield from _graph_tensors(attr.g)
-            elif attr.type == AttributeProto.GRAPHS:
-                for g in attr.graphs:
-                    yield from _graph_tensors(g)
+        yield from _node_tensors(node)
 
 
 def _external_tensors(proto: onnx.ModelProto) -> Iterable[TensorProto]:
