@@ -59,10 +59,10 @@ FAULTS = [
      "out.zero_out = shifted;", "zero-scale rows divided by zero"),
     ("src/gdq_quant/quantizer/closed_form.cpp", "const Tensor p6 = at::matmul(x0, colsum);",
      "const Tensor p6 = at::matmul(x_int, colsum);", "closed form: right-hand side from the integers"),
-    ("src/gdq_quant/quantizer/group_closed_form.cpp", "out.scale_out = solve_damped(P, y, 1e-5).to(at::kFloat);",
-     "out.scale_out = solve_damped(P, y, 0.0).to(at::kFloat);", "symmetric damped retry without the 1e-5"),
-    ("src/gdq_quant/quantizer/group_closed_form.cpp", "out.zero_out = scale_zero.narrow(1, G, G).contiguous();",
-     "out.zero_out = scale_zero.narrow(1, 0, G).contiguous();", "group zeros read from the scales' half"),
+    ("src/gdq_quant/quantizer/group_closed_form.cpp", "damped ? solve_damped(P, y, cfg.sym ? 1e-5 : 0.0, /*retry_only=*/true)",
+     "damped ? solve_damped(P, y, 0.0, /*retry_only=*/true)", "symmetric damped retry without the 1e-5"),
+    ("src/gdq_quant/quantizer/group_closed_form.cpp", "out.zero_out = sol.narrow(1, G, G).contiguous();",
+     "out.zero_out = sol.narrow(1, 0, G).contiguous();", "group zeros read from the scales' half"),
     # GPTQ
     ("src/gdq_quant/kernels/gptq.cpp", "constexpr double kLadder[] = {0.01, 0.1, 1.0, 10.0, 100.0};",
      "constexpr double kLadder[] = {0.1, 1.0, 10.0, 100.0, 1000.0};", "damping ladder starts too high"),
@@ -110,7 +110,7 @@ FAULTS = [
      "                             : solve_damped(P, y, cfg.sym ? 1e-5 : 0.0));",
      "group closed form: a singular row damps only its own row block"),
     # --- product (Python) ---
-    ("mivra/scheme.py", "    return qtype == \"sym\" or (groupsize != -1 and not asym_groups)",
+    ("mivra/scheme.py", "    return qtype == \"sym\" if groupsize == -1 else not asym_groups",
      "    return qtype == \"sym\"", "group-wise not symmetric by default"),
     ("mivra/scheme.py", "    if gs <= 0 or n_columns % gs:",
      "    if gs <= 0 or n_columns % (gs + 1):", "group fallback test off by one"),
