@@ -47,17 +47,19 @@ PAIRED_BATCH_BYTES = 32 << 20       # per stream, where two streams are paired
 
 
 def input_batches(t, samples, samples_q=None, budget: int = BATCH_BYTES):
-    """Per run of consecutive calibration samples (of one shape, at most
-    ``budget`` bytes): the (layer object, batch) whose add_batch gives the
+    """Per run of consecutive calibration samples (at most ``budget`` bytes; of
+    one shape for a convolution): the (layer object, batch) whose add_batch gives the
     statistics of ``t`` (per group of a grouped convolution: H is (g, D, D)),
     of ``samples`` (one input array of ``t`` per sample) and, when given, of
     ``samples_q`` (the partly quantized model's inputs, same positions; else
     None)."""
+    images = t.kind in ("conv", "grouped")      # a batch of images needs one shape; rows do not
     if samples_q is None:
-        for run in chunks(samples, budget):
+        for run in chunks(samples, budget, same_shape=images):
             yield _batch(t, run), None
     else:
-        for run, run_q in paired_chunks(samples, samples_q, min(budget, PAIRED_BATCH_BYTES)):
+        for run, run_q in paired_chunks(samples, samples_q, min(budget, PAIRED_BATCH_BYTES),
+                                        same_shape=images):
             yield _batch(t, run), _batch(t, run_q)
 
 

@@ -142,13 +142,12 @@ def chunks(samples, budget: int = 1 << 26, same_shape: bool = True):
         yield run
 
 
-def paired_chunks(a, b, budget: int = 1 << 26):
-    """``chunks`` of two sample sequences taken at the same positions, split
-    where either changes shape."""
+def paired_chunks(a, b, budget: int = 1 << 26, same_shape: bool = True):
+    """``chunks`` of two sample sequences taken at the same positions."""
     run_a, run_b, size = [], [], 0
     for i in range(len(a)):
         x, y = a[i], b[i]
-        if run_a and (size + x.nbytes > budget or x.shape != run_a[0].shape):
+        if run_a and (size + x.nbytes > budget or (same_shape and x.shape != run_a[0].shape)):
             yield run_a, run_b
             run_a, run_b, size = [], [], 0
         run_a.append(x)
