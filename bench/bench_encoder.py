@@ -339,6 +339,11 @@ def main() -> None:
             note = (f"; QDQ vs fake-quant: max |diff| {row['qdq_max_abs_diff']:.2g} (float products), "
                     f"min cosine {row['qdq_ort_default_min_cosine']:.5f} (onnxruntime's default int8 "
                     "activations)")
+            from bench_model import floor_seconds     # statistics + 160 search products, timed here
+
+            with open(os.path.join(out, "summary.json")) as fh:
+                row["floor_s"] = floor_seconds(json.load(fh))[0]
+            note += f"; floor {row['floor_s']:.1f} s, wall / floor {wall / row['floor_s']:.2f}"
         rows.append(row)
         print(f"{wall:.1f} s, {rss:.0f} MiB, cosine {row['cosine']:.5f}, NN {row['nn_agreement']:.3f}, "
               f"Spearman {row['spearman']:.5f}{note}", flush=True)
