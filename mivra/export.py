@@ -3,7 +3,8 @@
 * QDQ model: every quantized weight becomes an integer initializer feeding a
   ``DequantizeLinear`` node whose output carries the weight's original name, so
   the consuming convolution is untouched.  Weights of 4 bits and fewer are stored
-  as INT4 (two values per byte), wider ones as INT8.  Per-channel parameters use
+  as INT4 (two values per byte), wider ones as INT8 (and per-channel ones as
+  INT8 when 8-bit activations let integer kernels run the layers).  Per-channel parameters use
   axis 0; group-wise parameters use blocked dequantization on the weight viewed
   as (C, D) -- D = in * kh * kw flattened input columns, the axis groups run
   along -- followed by a ``Reshape`` back to (C, in, kh, kw).
@@ -105,13 +106,19 @@ def dequantize_entry(entry: dict) -> np.ndarray:
     return np.ascontiguousarray(W.T) if axis == 1 else W.reshape(w_int.shape)
 
 
-def container(entry: dict) -> int:
-    """Narrowest integer type holding the entry's grid values and zero points."""
+def container(entry: dict, integer_kernels: bool = False) -> int:
+    """Narrowest integer type holding the entry's grid values and zero points.
+    With ``integer_kernels`` (8-bit activations around the layer), a per-channel
+    weight takes INT8 at least, whatever its width: onnxruntime fuses
+    DequantizeLinear into its integer kernels (QLinearConv, QLinearMatMul) for
+    INT8 weights only, and runs an INT4 one as a float layer between roundings,
+    several times slower than the float model."""
     w_int = np.asarray(entry["w_int"])
     zp = np.asarray(entry["zero_point"], dtype=np.int64)
     lo = min(int(w_int.min()), int(zp.min()))
     hi = max(int(w_int.max()), int(zp.max()))
-    start = 0 if entry_bits(entry) <= 4 else 1
+    per_channel = len(entry["scale"]) == w_int.shape[entry_axis(entry)]
+    start = 0 if entry_bits(entry) <= 4 and not (integer_kernels and per_channel) else 1
     for dt, cmin, cmax, _ in _CONTAINERS[start:]:
         if cmin <= lo and hi <= cmax:
             return dt
@@ -141,10 +148,10 @@ def stored_bytes(n_values: int, dtype: int) -> int:
     return n_values * dict((d, b) for d, _, _, b in _CONTAINERS)[dtype]
 
 
-def storage(entry: dict) -> tuple[str, int]:
+def storage(entry: dict, integer_kernels: bool = False) -> tuple[str, int]:
     """(container name, bytes) of an entry as the QDQ model stores it: grid
-    values, float32 scales and zero points."""
-    dt = container(entry)
+    values, float32 scales and zero points (``container``)."""
+    dt = container(entry, integer_kernels)
     n = int(np.asarray(entry["w_int"]).size)
     k = len(entry["scale"])
     return CONTAINER_NAME[dt], stored_bytes(n, dt) + 4 * k + stored_bytes(k, dt)
@@ -250,7 +257,8 @@ def qdq_parts(model: onnx.ModelProto, quant_tab: dict, names,
     nbits = [n for n in names if matmul_nbits and matmul_nbits_ready(model, quant_tab[n], n)]
     names = [n for n in names if n not in nbits]
     blocked = any(entry_groups(quant_tab[n], np.shape(quant_tab[n]["w_int"]))[1] > 1 for n in names)
-    containers = {n: container(quant_tab[n]) for n in names}
+    kernels = integer_kernels(acts)
+    containers = {n: container(quant_tab[n], kernels) for n in names}
     needs_21 = blocked or any(c in (TensorProto.INT4, TensorProto.INT16, TensorProto.INT32)
                               for c in containers.values()) or _acts_need_21(acts)
     target = QDQ_OPSET_LOW_BIT if needs_21 else QDQ_OPSET_INT8
@@ -308,7 +316,7 @@ def qdq_parts(model: onnx.ModelProto, quant_tab: dict, names,
                                               name=dq_name, axis=1, block_size=gs))
             new_nodes.append(helper.make_node("Reshape", [flat, shp], [name],
                                               name=unique_name(name + "_Reshape", taken)))
-        cname, nbytes = storage(entry)
+        cname, nbytes = storage(entry, kernels)
         info[name] = {"container": cname, "bytes": nbytes}
 
     # A dequantized weight is a node output now (also where old models list it as an input).
@@ -323,6 +331,12 @@ def qdq_parts(model: onnx.ModelProto, quant_tab: dict, names,
     add_activation_qdq(out, acts or {}, taken)
     return ModelParts(out, model, made), {"opset_from": opset_from, "opset_to": default_opset(out),
                                     "weights": info, "matmul_nbits": nbits}
+
+
+def integer_kernels(acts: dict | None) -> bool:
+    """Whether the model's layers may run as onnxruntime's integer kernels:
+    some activations are rounded to 8 bits."""
+    return any(p.bits == 8 for p in (acts or {}).values())
 
 
 def _acts_need_21(acts: dict | None) -> bool:

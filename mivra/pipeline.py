@@ -258,7 +258,7 @@ def quantize(job: Job, warn=_warn, progress=None) -> Job:
                        solve_seconds=r.solve_seconds, vectors=r.vectors, note=r.note)
         if r.entry is not None:
             s.qmethod = r.entry.get("qmethod", job.opts.qmethod)
-            s.container, s.quant_bytes = export.storage(r.entry)
+            s.container, s.quant_bytes = export.storage(r.entry, export.integer_kernels(job.acts))
         else:
             s.quant_bytes = s.float_bytes
         job.stats.append(s)

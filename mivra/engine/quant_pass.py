@@ -118,6 +118,7 @@ class QuantPass:
         self.biases: dict = {}
         self.acts: dict = {}
         self.act_sqnr: dict = {}
+        self.clamped = _clamped_outputs(ir.model.graph, self.by_output) if recipe.act_bits else {}
         self.timings = Counter()
         self.warnings: list = []
 
@@ -148,7 +149,7 @@ class QuantPass:
         biases (whose initializers the quantized stream replaces)."""
         active = list(self.by_output.values())
         weights = {L.weight for L in active}
-        stops = {L.bias_holder for L in active}
+        stops = {L.bias_holder for L in active} | set(self.clamped.values())
         for node in self.ir.model.graph.node:
             if node.output and (node.output[0] in self.by_output or weights & set(node.input)):
                 stops.add(node.output[0])
@@ -208,9 +209,12 @@ class QuantPass:
                 st.means.add(layer, x)
 
     def _after(self, node, streams: Streams) -> None:
-        t = self.by_output.get(node.output[0] if node.output else None)
-        if t is not None and t.kind != "gather":
-            self._quantize_activation(t.output, streams)
+        name = node.output[0] if node.output else None
+        t = self.by_output.get(name)
+        if t is not None and t.kind != "gather" and name not in self.clamped:
+            self._quantize_activation(name, streams)
+        elif name in self.clamped.values():
+            self._quantize_activation(name, streams)
 
     def _quantize_activation(self, name: str, streams: Streams) -> None:
         """The range of activation ``name`` from the float stream and, in the
@@ -382,3 +386,25 @@ def quantize_model(ir, feeds: dict, layers: list, recipe: Recipe, warn=None,
     """Quantize the non-excluded layers of ``layers`` (Targets of ``ir``'s
     model) with ``recipe`` on the calibration ``feeds`` ({input: samples})."""
     return QuantPass(ir, feeds, layers, recipe, warn).run(progress)
+
+
+# Activation functions onnxruntime removes before a QuantizeLinear whose range
+# they cannot change (its grid starts at 0, or lies inside the clip range).
+CLAMPS = frozenset({"Relu", "Clip"})
+
+
+def _clamped_outputs(graph, by_output: dict) -> dict:
+    """{layer output: clamp output} for the layers whose output only a Relu or
+    Clip reads: their output is not rounded itself, the clamp's is, so the
+    layer and its clamp run as one integer kernel that rounds once, on the
+    clamp's range."""
+    readers = Counter(x for node in graph.node for x in node.input)
+    outputs = {o.name for o in graph.output}
+    out = {}
+    for node in graph.node:
+        x = node.input[0] if node.input else None
+        t = by_output.get(x)
+        if (node.op_type in CLAMPS and t is not None and t.kind != "gather" and readers[x] == 1
+                and x not in outputs):
+            out[x] = node.output[0]
+    return out
