@@ -10,8 +10,9 @@ digits). For each model, in one run:
 * ``quantize_static`` (QDQ, per-channel symmetric INT8 weights, UINT8
   activations) with each of its calibrators MinMax, Entropy and Percentile (the
   model converted to opset 13 first, which it needs);
-* this command line: W8A8 (symmetric per-channel weights, every supported kind),
-  W8A8 and W4A8 with ``--quality best``, W4A16 with ``--quality best``; the
+* this command line: W8A8 and W4A8 (symmetric per-channel weights, every
+  supported kind), each also with ``--quality best``, and W4A16 with
+  ``--quality best``; the
   range rule is ``--act-calib`` (default: each of minmax, percentile, mse).
 
 Every model is scored as onnxruntime runs its QDQ file with its default
@@ -51,6 +52,7 @@ if max(o.version for o in m.opset_import if o.domain in ("", "ai.onnx")) < 13:
     src = out + ".opset13.onnx"
     onnx.save(m, src)
 name = m.graph.input[0].name
+rank = len(m.graph.input[0].type.tensor_type.shape.dim)
 files = [l.split()[0] for l in open(listing) if l.strip() and not l.startswith("#")]
 folder = listing.rsplit("/", 1)[0]
 class Reader(CalibrationDataReader):
@@ -58,7 +60,10 @@ class Reader(CalibrationDataReader):
         self.it = iter(files)
     def get_next(self):
         f = next(self.it, None)
-        return None if f is None else {name: np.load(folder + "/" + f)}
+        if f is None:
+            return None
+        x = np.load(folder + "/" + f)
+        return {name: x if x.ndim == rank else x[None]}      # a sample without its batch axis
 quantize_static(src, out, Reader(), quant_format=QuantFormat.QDQ, per_channel=True,
                 activation_type=QuantType.QUInt8, weight_type=QuantType.QInt8,
                 calibrate_method=getattr(CalibrationMethod, method))
@@ -133,6 +138,7 @@ def main() -> None:
             a = ["--act-calib", calib]
             runs += [ours(f"W8A8 {calib}", ["--bits", "8", "--act-bits", "8", *a]),
                      ours(f"W8A8 best {calib}", ["--bits", "8", "--act-bits", "8", "--quality", "best", *a]),
+                     ours(f"W4A8 {calib}", ["--bits", "4", "--act-bits", "8", *a]),
                      ours(f"W4A8 best {calib}", ["--bits", "4", "--act-bits", "8", "--quality", "best", *a])]
         runs.append(ours("W4A16 best", ["--bits", "4", "--act-bits", "16", "--quality", "best"]))
         for label, options in [(f"quantize_static {p}", p) for p in args.peers.split(",")] + runs:

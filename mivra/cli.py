@@ -114,7 +114,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="folder for quant_tab.json, weights.npz, summary.json and the "
                         "report (default mivra_out)")
     o.add_argument("--export-qdq", metavar="OUT.onnx",
-                   help="write the QDQ model (INT4 weights for <= 4 bits, INT8 above)")
+                   help="write the QDQ model (INT4 weights for <= 4 bits, INT8 above; per-channel "
+                        "weights INT8 with 8-bit activations, for onnxruntime's integer kernels)")
     o.add_argument("--matmul-nbits", action="store_true",
                    help="in the QDQ model, MatMul weights of <= 4 bits in groups of a power of "
                         "two >= 16 become onnxruntime's MatMulNBits (no dequantized copy at run time)")
