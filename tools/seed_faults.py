@@ -198,6 +198,30 @@ FAULTS = [
      "s.perm = at::argsort(s.H.diagonal(0, -2, -1), /*dim=*/-1, /*descending=*/true);",
      "s.perm = at::argsort(s.H.diagonal(0, -2, -1).select(0, 0), /*dim=*/-1, /*descending=*/true)"
      ".expand({s.H.size(0), s.H.size(1)}).contiguous();", "stacked H: block 0's act order for every block"),
+    # --- integer activations ---
+    ("mivra/engine/activations.py", "    zp = int(np.clip(round(-a / scale), 0, qmax))",
+     "    zp = int(np.clip(round(a / scale), 0, qmax))", "activation zero point with the wrong sign"),
+    ("mivra/engine/activations.py", "    tail = (100.0 - PERCENTILE) / 200.0",
+     "    tail = (100.0 - PERCENTILE) / 100.0", "percentile range cuts both tails twice over"),
+    ("mivra/engine/activations.py", "        p[-1] += counts[i:].sum()                       # clipped mass on the edge bin",
+     "        pass", "entropy range forgets the clipped mass"),
+    ("mivra/engine/quant_pass.py",
+     "            streams.quant[name] = SampleList(p.fake_quant(x) for x in streams.quant[name])",
+     "            pass", "sequential pass fits the weights to unrounded inputs"),
+    ("mivra/engine/quant_pass.py", "if r.act_min_sqnr is not None and p.bits < 16 and sqnr < r.act_min_sqnr:",
+     "if r.act_min_sqnr is not None and p.bits < 16 and sqnr > r.act_min_sqnr:",
+     "hard tensors: the easy ones take 16 bits"),
+    ("mivra/engine/quant_pass.py", "        if t is not None and t.kind != \"gather\" and name not in self.clamped:",
+     "        if t is not None and t.kind != \"gather\":", "a layer read by a Relu rounded twice"),
+    ("mivra/export.py",
+     "    start = 0 if entry_bits(entry) <= 4 and not (integer_kernels and per_channel) else 1",
+     "    start = 0 if entry_bits(entry) <= 4 else 1", "W4A8 weights stored INT4: no integer kernels"),
+    ("mivra/export.py", "            if x in renamed and x in inputs:",
+     "            if x in renamed and x not in inputs:", "readers of a model input skip its rounding"),
+    ("mivra/engine/quant_pass.py", "                y = y - b.reshape((1, -1) + (1,) * (y.ndim - 2))",
+     "                pass", "output energy of a convolution counts its bias"),
+    ("mivra/engine/quant_pass.py", "                n += y.size // y.shape[-1]",
+     "                n += y.shape[0]", "output energy of a matrix product per sample, not per row"),
 ]
 
 

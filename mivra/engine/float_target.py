@@ -57,10 +57,13 @@ class PairedMoments:
     a grouped convolution), and the float inputs' H -- or, given the weights
     W of a layer with fewer rows than half its columns, the output energy
     mean |W x|^2, which is all the error table needs of H and costs rows * D
-    instead of D^2 / 2 multiply-adds per vector. A batch holding NaN is skipped."""
+    instead of D^2 / 2 multiply-adds per vector; with ``float_gram`` False,
+    neither (the caller measures the energy on the layer's output). A batch
+    holding NaN is skipped."""
 
-    def __init__(self):
+    def __init__(self, float_gram: bool = True):
         self.Hq = self.H = self.C = self.s = self.s_q = self.energy = None
+        self.float_gram = float_gram
         self.n = 0
         self.nan_batches = 0
 
@@ -72,16 +75,16 @@ class PairedMoments:
             if self.Hq is None:
                 sq = X.shape[:-1] + X.shape[-2:-1]
                 self.Hq, self.C = X.new_zeros(sq), X.new_zeros(sq)
-                if W is None:
-                    self.H = X.new_zeros(sq)
-                else:
+                if W is not None:
                     self.energy = X.new_zeros(X.shape[:-2])
+                elif self.float_gram:
+                    self.H = X.new_zeros(sq)
                 self.s, self.s_q = X.new_zeros(X.shape[:-1]), X.new_zeros(X.shape[:-1])
             add_gram_upper(self.Hq, Xq)
-            if W is None:
-                add_gram_upper(self.H, X)
-            else:
+            if W is not None:
                 self.energy += (W @ X).square().sum((-2, -1))
+            elif self.H is not None:
+                add_gram_upper(self.H, X)
             self.C.add_(X @ Xq.transpose(-1, -2))
             self.s += X.sum(-1)
             self.s_q += Xq.sum(-1)

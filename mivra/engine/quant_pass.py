@@ -115,6 +115,7 @@ class QuantPass:
         self.users_left = Counter(L.weight for L in active)
         self.stats: dict = {}
         self.seen: dict = {}          # statistics of the last layer solved alone, by its inputs
+        self.pending: dict = {}       # layer output -> its error table, waiting for the output
         self.biases: dict = {}
         self.acts: dict = {}
         self.act_sqnr: dict = {}
@@ -130,7 +131,7 @@ class QuantPass:
         streams = Streams(self.ir, self.feeds, quantized=self.recipe.sequential)
         try:
             streams.walk(self._before, progress, self._stops(),
-                         self._after if self.recipe.act_bits else None)
+                         self._after if self.recipe.act_bits or self.recipe.sequential else None)
         finally:
             stages = gq._stage_times()
             gq._stage_timing(False)
@@ -164,8 +165,9 @@ class QuantPass:
         t0 = time.perf_counter()
         if self.recipe.act_bits and t.kind != "gather":
             self._quantize_activation(t.input, streams)
-        key = t.statistics_key()
         alone = self.users_left[t.weight] == 1 and t.weight not in self.stats
+        from_output = alone and self._energy_from_output(t)
+        key = (t.statistics_key(), from_output)
         if alone and key in self.seen:     # the same inputs seen the same way (Q, K, V)
             self.stats[t.weight] = self.seen[key]
         elif t.kind == "gather":
@@ -173,29 +175,39 @@ class QuantPass:
             for idx in streams.float[t.input]:
                 counts.add(idx)
         else:
-            self._accumulate(t, streams)
+            self._accumulate(t, streams, from_output)
         self.timings["hessian"] += time.perf_counter() - t0
         self.users_left[t.weight] -= 1
         if self.users_left[t.weight] == 0:
             st = self.stats.pop(t.weight)
             if t.kind != "gather":
                 st = st.finish()
-            if alone:
+            # statistics holding this layer's own |W x|^2 serve no other layer
+            if alone and getattr(getattr(st, "cross", None), "energy", None) is None:
                 self.seen = {key: st}
-            self._quantize(t, st, streams)
+            self._quantize(t, st, streams, from_output)
         self.results[t.output].seconds = time.perf_counter() - t0
 
-    def _accumulate(self, t, streams: Streams) -> None:
+    def _energy_from_output(self, t) -> bool:
+        """Whether the sequential pass's error table takes the float output
+        energy mean |W x|^2 from the layer's own output once it has run (its
+        output less its bias is W x), saving the float inputs' H: a layer
+        alone on its weight, solved at one width."""
+        r = self.recipe
+        return (r.sequential and not r.probe_widths and t.kind in ("conv", "grouped", "matmul")
+                and (not t.bias or t.bias in self.weights))
+
+    def _accumulate(self, t, streams: Streams, from_output: bool = False) -> None:
         """Add the layer's inputs to its statistics."""
         r = self.recipe
         if r.sequential:
-            st = self.stats.setdefault(t.weight, LayerStats(paired=PairedMoments()))
+            st = self.stats.setdefault(t.weight, LayerStats(paired=PairedMoments(not from_output)))
         else:
             st = self.stats.setdefault(t.weight, LayerStats(
                 solve=Moments(), means=Means() if r.bias_correction else None))
         quant = streams.quant[t.input] if r.sequential else None
         W = None
-        if st.paired is not None and self.users_left[t.weight] == 1:
+        if st.paired is not None and self.users_left[t.weight] == 1 and not from_output:
             Wm = t.matrix(numpy_helper.to_array(self.weights[t.weight]))
             if Wm.shape[0] // t.groups < Wm.shape[1] // 2:     # |W x|^2 costs less than H
                 W = torch.from_numpy(np.asarray(Wm, np.float64))
@@ -211,6 +223,13 @@ class QuantPass:
     def _after(self, node, streams: Streams) -> None:
         name = node.output[0] if node.output else None
         t = self.by_output.get(name)
+        if name in self.pending:
+            t0 = time.perf_counter()
+            energy = self._output_energy(t, streams.float[name])
+            self._set_errors(*self.pending.pop(name), energy)
+            self.timings["error_table"] += time.perf_counter() - t0
+        if not self.recipe.act_bits:
+            return
         if t is not None and t.kind != "gather" and name not in self.clamped:
             self._quantize_activation(name, streams)
         elif name in self.clamped.values():
@@ -287,9 +306,11 @@ class QuantPass:
         eye = Moments(H=torch.eye(W.shape[1], dtype=torch.float64), n=float(counts.total()))
         return mm.with_rows(read, solve_gdq(W[read], eye, bits, gs, sym, rounds, _device()))
 
-    def _errors(self, t, W: np.ndarray, W_hats: list, st, troubles: dict) -> tuple[list, float]:
+    def _errors(self, t, W: np.ndarray, W_hats: list, st, troubles: dict,
+                energy: torch.Tensor | None = None) -> tuple[list, float]:
         """(error of each of W_hats, output energy) of ``t`` over the groups the
-        solver could take (the others have nothing to measure)."""
+        solver could take (the others have nothing to measure); ``energy``: the
+        output energy as measured on the layer's outputs, if it was."""
         if t.kind == "gather":
             return st.errors(W, W_hats)
         ok = [g for g in range(t.groups) if g not in troubles]
@@ -298,7 +319,8 @@ class QuantPass:
         rows = t.rows_of(ok)
         W, W_hats = W[rows], [Wh[rows] for Wh in W_hats]
         if self.recipe.sequential:
-            C, energy = st.cross.cross(), st.cross.energy
+            C = st.cross.cross()
+            energy = st.cross.energy if energy is None else energy
             if C.dim() == 3:                    # per group: the groups solved
                 C, energy = C[ok], None if energy is None else energy[ok]
             return output_error(W, W_hats, st.float.groups(ok).H if st.float else None, C,
@@ -318,7 +340,7 @@ class QuantPass:
         for user in (u for u in self.layers if u.weight == t.weight and not u.excluded):
             self.results[user.output].probe = probe
 
-    def _quantize(self, t, st, streams: Streams) -> None:
+    def _quantize(self, t, st, streams: Streams, from_output: bool = False) -> None:
         r = self.recipe
         if r.probe_widths:
             return self._probe(t, st)
@@ -338,19 +360,52 @@ class QuantPass:
         t0 = time.perf_counter()
         entry = sol.entry(self._new_entry(bits), t)
         mm_entry = mm.entry(self._new_entry(bits), t) if r.minmax_table else None
-        (err, err_mm), base = self._errors(t, W, [W_hat, mm.dequantized()], st, troubles)
-        rel = (err / base, err_mm / base) if base > 0 else (math.nan, math.nan)
         for user in (u for u in self.layers if u.weight == t.weight and not u.excluded):
             res = self.results[user.output]
             res.bits, res.method, res.entry, res.minmax_entry = bits, method, entry, mm_entry
-            res.err, res.err_minmax = rel
             res.solve_seconds = solve_seconds
             res.vectors = st.total() if t.kind == "gather" else st.solve.n
             if t.kind == "grouped" and r.qmethod != "channel":
                 res.note = "group-wise scales do not apply to grouped convolutions: per channel"
             if bias is not None:
                 self.biases[user.bias_holder] = streams.biases[user.bias_holder] = bias
+        table = (t, W, [W_hat, mm.dequantized()], st, troubles)
+        if from_output:
+            self.pending[t.output] = table
+        else:
+            self._set_errors(*table)
         self.timings["error_table"] += time.perf_counter() - t0
+
+    def _set_errors(self, t, W: np.ndarray, W_hats: list, st, troubles: dict, energy=None) -> None:
+        """The error of the solution and of min/max rounding (``W_hats``) relative
+        to the output energy, on every reader of the weight."""
+        (err, err_mm), base = self._errors(t, W, W_hats, st, troubles, energy)
+        rel = (err / base, err_mm / base) if base > 0 else (math.nan, math.nan)
+        for user in (u for u in self.layers if u.weight == t.weight and not u.excluded):
+            self.results[user.output].err, self.results[user.output].err_minmax = rel
+
+    def _output_energy(self, t, outputs) -> torch.Tensor:
+        """mean |W x|^2 of a layer from its float outputs (per group): for a
+        convolution each output position less the bias is W x of one patch,
+        for a matrix product each row of the output is W x of one input row.
+        Samples holding NaN are skipped, as the statistics skip them."""
+        b = numpy_helper.to_array(self.weights[t.bias]).astype(np.float64) if t.bias else None
+        total, n = np.zeros(t.groups), 0
+        for y in outputs:
+            y = np.asarray(y, np.float64)
+            if np.isnan(y).any():
+                continue
+            if t.kind == "matmul":
+                total += float(np.square(y).sum())
+                n += y.size // y.shape[-1]
+                continue
+            if b is not None:
+                y = y - b.reshape((1, -1) + (1,) * (y.ndim - 2))
+            per_channel = np.square(y).sum(axis=tuple(i for i in range(y.ndim) if i != 1))
+            total += per_channel.reshape(t.groups, -1).sum(1)
+            n += y.size // y.shape[1]
+        energy = torch.from_numpy(total / max(n, 1))
+        return energy if t.groups > 1 else energy.sum()
 
     def _bias(self, t, W: np.ndarray, W_hat: np.ndarray, st) -> np.ndarray | None:
         """The corrected bias of ``t``, or None (no bias input to correct)."""
