@@ -218,10 +218,10 @@ FAULTS = [
      "    start = 0 if entry_bits(entry) <= 4 else 1", "W4A8 weights stored INT4: no integer kernels"),
     ("mivra/export.py", "            if x in renamed and x in inputs:",
      "            if x in renamed and x not in inputs:", "readers of a model input skip its rounding"),
-    ("mivra/engine/quant_pass.py", "                y = y - b.reshape((1, -1) + (1,) * (y.ndim - 2))",
+    ("mivra/engine/quant_pass.py", "                y = y - b.astype(np.float32)[None, :, None]",
      "                pass", "output energy of a convolution counts its bias"),
-    ("mivra/engine/quant_pass.py", "                n += y.size // y.shape[-1]",
-     "                n += y.shape[0]", "output energy of a matrix product per sample, not per row"),
+    ("mivra/engine/quant_pass.py", "                n += y.size // y.shape[-1]\n",
+     "                n += y.shape[0]\n", "output energy of a matrix product per sample, not per row"),
 ]
 
 

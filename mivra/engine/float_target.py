@@ -58,12 +58,14 @@ class PairedMoments:
     W of a layer with fewer rows than half its columns, the output energy
     mean |W x|^2, which is all the error table needs of H and costs rows * D
     instead of D^2 / 2 multiply-adds per vector; with ``float_gram`` False,
-    neither (the caller measures the energy on the layer's output). A batch
-    holding NaN is skipped."""
+    neither (the caller measures the energy on the layer's output). Where the
+    streams are equal (nothing upstream rounded yet) H~ = C = H come from one
+    product. A batch holding NaN is skipped."""
 
     def __init__(self, float_gram: bool = True):
         self.Hq = self.H = self.C = self.s = self.s_q = self.energy = None
         self.float_gram = float_gram
+        self.Hs = None                # X X^T of the batches where X~ = X: their H~ and C
         self.n = 0
         self.nan_batches = 0
 
@@ -71,7 +73,8 @@ class PairedMoments:
         if bool(torch.isnan(x).any()) or bool(torch.isnan(x_q).any()):
             self.nan_batches += 1
             return
-        for X, Xq in zip(vectors(layer, x), vectors(layer, x_q)):
+        same = x_q is x or torch.equal(x, x_q)      # nothing upstream rounded yet: C = H~
+        for X, Xq in zip(vectors(layer, x), vectors(layer, x) if same else vectors(layer, x_q)):
             if self.Hq is None:
                 sq = X.shape[:-1] + X.shape[-2:-1]
                 self.Hq, self.C = X.new_zeros(sq), X.new_zeros(sq)
@@ -80,12 +83,17 @@ class PairedMoments:
                 elif self.float_gram:
                     self.H = X.new_zeros(sq)
                 self.s, self.s_q = X.new_zeros(X.shape[:-1]), X.new_zeros(X.shape[:-1])
-            add_gram_upper(self.Hq, Xq)
+            if same:                    # X~ = X: one product for H~ and C
+                if self.Hs is None:
+                    self.Hs = torch.zeros_like(self.Hq)
+                add_gram_upper(self.Hs, X)
+            else:
+                add_gram_upper(self.Hq, Xq)
+                self.C.add_(X @ Xq.transpose(-1, -2))
             if W is not None:
                 self.energy += (W @ X).square().sum((-2, -1))
-            elif self.H is not None:
+            elif self.H is not None and not same:
                 add_gram_upper(self.H, X)
-            self.C.add_(X @ Xq.transpose(-1, -2))
             self.s += X.sum(-1)
             self.s_q += Xq.sum(-1)
             self.n += X.shape[-1]
@@ -95,9 +103,14 @@ class PairedMoments:
         if self.Hq is None:
             return Moments(nan_batches=self.nan_batches), Moments(nan_batches=self.nan_batches), None
         n = float(self.n)
-        H = None if self.H is None else Moments(symmetric_from_upper(self.H) / n, n, self.nan_batches)
-        return (Moments(symmetric_from_upper(self.Hq) / n, n, self.nan_batches), H,
-                Cross(self.C / n, self.s / n, self.s_q / n,
+        H = None if self.H is None else symmetric_from_upper(self.H)
+        Hq, C = symmetric_from_upper(self.Hq), self.C
+        if self.Hs is not None:
+            Hs = symmetric_from_upper(self.Hs)
+            Hq, C, H = Hq + Hs, C + Hs, None if H is None else H + Hs
+        H = None if H is None else Moments(H / n, n, self.nan_batches)
+        return (Moments(Hq / n, n, self.nan_batches), H,
+                Cross(C / n, self.s / n, self.s_q / n,
                       None if self.energy is None else self.energy / n))
 
 

@@ -389,19 +389,20 @@ class QuantPass:
         convolution each output position less the bias is W x of one patch,
         for a matrix product each row of the output is W x of one input row.
         Samples holding NaN are skipped, as the statistics skip them."""
-        b = numpy_helper.to_array(self.weights[t.bias]).astype(np.float64) if t.bias else None
+        b = numpy_helper.to_array(self.weights[t.bias]) if t.bias else None
         total, n = np.zeros(t.groups), 0
-        for y in outputs:
-            y = np.asarray(y, np.float64)
+        for y in outputs:                   # float32 squares, pairwise sums per row
+            y = np.asarray(y, np.float32)
             if np.isnan(y).any():
                 continue
             if t.kind == "matmul":
-                total += float(np.square(y).sum())
+                total += np.square(y.reshape(-1, y.shape[-1])).sum(-1).sum(dtype=np.float64)
                 n += y.size // y.shape[-1]
                 continue
+            y = y.reshape(y.shape[0], y.shape[1], -1)
             if b is not None:
-                y = y - b.reshape((1, -1) + (1,) * (y.ndim - 2))
-            per_channel = np.square(y).sum(axis=tuple(i for i in range(y.ndim) if i != 1))
+                y = y - b.astype(np.float32)[None, :, None]
+            per_channel = np.square(y).sum(-1).sum(0, dtype=np.float64)
             total += per_channel.reshape(t.groups, -1).sum(1)
             n += y.size // y.shape[1]
         energy = torch.from_numpy(total / max(n, 1))
