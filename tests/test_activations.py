@@ -55,6 +55,11 @@ def test_range_rules_against_brute_force():
     assert (mm.lo, mm.hi) == (pytest.approx(-25.0), pytest.approx(40.0)) and mm.zero_point == round(25 / mm.scale)
     pc = rs.params("percentile", 8, False)
     assert np.percentile(x, 0.0004) - 0.05 <= pc.lo and pc.hi <= np.percentile(x, 99.9996) + 0.05 and pc.hi < 6
+    # a tail of 5e-6 of a million values on each side is 5 values: 7 outliers stay, 3 go
+    for n_out, inside in [(7, True), (3, False)]:
+        y = np.concatenate([rng.standard_normal(10 ** 6), [20.0] * n_out, [-12.0] * n_out]).astype(np.float32)
+        pc = _stats(y).params("percentile", 8, False)
+        assert (abs(pc.hi - 20) < 0.1 and abs(pc.lo + 12) < 0.1) if inside else (pc.hi < 6 and pc.lo > -6)
     ms = rs.params("mse", 8, True)
     errs = {f: np.mean((params_of(-25 * f, 40 * f, 8, True).fake_quant(x) - x) ** 2) for f in np.linspace(0.3, 1, 71)}
     best = min(errs, key=errs.get)

@@ -70,6 +70,45 @@ def test_float_target_fits_the_float_model_best(deep):
     assert err["float target"] < 0.8 * min(err["fixed"], err["own target"]), err
 
 
+def _matmul_net(rng):
+    """input (1, 3, 10, 10) -> channels last -> MatMul (3, 6) + Relu -> MatMul (6, 4) "out"."""
+    inits = [_init("m0", rng.standard_normal((3, 6)).astype(np.float32)),
+             _init("m1", rng.standard_normal((6, 4)).astype(np.float32))]
+    nodes = [helper.make_node("Transpose", ["input"], ["t"], perm=[0, 2, 3, 1]),
+             helper.make_node("MatMul", ["t", "m0"], ["y0"], name="y0"), helper.make_node("Relu", ["y0"], ["r0"]),
+             helper.make_node("MatMul", ["r0", "m1"], ["out"], name="y1")]
+    return finish_model(nodes, [_tvi("input", [1, 3, 10, 10])], [_tvi("out", [1, 10, 10, 4])], inits)
+
+
+def _grouped_net(rng):
+    """input (1, 4, 10, 10) -> 3x3 Conv of 2 groups + bias, Relu -> 1x1 Conv "out"."""
+    inits = [_init("g0", rng.standard_normal((6, 2, 3, 3)).astype(np.float32)),
+             _init("gb", rng.standard_normal(6).astype(np.float32)),
+             _init("g1", rng.standard_normal((4, 6, 1, 1)).astype(np.float32))]
+    nodes = [_conv(["input", "g0", "gb"], "y0", group=2), helper.make_node("Relu", ["y0"], ["r0"]),
+             helper.make_node("Conv", ["r0", "g1"], ["out"], name="y1", kernel_shape=[1, 1])]
+    return finish_model(nodes, [_tvi("input", [1, 4, 10, 10])], [_tvi("out", [1, 4, 10, 10])], inits)
+
+
+@pytest.mark.parametrize("net", [_matmul_net, _grouped_net])
+def test_sequential_error_table_against_the_models(tmp_path, net):
+    """The sequential pass's error per layer, mean |W x - W' x~|^2 / mean |W x|^2,
+    against the float and quantized models run whole (W x: the float output less
+    its bias) on matrix products of many rows per sample and grouped convolutions."""
+    m = net(np.random.default_rng(4))
+    onnx.save(m, tmp_path / "m.onnx")
+    write_calibration(m, str(tmp_path / "cal"), n_samples=6, npy_inputs=("input",))
+    job = pipeline.prepare(pipeline.Options(model=str(tmp_path / "m.onnx"), bits=2, qtype="asym",
+                                            dataset=str(tmp_path / "cal" / "calib.txt")))
+    job, model = _quantized(job, sequential=True)
+    f, q = (run_whole_model(x, job.feeds) for x in (job.model, model))
+    inits = {t.name: numpy_helper.to_array(t) for t in m.graph.initializer}
+    for s in job.stats:
+        out = s.layer.output
+        b = inits["gb"].reshape(-1, 1, 1) if s.layer.bias else 0
+        assert s.err == pytest.approx(np.sum((f[out] - q[out]) ** 2) / np.sum((f[out] - b) ** 2), rel=1e-3), out
+
+
 def test_float_target_is_the_ridge_fit_toward_the_float_weights():
     """W' minimises |W X - W' X~|^2 / n + lambda |W' - W|^2 (lambda the solver's damping,
     1 % of mean diag H~): against a float64 least-squares solve of the stacked system. With
