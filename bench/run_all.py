@@ -1,4 +1,4 @@
-"""Runs every benchmark with its default settings (several minutes on 2 cores).
+"""Runs every benchmark with its default settings (an hour or more on 2 cores).
 
     python3 bench/run_all.py            # all
     python3 bench/run_all.py gptq layer # a selection, by name
@@ -9,7 +9,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BENCHES = ["group_closed_form", "shrink_search", "gptq", "layer", "threads", "model", "quality",
-           "whole_model"]
+           "whole_model", "grouped", "encoder", "activations"]
 
 chosen = sys.argv[1:] or BENCHES
 for name in chosen:
