@@ -111,10 +111,7 @@ def test_qdq_model_runs_integer_kernels_and_equals_fake_quant(relu_cnn, bits):
     assert np.abs(np.asarray(job.quant_tab["w1"]["w_int"])).max() <= 2 ** (bits - 1)
     f = export.export_fake_quant(job.model, job.quant_tab, job.quantized, acts=job.acts)
     onnx.checker.check_model(q, full_check=True)
-    so = ort.SessionOptions()
-    so.optimized_model_filepath = str(__import__("tempfile").mkdtemp()) + "/opt.onnx"
-    ort.InferenceSession(q.SerializeToString(), so, providers=["CPUExecutionProvider"])
-    ops = collections.Counter(n.op_type for n in onnx.load(so.optimized_model_filepath).graph.node)
+    ops = _optimized_ops(q)
     assert ops["QLinearConv"] == 3 and ops["Conv"] == 0, ops
     x = {"input": job.feeds["input"][0]}
     grid = job.acts["out"]
@@ -131,6 +128,35 @@ def test_qdq_model_runs_integer_kernels_and_equals_fake_quant(relu_cnn, bits):
     a, b = outs[ort.GraphOptimizationLevel.ORT_DISABLE_ALL]
     np.testing.assert_array_equal(a, b)
     assert np.all(np.abs(b / np.float32(grid.scale) + grid.zero_point - np.rint(b / grid.scale + grid.zero_point)) < 1e-3)
+
+
+def _optimized_ops(model) -> collections.Counter:
+    so = ort.SessionOptions()
+    so.optimized_model_filepath = str(__import__("tempfile").mkdtemp()) + "/opt.onnx"
+    so.graph_optimization_level = ort.GraphOptimizationLevel.ORT_ENABLE_EXTENDED
+    ort.InferenceSession(model.SerializeToString(), so, providers=["CPUExecutionProvider"])
+    return collections.Counter(n.op_type for n in onnx.load(so.optimized_model_filepath).graph.node)
+
+
+def test_swish_runs_as_integer_kernels(tmp_path):
+    """Conv -> x * sigmoid(x) -> Conv: the gate is rounded too, so onnxruntime runs
+    the Sigmoid and the Mul as integer kernels between the two QLinearConvs."""
+    rng = np.random.default_rng(4)
+    inits = [_init("w0", (rng.standard_normal((6, 3, 3, 3)) * 0.4).astype(np.float32)),
+             _init("w1", (rng.standard_normal((4, 6, 1, 1)) * 0.4).astype(np.float32))]
+    nodes = [_conv(["input", "w0"], "c0"), helper.make_node("Sigmoid", ["c0"], ["s0"]),
+             helper.make_node("Mul", ["c0", "s0"], ["m0"]),
+             helper.make_node("Conv", ["m0", "w1"], ["out"], name="head", kernel_shape=[1, 1])]
+    m = finish_model(nodes, [_tvi("input", [1, 3, 8, 8])], [_tvi("out", [1, 4, 8, 8])], inits)
+    onnx.save(m, tmp_path / "m.onnx")
+    write_calibration(m, str(tmp_path / "cal"), n_samples=4, npy_inputs=("input",))
+    job = pipeline.prepare(pipeline.Options(model=str(tmp_path / "m.onnx"), act_bits=8,
+                                            dataset=str(tmp_path / "cal" / "calib.txt")))
+    pipeline.quantize(job, warn=lambda line: None)
+    assert set(job.acts) == {"input", "c0", "s0", "m0", "out"}
+    ops = _optimized_ops(export.export_qdq(job.model, job.quant_tab, job.quantized, acts=job.acts)[0])
+    assert ops["QLinearConv"] == 2 and ops["QLinearSigmoid"] == 1 and ops["QLinearMul"] == 1, ops
+    assert ops["Sigmoid"] == ops["Mul"] == 0, ops
 
 
 def test_sequential_fits_the_rounded_inputs(relu_cnn):

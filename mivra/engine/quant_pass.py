@@ -120,6 +120,7 @@ class QuantPass:
         self.acts: dict = {}
         self.act_sqnr: dict = {}
         self.clamped = _clamped_outputs(ir.model.graph, self.by_output) if recipe.act_bits else {}
+        self.gates = _gate_outputs(ir.model.graph, self.by_output) if recipe.act_bits else set()
         self.timings = Counter()
         self.warnings: list = []
 
@@ -150,7 +151,7 @@ class QuantPass:
         biases (whose initializers the quantized stream replaces)."""
         active = list(self.by_output.values())
         weights = {L.weight for L in active}
-        stops = {L.bias_holder for L in active} | set(self.clamped.values())
+        stops = {L.bias_holder for L in active} | set(self.clamped.values()) | self.gates
         for node in self.ir.model.graph.node:
             if node.output and (node.output[0] in self.by_output or weights & set(node.input)):
                 stops.add(node.output[0])
@@ -232,7 +233,7 @@ class QuantPass:
             return
         if t is not None and t.kind != "gather" and name not in self.clamped:
             self._quantize_activation(name, streams)
-        elif name in self.clamped.values():
+        elif name in self.clamped.values() or name in self.gates:
             self._quantize_activation(name, streams)
 
     def _quantize_activation(self, name: str, streams: Streams) -> None:
@@ -464,3 +465,12 @@ def _clamped_outputs(graph, by_output: dict) -> dict:
                 and x not in outputs):
             out[x] = node.output[0]
     return out
+
+
+def _gate_outputs(graph, by_output: dict) -> set:
+    """Outputs of the Sigmoids that read a quantized layer's output (the gate
+    of a swish x * sigmoid(x)): rounded too, onnxruntime runs the Sigmoid and
+    the Mul after it as integer kernels instead of leaving the integer domain."""
+    return {node.output[0] for node in graph.node
+            if node.op_type == "Sigmoid" and node.input and node.input[0] in by_output
+            and by_output[node.input[0]].kind != "gather"}
