@@ -70,6 +70,7 @@ CLI_CONFIGS = {
     "w4g128a": ["--bits", "4", "--qmethod", "group128", *ASYM_GROUPS],
     "w3g32a": ["--bits", "3", "--qmethod", "group32", *ASYM_GROUPS],
     "w4c": ["--bits", "4", "--qmethod", "channel", "--qtype", "asym"],
+    "w4ca8": ["--bits", "4", "--qmethod", "channel", "--qtype", "asym", "--act-bits", "8"],
 }
 CLI_CONFIGS.update({f"{k}-best": v + ["--quality", "best"] for k, v in list(CLI_CONFIGS.items())})
 # The command line quantizes every supported kind by default, the embedding tables

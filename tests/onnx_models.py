@@ -198,6 +198,18 @@ def write_calibration(model, folder, n_samples=3, seed=0, npy_inputs=(), shapes=
     return {"inputs_meta": {"dataset": list_path, "attrs": attrs}, "qmethod": "channel", "dtype_w": "int4"}
 
 
+def prepared_job(model, folder, n_samples=6, npy_inputs=("input",), **opts):
+    """The command line's prepared job for ``model`` saved in ``folder`` with
+    ``n_samples`` calibration samples (``write_calibration``) and ``opts``."""
+    from mivra import pipeline
+
+    folder = str(folder)
+    onnx.save(model, os.path.join(folder, "m.onnx"))
+    write_calibration(model, os.path.join(folder, "cal"), n_samples=n_samples, npy_inputs=npy_inputs)
+    return pipeline.prepare(pipeline.Options(model=os.path.join(folder, "m.onnx"),
+                                             dataset=os.path.join(folder, "cal", "calib.txt"), **opts))
+
+
 def make_quant_tab(model, qtype="asym", dtype="int4", qmethod="channel"):
     """One quant_tab entry per Conv weight, grouped convolutions included."""
     return {n.input[1]: {"qtype": qtype, "dtype": dtype, "qmethod": qmethod}

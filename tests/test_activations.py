@@ -11,7 +11,7 @@ from onnx import TensorProto, helper, numpy_helper
 
 from mivra import export, pipeline
 from mivra.engine.activations import ActParams, RangeStats, params_of
-from onnx_models import _conv, _init, _tvi, finish_model, run_whole_model, write_calibration
+from onnx_models import _conv, _init, _tvi, finish_model, prepared_job, run_whole_model
 
 
 def _stats(x, pieces=3):
@@ -82,11 +82,7 @@ def _relu_cnn(rng):
 @pytest.fixture(scope="module")
 def relu_cnn(tmp_path_factory):
     d = tmp_path_factory.mktemp("act")
-    m = _relu_cnn(np.random.default_rng(2))
-    onnx.save(m, d / "m.onnx")
-    write_calibration(m, str(d / "cal"), n_samples=6, npy_inputs=("input",))
-    return pipeline.prepare(pipeline.Options(model=str(d / "m.onnx"), bits=8,
-                                             dataset=str(d / "cal" / "calib.txt")))
+    return prepared_job(_relu_cnn(np.random.default_rng(2)), d, bits=8)
 
 
 def _quantized(job, **opts):
@@ -148,10 +144,7 @@ def test_swish_runs_as_integer_kernels(tmp_path):
              helper.make_node("Mul", ["c0", "s0"], ["m0"]),
              helper.make_node("Conv", ["m0", "w1"], ["out"], name="head", kernel_shape=[1, 1])]
     m = finish_model(nodes, [_tvi("input", [1, 3, 8, 8])], [_tvi("out", [1, 4, 8, 8])], inits)
-    onnx.save(m, tmp_path / "m.onnx")
-    write_calibration(m, str(tmp_path / "cal"), n_samples=4, npy_inputs=("input",))
-    job = pipeline.prepare(pipeline.Options(model=str(tmp_path / "m.onnx"), act_bits=8,
-                                            dataset=str(tmp_path / "cal" / "calib.txt")))
+    job = prepared_job(m, tmp_path, n_samples=4, act_bits=8)
     pipeline.quantize(job, warn=lambda line: None)
     assert set(job.acts) == {"input", "c0", "s0", "m0", "out"}
     ops = _optimized_ops(export.export_qdq(job.model, job.quant_tab, job.quantized, acts=job.acts)[0])
@@ -186,10 +179,7 @@ def test_nonfinite_activation_stays_float(tmp_path):
              helper.make_node("Div", ["c0", "zero"], ["inf"]),
              helper.make_node("Conv", ["inf", "w1"], ["out"], name="c1", kernel_shape=[1, 1])]
     m = finish_model(nodes, [_tvi("input", [1, 3, 4, 4])], [_tvi("out", [1, 4, 4, 4])], inits)
-    onnx.save(m, tmp_path / "m.onnx")
-    write_calibration(m, str(tmp_path / "cal"), n_samples=2, npy_inputs=("input",))
-    job = pipeline.prepare(pipeline.Options(model=str(tmp_path / "m.onnx"), act_bits=8, method="minmax",
-                                            dataset=str(tmp_path / "cal" / "calib.txt")))
+    job = prepared_job(m, tmp_path, n_samples=2, act_bits=8, method="minmax")
     lines = []
     pipeline.quantize(job, warn=lines.append)
     assert "inf" not in job.acts and {"input", "c0"} <= set(job.acts)

@@ -3,14 +3,13 @@ import itertools
 from dataclasses import replace
 
 import numpy as np
-import onnx
 import pytest
 from onnx import helper, numpy_helper
 
 from mivra import export, pipeline
 from mivra.engine.mixed import WIDTHS, knapsack
 from mivra.engine.quant_pass import quantize_model
-from onnx_models import _conv, _init, _tvi, finish_model, run_whole_model, write_calibration
+from onnx_models import _conv, _init, _tvi, finish_model, prepared_job, run_whole_model
 
 
 def _deep_cnn(rng, width=8, depth=4):
@@ -30,11 +29,7 @@ def _deep_cnn(rng, width=8, depth=4):
 @pytest.fixture(scope="module")
 def deep(tmp_path_factory):
     d = tmp_path_factory.mktemp("deep")
-    m = _deep_cnn(np.random.default_rng(3))
-    onnx.save(m, d / "m.onnx")
-    write_calibration(m, str(d / "cal"), n_samples=8, npy_inputs=("input",))
-    return pipeline.prepare(pipeline.Options(model=str(d / "m.onnx"), bits=2, qtype="asym",
-                                             dataset=str(d / "cal" / "calib.txt")))
+    return prepared_job(_deep_cnn(np.random.default_rng(3)), d, n_samples=8, bits=2, qtype="asym")
 
 
 def _out(model, feeds):
@@ -96,10 +91,7 @@ def test_sequential_error_table_against_the_models(tmp_path, net):
     against the float and quantized models run whole (W x: the float output less
     its bias) on matrix products of many rows per sample and grouped convolutions."""
     m = net(np.random.default_rng(4))
-    onnx.save(m, tmp_path / "m.onnx")
-    write_calibration(m, str(tmp_path / "cal"), n_samples=6, npy_inputs=("input",))
-    job = pipeline.prepare(pipeline.Options(model=str(tmp_path / "m.onnx"), bits=2, qtype="asym",
-                                            dataset=str(tmp_path / "cal" / "calib.txt")))
+    job = prepared_job(m, tmp_path, bits=2, qtype="asym")
     job, model = _quantized(job, sequential=True)
     f, q = (run_whole_model(x, job.feeds) for x in (job.model, model))
     inits = {t.name: numpy_helper.to_array(t) for t in m.graph.initializer}
@@ -204,10 +196,7 @@ def test_matmul_bias_correction_folds_into_its_add(tmp_path):
              N("Add", ["m3", "b3"], ["a3"], name="add3"), N("Mul", ["m3", "m3"], ["sq"])]
     model = finish_model(nodes, [_tvi("x", [1, 5, 16])], [_tvi("a3", [1, 5, 4]), _tvi("sq", [1, 5, 4])],
                          inits)
-    onnx.save(model, tmp_path / "m.onnx")
-    write_calibration(model, str(tmp_path / "cal"), n_samples=6)
-    job = pipeline.prepare(pipeline.Options(model=str(tmp_path / "m.onnx"), bits=2, qtype="asym",
-                                            dataset=str(tmp_path / "cal" / "calib.txt")))
+    job = prepared_job(model, tmp_path, npy_inputs=(), bits=2, qtype="asym")
     from mivra.cli import _matmul_hint
 
     hints = [_matmul_hint(replace(job, opts=replace(job.opts, qmethod=q, asym_groups=a)))

@@ -52,9 +52,14 @@ class ActParams:
     def fake_quant(self, x: np.ndarray) -> np.ndarray:
         """x rounded onto the grid and back, as QuantizeLinear then DequantizeLinear
         compute it in float32 (halves to even)."""
-        s = np.float32(self.scale)
-        q = np.clip(np.rint(np.asarray(x, np.float32) / s) + self.zero_point, self.qmin, self.qmax)
-        return ((q - self.zero_point) * s).astype(np.float32)
+        s, z = np.float32(self.scale), np.float32(self.zero_point)
+        q = np.divide(np.asarray(x, np.float32), s, dtype=np.float32)     # one copy, then in place
+        np.rint(q, out=q)
+        q += z
+        np.clip(q, self.qmin, self.qmax, out=q)
+        q -= z
+        q *= s
+        return q
 
 
 def params_of(a: float, b: float, bits: int, symmetric: bool) -> ActParams:

@@ -257,8 +257,9 @@ class QuantPass:
             self.warn(line)
             self.acts[name] = None
             return
-        for x in samples:
-            rs.add_histogram(x)
+        if r.act_calib != "minmax":         # the other rules read the histogram
+            for x in samples:
+                rs.add_histogram(x)
         p = rs.params(r.act_calib, r.act_bits, r.act_symmetric)
         sqnr = _rounding_sqnr(samples, p)
         if r.act_min_sqnr is not None and p.bits < 16 and sqnr < r.act_min_sqnr:
@@ -431,10 +432,12 @@ class QuantPass:
 def _rounding_sqnr(samples, p) -> float:
     """10 log10(|x|^2 / |x - x^|^2) of rounding ``samples`` with ``p``, in dB."""
     signal = noise = 0.0
-    for x in samples:
-        x = np.asarray(x, np.float64)
-        signal += float(np.sum(x * x))
-        noise += float(np.sum((x - p.fake_quant(x)) ** 2))
+    for x in samples:                   # float32 squares, float64 sums
+        x = np.asarray(x, np.float32).reshape(-1)
+        d = p.fake_quant(x)
+        d -= x
+        signal += float(np.square(x).sum(dtype=np.float64))
+        noise += float(np.square(d).sum(dtype=np.float64))
     return 10 * math.log10(signal / noise) if noise > 0 and signal > 0 else math.inf
 
 
