@@ -71,6 +71,8 @@ CLI_CONFIGS = {
     "w3g32a": ["--bits", "3", "--qmethod", "group32", *ASYM_GROUPS],
     "w4c": ["--bits", "4", "--qmethod", "channel", "--qtype", "asym"],
     "w4ca8": ["--bits", "4", "--qmethod", "channel", "--qtype", "asym", "--act-bits", "8"],
+    "w4ca8h": ["--bits", "4", "--qmethod", "channel", "--qtype", "asym", "--act-bits", "8",
+               "--act-min-sqnr", "30"],
 }
 CLI_CONFIGS.update({f"{k}-best": v + ["--quality", "best"] for k, v in list(CLI_CONFIGS.items())})
 # The command line quantizes every supported kind by default, the embedding tables

@@ -142,7 +142,17 @@ def act_lines(job, worst: int = 3) -> list:
     if len(kinds) > 1:
         wide = [n for n, p in job.acts.items() if p.bits == 16]
         lines.append("  at 16 bits (hard tensors): " + ", ".join(wide))
+    hard = [n for n, p in job.acts.items() if p.bits == 8 and job.act_sqnr.get(n, math.inf) < HARD_TENSOR_DB]
+    if hard and job.opts.act_min_sqnr is None:
+        lines.append(f"hint: {len(hard)} of {len(job.acts)} activations keep less than {HARD_TENSOR_DB:g} dB "
+                     f"at 8 bits (outliers?): --act-min-sqnr {HARD_TENSOR_DB:g} gives them 16 bits, which "
+                     "keeps a transformer close to its float-activation accuracy")
     return lines
+
+
+# SQNR below which an 8-bit activation is worth the hint toward 16 bits: on the
+# sentence encoder the tensors under it cost most of the accuracy of W4A8.
+HARD_TENSOR_DB = 30.0
 
 
 def metrics_table(metrics: dict, label: str, base_label: str = "min/max") -> str:

@@ -195,3 +195,18 @@ def test_hard_tensors_take_16_bits(relu_cnn):
     for name, sqnr in at8.act_sqnr.items():
         assert mixed.acts[name].bits == (16 if sqnr < cut else 8), name
         assert mixed.act_sqnr[name] > sqnr + 40 if sqnr < cut else mixed.act_sqnr[name] == sqnr
+
+
+@pytest.mark.parametrize("sqnr,threshold,hint", [(25.0, None, True), (35.0, None, False), (25.0, 20.0, False)])
+def test_hint_toward_16_bits(sqnr, threshold, hint):
+    """The command line points to --act-min-sqnr when an 8-bit activation rounds
+    below 30 dB and no threshold was given."""
+    from types import SimpleNamespace
+
+    from mivra.report import act_lines
+
+    job = SimpleNamespace(acts={"a": params_of(-1, 1, 8, False), "b": params_of(0, 2, 8, False)},
+                          act_sqnr={"a": 45.0, "b": sqnr}, opts=SimpleNamespace(act_min_sqnr=threshold))
+    lines = act_lines(job)
+    assert any(line.startswith("hint: 1 of 2 activations") and "--act-min-sqnr 30" in line
+               for line in lines) == hint, lines
