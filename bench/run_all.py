@@ -9,7 +9,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BENCHES = ["group_closed_form", "shrink_search", "gptq", "layer", "threads", "model", "quality",
-           "whole_model", "grouped", "encoder", "activations"]
+           "whole_model", "grouped", "encoder", "activations", "options"]
 
 chosen = sys.argv[1:] or BENCHES
 for name in chosen:

@@ -224,6 +224,10 @@ FAULTS = [
      "                n += y.shape[0]\n", "output energy of a matrix product per sample, not per row"),
     ("mivra/engine/quant_pass.py", "        elif name in self.clamped.values() or name in self.gates:",
      "        elif name in self.clamped.values():", "the swish gate left float: Sigmoid and Mul leave the integer kernels"),
+    ("mivra/engine/float_target.py", "Hq, C, H = Hq + Hs, C + Hs, None if H is None else H + Hs",
+     "Hq, C, H = Hq + Hs, C, None if H is None else H + Hs", "equal streams: C loses their products"),
+    ("mivra/report.py", "if hard and job.opts.act_min_sqnr is None:", "if hard:",
+     "the hint toward 16 bits though a threshold was given"),
 ]
 
 
