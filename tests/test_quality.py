@@ -143,10 +143,12 @@ def test_bias_correction_zeroes_mean_output_error(deep, sequential):
         assert np.abs(a - b).max() > 1e-3      # the layer is quantized, not float
 
 
-@pytest.mark.parametrize("layer", ["conv", "grouped", "linear"])
-def test_paired_moments_against_float64_vectors(monkeypatch, layer):
-    """H~ = X~ X~^T / n, H = X X^T / n, C = X X~^T / n and both means of the paired
-    inputs, per group, against NumPy float64 patches, over chunks of a few images."""
+@pytest.mark.parametrize("layer,same", [("conv", False), ("grouped", False), ("depthwise", False),
+                                        ("depthwise", True), ("linear", False)])
+def test_paired_moments_against_float64_vectors(monkeypatch, layer, same):
+    """H~ = X~ X~^T / n, H = X X^T / n, C = X X~^T / n, both means of the paired
+    inputs and (grouped) the output energy |W x|^2 / n, per group, against NumPy
+    float64 patches, over chunks of a few images; equal streams give one product."""
     import torch
     from torch import nn
 
@@ -157,24 +159,30 @@ def test_paired_moments_against_float64_vectors(monkeypatch, layer):
     monkeypatch.setattr(vectors, "PATCH_BUDGET", 200)
     rng = np.random.default_rng(8)
     x, xq = rng.standard_normal((2, 5, 6, 7, 9))
-    geometry = dict(kernel=(3, 2), stride=(2, 1), padding=(1, 0), dilation=(1, 2))
+    xq = x if same else xq
+    geometry = dict(kernel=(3, 2), stride=(2, 2), padding=(1, 0), dilation=(1, 2))
     if layer == "linear":
         mod, X, Xq, g = nn.Linear(9, 1), x.reshape(-1, 9).T[None], xq.reshape(-1, 9).T[None], 1
         x, xq = x.reshape(-1, 9), xq.reshape(-1, 9)
     else:
-        g = 3 if layer == "grouped" else 1
+        g = {"grouped": 3, "depthwise": 6}.get(layer, 1)
         mod = nn.Conv2d(6, g, geometry["kernel"], geometry["stride"], geometry["padding"],
                         geometry["dilation"], groups=g)
         X, Xq = (ref.unfold(a, **geometry).reshape(6, 6, -1) for a in (x, xq))    # (c, i*j, n)
         X, Xq = (a.reshape(g, 6 // g * 6, -1) for a in (X, Xq))
-    pm = PairedMoments()
-    pm.add(mod, torch.tensor(x, dtype=torch.float32), torch.tensor(xq, dtype=torch.float32))
-    Hq, H, cross = pm.result()
     X, Xq = X.astype(np.float32).astype(np.float64), Xq.astype(np.float32).astype(np.float64)
     n = X.shape[-1]
+    W = rng.standard_normal((g, 1, X.shape[1]))
     want = {"Hq": Xq @ Xq.transpose(0, 2, 1) / n, "H": X @ X.transpose(0, 2, 1) / n,
-            "C": X @ Xq.transpose(0, 2, 1) / n, "mu": X.mean(-1), "mu_q": Xq.mean(-1)}
-    got = {"Hq": Hq.H, "H": H.H, "C": cross.C, "mu": cross.mu, "mu_q": cross.mu_q}
+            "C": X @ Xq.transpose(0, 2, 1) / n, "mu": X.mean(-1), "mu_q": Xq.mean(-1),
+            "energy": ((W @ X) ** 2).sum((1, 2)) / n}
+    xt = torch.tensor(x, dtype=torch.float32)
+    pm, pw = PairedMoments(), PairedMoments()
+    pm.add(mod, xt, xt if same else torch.tensor(xq, dtype=torch.float32))
+    pw.add(mod, xt, xt if same else torch.tensor(xq, dtype=torch.float32), torch.tensor(W if g > 1 else W[0]))
+    (Hq, H, cross), cross_w = pm.result(), pw.result()[2]
+    got = {"Hq": Hq.H, "H": H.H, "C": cross.C, "mu": cross.mu, "mu_q": cross.mu_q,
+           "energy": cross_w.energy}
     assert Hq.n == H.n == n
     for k, v in got.items():
         np.testing.assert_allclose(v.numpy().reshape(want[k].shape), want[k], rtol=1e-10, atol=1e-12, err_msg=k)

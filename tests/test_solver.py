@@ -391,8 +391,10 @@ def test_solver_equals_the_steps_with_a_fresh_ladder_per_rounding(groupsize, sym
     (4, 4, (130, 5, 5), dict(kernel_size=3, padding=1)),   # depthwise, several chunks
     (4, 2, (3, 6, 7), dict(kernel_size=1)),                 # pointwise
     (6, 2, (2, 26, 26), dict(kernel_size=3)),               # 576 positions: one image per chunk
+    (8, 2, (3, 9, 8), dict(kernel_size=3, stride=2, padding=1)),   # 36 values per patch
+    (2, 2, (1, 30, 30), dict(kernel_size=3, padding=1)),    # blocks of rows, the last one partial
 ])
-def test_grouped_conv_H_is_one_patch_moment_per_group(cin, groups, shape, geom):
+def test_grouped_conv_H_is_one_patch_moment_per_group(cin, groups, shape, geom, capsys):
     layer = nn.Conv2d(cin, 2 * groups, groups=groups, bias=False, **geom)
     x = np.random.default_rng(1).standard_normal((shape[0], cin) + shape[1:]).astype(np.float32)
     cg, k = cin // groups, shape[0] // 3 + 1
@@ -407,6 +409,12 @@ def test_grouped_conv_H_is_one_patch_moment_per_group(cin, groups, shape, geom):
         for j in range(groups):
             np.testing.assert_allclose(d.H[j].numpy(), X[j] @ X[j].T / X[j].shape[1],
                                        rtol=1e-11, atol=1e-13)
+    # a batch holding a NaN anywhere (also where no patch reads) is skipped
+    H, bad = d.H.clone(), x[:1].copy()
+    bad[0, -1, -1, -1] = np.nan
+    d.add_batch(torch.tensor(bad), None, None)
+    assert capsys.readouterr().out == "catch a NAN!!!!!!\n"
+    assert torch.equal(d.H, H) and d.nsamples == X[0].shape[1]
 
 
 def stacked_problem(seed, groups, rows, cols):

@@ -11,7 +11,7 @@ failing test is printed with it.
     .venv/bin/python tools/seed_faults.py --list
 
 The sources are restored even when the run is interrupted; the extension is
-rebuilt at the end when any C++ fault ran.
+rebuilt after each C++ fault and at the end when any C++ fault ran.
 """
 from __future__ import annotations
 
@@ -228,6 +228,19 @@ FAULTS = [
      "Hq, C, H = Hq + Hs, C, None if H is None else H + Hs", "equal streams: C loses their products"),
     ("mivra/report.py", "if hard and job.opts.act_min_sqnr is None:", "if hard:",
      "the hint toward 16 bits though a threshold was given"),
+    # --- grouped statistics straight from the images ---
+    ("src/gdq_quant/kernels/group_gram.cpp", "const int64_t off = kx * J.dw - J.pw;",
+     "const int64_t off = kx * J.dw;", "grouped patches: columns not shifted by the padding"),
+    ("src/gdq_quant/kernels/group_gram.cpp", "for (int64_t q0 = p0; q0 < Dp; q0 += kTile)",
+     "for (int64_t q0 = p0 + kTile; q0 < Dp; q0 += kTile)", "grouped H: diagonal tiles skipped"),
+    ("src/gdq_quant/kernels/group_gram.cpp", "for (int64_t a = 0; a < D; ++a) std::fill(P.data() + a * M + m, P.data() + a * M + m8, 0.0);",
+     "", "grouped H: a block's last lanes keep the previous block's values"),
+    ("src/gdq_quant/kernels/group_gram.cpp", "for (int64_t k = 0; k < n; ++k) nan |= x[k] != x[k];",
+     "for (int64_t k = 0; k + 1 < n; ++k) nan |= x[k] != x[k];", "a NaN in a plane's last value goes through"),
+    ("mivra/engine/float_target.py", 'blocks = {"H": G[:, :D, :D], "C": G[:, :D, D:], "q": G[:, D:, D:]}',
+     'blocks = {"H": G[:, :D, :D], "C": G[:, D:, :D], "q": G[:, D:, D:]}', "grouped cross moment transposed"),
+    ("mivra/engine/float_target.py", "cols = [xs[:, :, j * dw:j * dw + sw * (Wo - 1) + 1:sw].sum(2) for j in range(kw)]",
+     "cols = [xs[:, :, j * dw:j * dw + sw * (Wo - 1) + 1].sum(2) for j in range(kw)]", "patch sums ignore the stride"),
 ]
 
 
@@ -265,6 +278,8 @@ def run_fault(k: int, fault, pytest_args: list, timeout: int) -> tuple[str, floa
     finally:
         _restore(path, original)
         shutil.rmtree(basetemp, ignore_errors=True)
+        if rel.startswith("src/"):      # the next fault runs against the restored core
+            subprocess.run(["make", "-s", "build"], cwd=ROOT, capture_output=True)
 
 
 def main() -> int:

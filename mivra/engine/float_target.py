@@ -30,8 +30,10 @@ from dataclasses import dataclass
 
 import numpy as np
 import torch
+import torch.nn.functional as F
+from torch import nn
 
-from .layer import Moments, by_group
+from .layer import Moments, geometry_conv, by_group, native
 from .vectors import add_gram_upper, symmetric_from_upper, vectors
 
 @dataclass
@@ -70,10 +72,13 @@ class PairedMoments:
         self.nan_batches = 0
 
     def add(self, layer, x: torch.Tensor, x_q: torch.Tensor, W: torch.Tensor | None = None) -> None:
-        if bool(torch.isnan(x).any()) or bool(torch.isnan(x_q).any()):
+        if has_nan(x) or has_nan(x_q):
             self.nan_batches += 1
             return
         same = x_q is x or torch.equal(x, x_q)      # nothing upstream rounded yet: C = H~
+        if isinstance(layer, nn.Conv2d) and layer.groups > 1:
+            self._add_grouped(layer, x, x_q, same, W)
+            return
         for X, Xq in zip(vectors(layer, x), vectors(layer, x) if same else vectors(layer, x_q)):
             if self.Hq is None:
                 sq = X.shape[:-1] + X.shape[-2:-1]
@@ -98,6 +103,42 @@ class PairedMoments:
             self.s_q += Xq.sum(-1)
             self.n += X.shape[-1]
 
+    def _add_grouped(self, layer, x, x_q, same: bool, W) -> None:
+        """A grouped convolution's batch: each group's float and quantized-stream
+        channels side by side make one grouped layer of twice the channels,
+        whose per-group second moment [[H, C], [C^T, H~]] (float64, from the
+        images directly) gives all three; the patch sums come from the images."""
+        g, D = layer.groups, x.shape[1] // layer.groups * layer.kernel_size[0] * layer.kernel_size[1]
+        if same:
+            G, n = _group_gram(layer, x)
+            blocks = {"s": G}
+        else:
+            b, C, Hh, Ww = x.shape
+            z = torch.cat([x.reshape(b, g, C // g, Hh, Ww), x_q.reshape(b, g, C // g, Hh, Ww)], 2)
+            G, n = _group_gram(layer, z.reshape(b, 2 * C, Hh, Ww))
+            blocks = {"H": G[:, :D, :D], "C": G[:, :D, D:], "q": G[:, D:, D:]}
+        if self.Hq is None:
+            zeros = lambda *shape: torch.zeros(shape, dtype=torch.float64)    # noqa: E731
+            self.Hq, self.C, self.s, self.s_q = zeros(g, D, D), zeros(g, D, D), zeros(g, D), zeros(g, D)
+            if W is not None:
+                self.energy = zeros(g)
+            elif self.float_gram:
+                self.H = zeros(g, D, D)
+        if same:
+            self.Hs = blocks["s"] if self.Hs is None else self.Hs + blocks["s"]
+        else:
+            self.Hq += blocks["q"]
+            self.C += blocks["C"]
+            if self.H is not None:
+                self.H += blocks["H"]
+        if W is not None:           # |W x|^2 summed: tr(W H W^T) per group
+            Hf = blocks["s"] if same else blocks["H"]
+            self.energy += ((W @ Hf) * W).sum((-2, -1))
+        sums = patch_sums(layer, x)
+        self.s += sums
+        self.s_q += sums if same else patch_sums(layer, x_q)
+        self.n += n
+
     def result(self) -> tuple:
         """(Moments of H~, Moments of H or None, Cross) over the vectors seen."""
         if self.Hq is None:
@@ -112,6 +153,41 @@ class PairedMoments:
         return (Moments(Hq / n, n, self.nan_batches), H,
                 Cross(C / n, self.s / n, self.s_q / n,
                       None if self.energy is None else self.energy / n))
+
+
+def has_nan(x: torch.Tensor) -> bool:
+    """Whether x holds a NaN: its sum is NaN only then (or with infinities of
+    both signs), so the elements are looked at only in that case."""
+    return bool(torch.isnan(x.sum())) and bool(torch.isnan(x).any())
+
+
+def _group_gram(layer: nn.Conv2d, x: torch.Tensor) -> tuple[torch.Tensor, int]:
+    """(sum over patches of X_j X_j^T per group (g, D, D) float64, patches) of
+    the images x (b, C, H, W) for a grouped convolution of ``layer``'s
+    geometry over C channels."""
+    conv = geometry_conv(x.shape[1], layer.groups, tuple(layer.kernel_size), tuple(layer.stride),
+                          tuple(layer.padding), tuple(layer.dilation))
+    moq = native().decoupleQ(conv)
+    moq.add_batch(x, None, None)
+    return moq.H * moq.nsamples, int(moq.nsamples)
+
+
+def patch_sums(layer: nn.Conv2d, x: torch.Tensor) -> torch.Tensor:
+    """Sum over the patches of the images x of each patch entry, per group:
+    (g, D) float64, entries in the weight's column order (channel, kernel row,
+    kernel column). The images are summed first, then each kernel offset's
+    strided window of the padded sum."""
+    (kh, kw), (sh, sw), (ph, pw), (dh, dw) = (layer.kernel_size, layer.stride, layer.padding,
+                                              layer.dilation)
+    xs = F.pad(x.sum(0, dtype=torch.float64), (pw, pw, ph, ph))          # (C, Hp, Wp)
+    Ho = (xs.shape[1] - dh * (kh - 1) - 1) // sh + 1
+    Wo = (xs.shape[2] - dw * (kw - 1) - 1) // sw + 1
+    # a window's sum is separable: per kernel column, the sums along each row
+    # (C, Hp), then per kernel row along those
+    cols = [xs[:, :, j * dw:j * dw + sw * (Wo - 1) + 1:sw].sum(2) for j in range(kw)]
+    out = torch.stack([cols[j][:, i * dh:i * dh + sh * (Ho - 1) + 1:sh].sum(1)
+                       for i in range(kh) for j in range(kw)], 1)        # (C, kh * kw)
+    return out.reshape(layer.groups, -1)
 
 
 class Means:

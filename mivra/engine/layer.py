@@ -8,6 +8,7 @@ layer quantized here equals the library's pass on the same inputs.
 """
 from __future__ import annotations
 
+import functools
 from dataclasses import dataclass
 
 import numpy as np
@@ -31,12 +32,19 @@ def conv_for_statistics(t, channels: int):
     ``channels`` input channels (in ``t.groups`` groups, one output each) and
     the padding it can express (leading = trailing), plus the explicit (left,
     right, top, bottom) padding still to apply to the input, or None."""
-    kh, kw = t.kernel
     top, left, bottom, right = t.pads
     pre = None if (top, left) == (bottom, right) else (left, right, top, bottom)
-    conv = nn.Conv2d(channels, t.groups, (kh, kw), stride=t.strides, groups=t.groups,
-                     padding=(top, left) if pre is None else (0, 0), dilation=t.dilations, bias=False)
-    return conv, pre
+    padding = (top, left) if pre is None else (0, 0)
+    return geometry_conv(channels, t.groups, tuple(t.kernel), tuple(t.strides), padding,
+                          tuple(t.dilations)), pre
+
+
+@functools.lru_cache(maxsize=64)
+def geometry_conv(channels, groups, kernel, strides, padding, dilations) -> nn.Conv2d:
+    """A convolution object of this geometry (only its geometry is read), made
+    once: one is asked for per batch of statistics."""
+    return nn.Conv2d(channels, groups, kernel, stride=strides, groups=groups, padding=padding,
+                     dilation=dilations, bias=False)
 
 
 # Bytes of calibration inputs stacked into one batch of statistics. A layer whose
@@ -54,6 +62,10 @@ def input_batches(t, samples, samples_q=None, budget: int = BATCH_BYTES):
     ``samples_q`` (the partly quantized model's inputs, same positions; else
     None)."""
     images = t.kind in ("conv", "grouped")      # a batch of images needs one shape; rows do not
+    if t.kind == "grouped":
+        # the statistics of a grouped layer are made image by image anyway:
+        # a sample per batch saves stacking copies of its (large) inputs
+        budget = 0
     if samples_q is None:
         for run in chunks(samples, budget, same_shape=images):
             yield _batch(t, run), None

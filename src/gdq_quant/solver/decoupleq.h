@@ -42,8 +42,9 @@ struct HessianState {
 //     (C / g)*kh*kw: H[j] is the statistic of the patches of input channels
 //     [j*C/g, (j+1)*C/g), as an ungrouped layer on those channels alone
 //     would accumulate it (one batched product per chunk, a chunk's patches
-//     at most 2^20 elements); nsamples counts each patch position once, not
-//     g times.
+//     at most 2^20 elements; on the CPU, groups of at most 32 values per
+//     patch without forming the patches); nsamples counts each patch
+//     position once, not g times.
 //   Linear / Conv1D: inp (..., D), one vector per row of inp.reshape(-1, D);
 //     a mask (any shape with one value per vector) multiplies the vectors and
 //     nsamples grows by its sum.

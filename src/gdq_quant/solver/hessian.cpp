@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <tuple>
 
 #include "common/errors.h"
 #include "common/host.h"
+#include "kernels/group_gram.h"
 
 namespace gdq {
 namespace {
@@ -113,6 +115,23 @@ std::pair<Tensor, int64_t> conv_second_moment_impl(const LayerView& layer, const
   return {groups == 1 ? symmetric_from_upper(h) : symmetric_stack_from_upper(h), vectors};
 }
 
+// Whether x holds a NaN. A sum is NaN only when x holds a NaN or infinities
+// (also partial sums overflowing) of both signs, so only then are the
+// elements looked at one by one; otherwise one read of x, no mask written.
+bool has_nan(const Tensor& x) {
+  if (!x.is_floating_point() || x.numel() == 0) return false;
+  if (!std::isnan(x.sum().item<double>())) return false;
+  return at::isnan(x).any().item<bool>();
+}
+
+// A grouped convolution on the CPU whose groups see at most kSmallGroupPatch
+// values per patch (group_gram.h).
+bool small_groups(const LayerView& layer, const Tensor& inp) {
+  return layer.kind == LayerKind::Conv2d && layer.groups > 1 && inp.is_cpu() && inp.dim() == 4 &&
+         inp.size(1) % layer.groups == 0 &&
+         inp.size(1) / layer.groups * layer.kernel_size[0] * layer.kernel_size[1] <= kSmallGroupPatch;
+}
+
 }  // namespace
 
 at::Tensor weight_matrix(const LayerView& layer, const at::Tensor& weight) {
@@ -132,7 +151,7 @@ at::Tensor weight_matrix(const LayerView& layer, const at::Tensor& weight) {
 
 void add_batch(HessianState& st, const LayerView& layer, const at::Tensor& inp,
                const std::optional<at::Tensor>& mask_in, int64_t chunk) {
-  if (at::isnan(inp).any().item<bool>()) {
+  if (!small_groups(layer, inp) && has_nan(inp)) {
     host::print({"catch a NAN!!!!!!"});
     return;
   }
@@ -156,6 +175,22 @@ void add_batch(HessianState& st, const LayerView& layer, const at::Tensor& inp,
       break;
     }
     case LayerKind::Conv2d: {
+      if (small_groups(layer, inp)) {
+        // Few values per group and patch: products straight from the images,
+        // which the kernel also scans for NaN.
+        const int64_t K = inp.size(1) * layer.kernel_size[0] * layer.kernel_size[1];
+        h = at::empty({layer.groups, K / layer.groups, K / layer.groups},
+                      inp.options().dtype(at::kDouble));
+        const auto vectors = small_group_grams_cpu(
+            h, inp,
+            ConvGeometry{layer.kernel_size, layer.stride, layer.padding, layer.dilation, layer.groups});
+        if (!vectors) {
+          host::print({"catch a NAN!!!!!!"});
+          return;
+        }
+        tmp = static_cast<double>(*vectors);
+        break;
+      }
       TORCH_CHECK(inp.dim() == 4, "add_batch: a convolution input must be (B, C, Hin, Win), got ",
                   inp.sizes());
       TORCH_CHECK(layer.groups >= 1 && inp.size(1) % layer.groups == 0,
