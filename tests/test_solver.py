@@ -117,6 +117,38 @@ def solve(layer, x, *, groupsize=-1, sym=False, max_iter_num=4, actorder=True, p
                                  actorder=actorder, round_fn="gptq")
 
 
+@pytest.mark.parametrize("bits,mask,tensor_ops", [(4, False, False), (2, False, False),
+                                                 (4, True, False), (2, False, True)])
+def test_search_over_fewer_vectors_than_columns_chooses_as_the_full_product(bits, mask, tensor_ops):
+    """Pooled features of a classifier head: 40 vectors of 160 columns make H of
+    rank 40, whose search sums each candidate's error as |r F|^2 + damping |r|^2
+    (H = F F^T): the same choices as the full product with H, which a sample
+    count of a million forces. Mask weights of 1/4 count 10 vectors though the
+    rank is 40: the count is no bound there, and the full product serves. Also
+    with the tensor operations used off the CPU."""
+    rng = np.random.default_rng(21)
+    x = torch.tensor(np.maximum(rng.standard_normal((40, 160)), 0) * rng.uniform(0.2, 3, 160),
+                     dtype=torch.float32)
+    w = torch.tensor(rng.standard_normal((48, 160)) * 0.1, dtype=torch.float32)
+    out = []
+    for count in (None, 10 ** 6):
+        layer = nn.Linear(160, 48, bias=False)
+        layer.weight.data = w.clone()
+        d = g.decoupleQ(layer)
+        d.quantizer = g.Quantizer()
+        d.quantizer.configure(bits=bits, sym=False)
+        d.add_batch(x, None, torch.full((40,), 0.25) if mask else None)
+        d.nsamples = count or d.nsamples
+        g._arm_fault("shrink_tensor_ops", 10 ** 6 if tensor_ops else 0)
+        try:
+            out.append(d.startquant(-1, False, 4, 50, 50, "cpu", 0.001))
+        finally:
+            g._arm_fault("shrink_tensor_ops", 0)
+    (so, zo, w_int, err), (so_f, zo_f, w_int_f, err_f) = out
+    assert torch.equal(w_int, w_int_f) and torch.equal(so, so_f) and torch.equal(zo, zo_f)
+    np.testing.assert_allclose(err.numpy(), err_f.numpy(), rtol=1e-5)
+
+
 def damped(H):
     return H.float() + 0.01 * H.float().diagonal().mean() * torch.eye(len(H))
 

@@ -241,6 +241,15 @@ FAULTS = [
      'blocks = {"H": G[:, :D, :D], "C": G[:, D:, :D], "q": G[:, D:, D:]}', "grouped cross moment transposed"),
     ("mivra/engine/float_target.py", "cols = [xs[:, :, j * dw:j * dw + sw * (Wo - 1) + 1:sw].sum(2) for j in range(kw)]",
      "cols = [xs[:, :, j * dw:j * dw + sw * (Wo - 1) + 1].sum(2) for j in range(kw)]", "patch sums ignore the stride"),
+    # --- the search over fewer vectors than columns ---
+    ("src/gdq_quant/quantizer/search.cpp", "err = row_dots_cpu(E, E).add_(row_dots_cpu(R, R), lambda_);",
+     "err = row_dots_cpu(E, E);", "low-rank search: errors without the damping"),
+    ("src/gdq_quant/quantizer/search.cpp", "return at::matmul(r, F_).square().sum(-1).add_(r.square().sum(-1), lambda_);",
+     "return at::matmul(r, F_).square().sum(-1);", "low-rank search off the CPU: errors without the damping"),
+    ("src/gdq_quant/quantizer/low_rank.cpp", "    if (r > 0) c.sub_(F.narrow(1, 0, r).mv(F.select(0, i).narrow(0, 0, r)));\n",
+     "", "pivoted Cholesky: columns not reduced by the earlier ones"),
+    ("src/gdq_quant/quantizer/low_rank.cpp", "if (r == cap) return std::nullopt;",
+     "if (r == cap) break;", "low-rank form cut at the count's rank: errors miss directions"),
 ]
 
 

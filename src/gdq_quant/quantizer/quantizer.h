@@ -56,6 +56,23 @@ std::pair<Tensor, Tensor> get_scale_zero_by_minmax(const QuantizerConfig& cfg, c
 
 // --- shrink search ---------------------------------------------------------
 
+// h = F F^T + lambda I with F (cols, r), r < cols: a damped second moment of
+// fewer input vectors than columns (a classifier head's pooled features), in
+// which a residual's error r h r^T = |r F|^2 + lambda |r|^2 costs r + 1
+// multiply-adds per column instead of cols / 2.
+struct LowRankH {
+  Tensor F;       // (cols, r) in the dtype and on the device of the search
+  double lambda;
+};
+
+// The low-rank form of H + lambda I for H (cols, cols) float64, positive
+// semidefinite of rank at most max_rank: F by Cholesky with diagonal pivoting
+// (in float64, then cast to dtype), stopped once the largest remaining
+// diagonal is at most 1e-11 of H's largest; nullopt when max_rank steps leave
+// more, or when r would not be below cols / 3.
+std::optional<LowRankH> low_rank_form(const Tensor& H, double lambda, int64_t max_rank,
+                                      at::ScalarType dtype);
+
 struct ShrinkResult {
   Tensor scale, zero, best, bestp;
 };
@@ -66,7 +83,8 @@ struct ShrinkResult {
 // Several candidates share one product with h (see search.cpp); the
 // decisions are taken candidate by candidate, in order, so stacking changes
 // nothing but the summation order inside that product. On the CPU the
-// errors may be summed as |r F|^2 with h = F F^T (the same quadratic form).
+// errors may be summed as |r F|^2 with h = F F^T (the same quadratic form);
+// given `low` (h's low-rank form) as |r F|^2 + lambda |r|^2 on any device.
 // Test seams: host::fault("shrink_small_stacks") forces 3-candidate stacks;
 // host::fault("shrink_tensor_ops") takes the tensor-operation path (the one
 // used off the CPU) on the CPU too.
@@ -74,7 +92,8 @@ ShrinkResult get_scale_and_zero(const QuantizerConfig& cfg, const Tensor& xmin, 
                                 const Tensor& x, const Tensor& h, const OptTensor& scale_out,
                                 const OptTensor& zero_out, const OptTensor& best,
                                 const OptTensor& scale, const OptTensor& zero, int64_t groupsize,
-                                const OptTensor& x0);
+                                const OptTensor& x0,
+                                const std::optional<LowRankH>& low = std::nullopt);
 
 struct Params {
   Tensor scale, zero, scale_out, zero_out, best;
@@ -84,9 +103,10 @@ struct Params {
 // the group-wise closed form (iters_for_scale >= 2; a c10::OutOfMemoryError
 // there is swallowed, cached memory is released and the searched values
 // stand). Test seam: host::fault("find_params_oom") raises that error at the
-// start of the closed-form call.
+// start of the closed-form call. `low`, H's low-rank form, serves the search.
 Params find_params(const QuantizerConfig& cfg, const Tensor& x, int64_t groupsize,
-                   const OptTensor& H, const OptTensor& x0);
+                   const OptTensor& H, const OptTensor& x0,
+                   const std::optional<LowRankH>& low = std::nullopt);
 
 // (dequantized x, bestp): search (or reuse bestp, shape (rows,)) and quantize.
 std::pair<Tensor, Tensor> quant_via_minmax(const QuantizerConfig& cfg, const Tensor& x,

@@ -101,12 +101,17 @@ class StackedErrors {
  public:
   StackedErrors(const QuantizerConfig& cfg, const Tensor& x, const Tensor& x0, const Tensor& h,
                 const OptTensor& scale_out, const OptTensor& zero_out, int64_t groupsize,
-                int64_t batch, int64_t steps, bool tensor_ops)
+                int64_t batch, int64_t steps, bool tensor_ops,
+                const std::optional<LowRankH>& low = std::nullopt)
       : cfg_(cfg), x_(x), x0_(x0), h_(h), scale_out_(scale_out), zero_out_(zero_out),
         groupsize_(groupsize) {
     GDQ_REQUIRE(x.dim() == 2);
     GDQ_REQUIRE(x0.dim() == 2);
     GDQ_REQUIRE(h.dim() == 2 || h.dim() == 3);
+    if (low && h.dim() == 2 && low->F.scalar_type() == x.scalar_type()) {
+      F_ = low->F.contiguous();
+      lambda_ = low->lambda;
+    }
     fused_ = !tensor_ops && fusable();
     if (!fused_) return;
     const int64_t rows = x.size(0), cols = x.size(1);
@@ -118,10 +123,10 @@ class StackedErrors {
       zero_out_ = zero_out_->reshape({rows, G}).contiguous();
     }
     R_ = at::empty({batch * rows, cols}, x.options());
-    E_ = at::empty({batch * rows, cols}, x.options());
+    E_ = at::empty({batch * rows, F_.defined() ? F_.size(1) : cols}, x.options());
     // The factor costs about cols^3 / 3 multiply-adds and saves about
     // rows * cols^2 / 2 per candidate.
-    if (3 * steps * rows > 2 * cols) {
+    if (!F_.defined() && 3 * steps * rows > 2 * cols) {
       const Tensor hs = ((h + h.t()) / 2).contiguous();
       auto [L, info] = at::linalg_cholesky_ex(hs);
       if (info.item<int64_t>() == 0 && at::isfinite(L).all().item<bool>()) L_ = L;
@@ -170,7 +175,10 @@ class StackedErrors {
     quantization_residuals_cpu(x_, x0_, scale_b.contiguous(), zero_b.contiguous(), scale_out_,
                                zero_out_, cfg_.min_bound, cfg_.max_bound, cfg_.zero_no_shift, R);
     Tensor err;
-    if (L_.defined()) {
+    if (F_.defined()) {
+      at::mm_out(E, R, F_);
+      err = row_dots_cpu(E, E).add_(row_dots_cpu(R, R), lambda_);
+    } else if (L_.defined()) {
       mul_lower(R, L_, E);
       err = row_dots_cpu(E, E);
     } else {
@@ -192,6 +200,7 @@ class StackedErrors {
     Tensor r = q - x0_;
     q.reset();
     if (h_.dim() == 3) return (hmul(r, h_) * r).sum(-1);
+    if (F_.defined()) return at::matmul(r, F_).square().sum(-1).add_(r.square().sum(-1), lambda_);
     const int64_t B = r.size(0), rows = r.size(1), cols = r.size(2);
     Tensor rh = at::matmul(r.reshape({B * rows, cols}), h_).reshape({B, rows, -1});
     return (rh * r).sum(-1);
@@ -203,6 +212,8 @@ class StackedErrors {
   int64_t groupsize_;
   bool fused_ = false;
   Tensor R_, E_, L_;
+  Tensor F_;             // h = F F^T + lambda_ I where given
+  double lambda_ = 0.0;
 };
 
 // --- decisions ---------------------------------------------------------------
@@ -289,7 +300,7 @@ ShrinkResult get_scale_and_zero(const QuantizerConfig& cfg, const Tensor& xmin, 
                                 const Tensor& x, const Tensor& h, const OptTensor& scale_out,
                                 const OptTensor& zero_out, const OptTensor& best,
                                 const OptTensor& scale, const OptTensor& zero, int64_t groupsize,
-                                const OptTensor& x0) {
+                                const OptTensor& x0, const std::optional<LowRankH>& low) {
   const Tensor ref = x0 ? *x0 : x;
   const int64_t rows = x.size(0);
   TORCH_CHECK(xmin.size(0) == rows, "get_scale_and_zero: xmin has ", xmin.size(0),
@@ -318,7 +329,7 @@ ShrinkResult get_scale_and_zero(const QuantizerConfig& cfg, const Tensor& xmin, 
   const int64_t batch = shrink_batch(x, rows, x.size(1), steps, eary_exit);
   const bool tensor_ops = host::fault("shrink_tensor_ops");
   StackedErrors errors_of(cfg, x, ref, h, scale_out, zero_out, groupsize, batch, steps,
-                          tensor_ops);
+                          tensor_ops, low);
   Decisions decide(best0, eary_exit, tensor_ops);
 
   // Step taken per row (-1: none), turned into its factor at the end.
@@ -347,7 +358,7 @@ ShrinkResult get_scale_and_zero(const QuantizerConfig& cfg, const Tensor& xmin, 
 }
 
 Params find_params(const QuantizerConfig& cfg, const Tensor& x, int64_t groupsize,
-                   const OptTensor& H, const OptTensor& x0) {
+                   const OptTensor& H, const OptTensor& x0, const std::optional<LowRankH>& low) {
   TORCH_CHECK(H.has_value(), "find_params: H is required");
   auto [xmin, xmax] = get_minmax(cfg, x, groupsize);
   Params out;
@@ -365,7 +376,7 @@ Params find_params(const QuantizerConfig& cfg, const Tensor& x, int64_t groupsiz
   if (cfg.iters_for_scale == 0) return out;
 
   ShrinkResult sr = get_scale_and_zero(cfg, xmin, xmax, x, *H, std::nullopt, std::nullopt,
-                                       out.best, out.scale, out.zero, groupsize, x0);
+                                       out.best, out.scale, out.zero, groupsize, x0, low);
   out.scale = sr.scale;
   out.zero = sr.zero;
   out.best = sr.best;

@@ -5,6 +5,7 @@
 #include <ATen/ATen.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -66,6 +67,9 @@ struct Solve {
   std::optional<Tensor> perm, invperm;  // (columns,), or (G, columns) for a stack
   Tensor h00, w00;
   std::optional<GptqFactor> factor;
+  // H = F F^T + damping where H holds fewer vectors than a third of its
+  // columns: the search's errors in rank + 1 products per column.
+  std::optional<LowRankH> low;
 };
 
 // --- preparation ------------------------------------------------------------
@@ -115,7 +119,12 @@ Solve prepare(const LayerView& layer, const Tensor& H_in, const std::string& nsa
               "startquant: H must be (", columns, ", ", columns, ") for this layer, got ",
               s.H.sizes());
   const Tensor dp = s.H.diagonal().mean();
-  s.H.diagonal().add_(args.perdamp * dp);
+  const Tensor damping = args.perdamp * dp;
+  s.H.diagonal().add_(damping);
+  const double vectors = std::strtod(nsamples.c_str(), nullptr);
+  if (vectors >= 1 && 3 * vectors < columns)
+    s.low = low_rank_form(H_in.to(s.dev, at::kDouble), damping.item<double>(),
+                          static_cast<int64_t>(vectors), s.H.scalar_type());
   return s;
 }
 
@@ -364,7 +373,7 @@ void alternation(Solve& s) {
     if (it == 0) {
       timing::Section ts("param_search", s.dev);
       s.cfg.iters_for_scale = std::max<int64_t>(s.iters_for_scale, 2);
-      Params p = find_params(s.cfg, s.W, s.args.groupsize, s.H, std::nullopt);
+      Params p = find_params(s.cfg, s.W, s.args.groupsize, s.H, std::nullopt, s.low);
       so0 = p.scale_out;
       zo0 = p.zero_out;
     }
