@@ -115,13 +115,13 @@ def test_float_target_is_the_ridge_fit_toward_the_float_weights():
     X = rng.standard_normal((D, n)) * np.linspace(0.05, 2, D)[:, None]
     for Xq in (X, X + 0.1 * rng.standard_normal((D, n))):
         Hq, C = Xq @ Xq.T / n, X @ Xq.T / n
-        got = target_weights(W, torch.from_numpy(C), torch.from_numpy(Hq))
+        got = target_weights(W, torch.from_numpy(W @ C), torch.from_numpy(Hq))
         lam = 0.01 * np.trace(Hq) / D
         A = np.vstack([Xq.T / np.sqrt(n), np.sqrt(lam) * np.eye(D)])
         B = np.vstack([X.T @ W.T / np.sqrt(n), np.sqrt(lam) * W.T])
         want = np.linalg.lstsq(A, B, rcond=None)[0].T
         np.testing.assert_allclose(got, want, rtol=1e-4, atol=1e-5)
-    np.testing.assert_allclose(target_weights(W, torch.from_numpy(X @ X.T / n),
+    np.testing.assert_allclose(target_weights(W, torch.from_numpy(W @ X @ X.T / n),
                                               torch.from_numpy(X @ X.T / n)), W, rtol=1e-5, atol=1e-5)
 
 
@@ -143,12 +143,13 @@ def test_bias_correction_zeroes_mean_output_error(deep, sequential):
         assert np.abs(a - b).max() > 1e-3      # the layer is quantized, not float
 
 
-@pytest.mark.parametrize("layer,same", [("conv", False), ("grouped", False), ("depthwise", False),
-                                        ("depthwise", True), ("linear", False)])
+@pytest.mark.parametrize("layer,same", [("conv", False), ("conv", True), ("grouped", False),
+                                        ("depthwise", False), ("depthwise", True), ("linear", False)])
 def test_paired_moments_against_float64_vectors(monkeypatch, layer, same):
     """H~ = X~ X~^T / n, H = X X^T / n, C = X X~^T / n, both means of the paired
-    inputs and (grouped) the output energy |W x|^2 / n, per group, against NumPy
-    float64 patches, over chunks of a few images; equal streams give one product."""
+    inputs and, given the layer's weights W, W C and the output energy |W x|^2 / n,
+    per group, against NumPy float64 patches, over chunks of a few images; equal
+    streams give one product."""
     import torch
     from torch import nn
 
@@ -175,14 +176,14 @@ def test_paired_moments_against_float64_vectors(monkeypatch, layer, same):
     W = rng.standard_normal((g, 1, X.shape[1]))
     want = {"Hq": Xq @ Xq.transpose(0, 2, 1) / n, "H": X @ X.transpose(0, 2, 1) / n,
             "C": X @ Xq.transpose(0, 2, 1) / n, "mu": X.mean(-1), "mu_q": Xq.mean(-1),
-            "energy": ((W @ X) ** 2).sum((1, 2)) / n}
+            "energy": ((W @ X) ** 2).sum((1, 2)) / n, "WC": W @ (X @ Xq.transpose(0, 2, 1)) / n}
     xt = torch.tensor(x, dtype=torch.float32)
     pm, pw = PairedMoments(), PairedMoments()
     pm.add(mod, xt, xt if same else torch.tensor(xq, dtype=torch.float32))
     pw.add(mod, xt, xt if same else torch.tensor(xq, dtype=torch.float32), torch.tensor(W if g > 1 else W[0]))
     (Hq, H, cross), cross_w = pm.result(), pw.result()[2]
     got = {"Hq": Hq.H, "H": H.H, "C": cross.C, "mu": cross.mu, "mu_q": cross.mu_q,
-           "energy": cross_w.energy}
+           "energy": cross_w.energy, "WC": cross_w.weighted(W.reshape(-1, W.shape[-1]))}
     assert Hq.n == H.n == n
     for k, v in got.items():
         np.testing.assert_allclose(v.numpy().reshape(want[k].shape), want[k], rtol=1e-10, atol=1e-12, err_msg=k)

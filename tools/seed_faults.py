@@ -250,6 +250,11 @@ FAULTS = [
      "", "pivoted Cholesky: columns not reduced by the earlier ones"),
     ("src/gdq_quant/quantizer/low_rank.cpp", "if (r == cap) return std::nullopt;",
      "if (r == cap) break;", "low-rank form cut at the count's rank: errors miss directions"),
+    # --- the cross moment as W C ---
+    ("mivra/engine/float_target.py", "self.WC.add_(Y @ Xq.transpose(-1, -2))",
+     "self.WC.add_(Y @ X.transpose(-1, -2))", "W C from the float stream's vectors twice"),
+    ("mivra/engine/float_target.py", "C, WC = (C + Hs, None) if WC is None else (None, WC + self.W @ Hs)",
+     "C, WC = (C + Hs, None) if WC is None else (None, WC)", "equal streams: W C loses their products"),
 ]
 
 

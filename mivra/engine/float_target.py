@@ -38,16 +38,23 @@ from .vectors import add_gram_upper, symmetric_from_upper, vectors
 
 @dataclass
 class Cross:
-    """The cross moment C = X X~^T / n and the means of paired float and
-    quantized-stream vectors (C None where only means are kept), and, where it
+    """The cross moment C = X X~^T / n of paired float and quantized-stream
+    vectors -- or, accumulated for the layer's own weights W, just W C --
+    and their means (C and WC None where only means are kept), and, where it
     was measured directly, the float output energy mean |W x|^2 (per group)."""
     C: torch.Tensor | None
     mu: torch.Tensor
     mu_q: torch.Tensor
     energy: torch.Tensor | None = None
+    WC: torch.Tensor | None = None      # (rows, D), or (g, rows / g, D) per group
 
-    def cross(self) -> torch.Tensor:
-        return self.C
+    def weighted(self, W: np.ndarray, ok: list | None = None) -> torch.Tensor:
+        """W C for the rows ``W`` of the groups ``ok`` (None: all), in the group
+        layout of by_group: the one accumulated, or W times C."""
+        if self.WC is not None:
+            return self.WC if ok is None or self.WC.dim() == 2 else self.WC[ok]
+        C = self.C if ok is None or self.C.dim() == 2 else self.C[ok]
+        return by_group(W, C) @ C
 
     def mean(self) -> tuple[torch.Tensor, torch.Tensor]:
         return self.mu, self.mu_q
@@ -57,15 +64,17 @@ class PairedMoments:
     """H~, C and the means of a layer's paired inputs, accumulated in float64
     from one set of patches per stream and chunk (with a leading group axis for
     a grouped convolution), and the float inputs' H -- or, given the weights
-    W of a layer with fewer rows than half its columns, the output energy
-    mean |W x|^2, which is all the error table needs of H and costs rows * D
-    instead of D^2 / 2 multiply-adds per vector; with ``float_gram`` False,
-    neither (the caller measures the energy on the layer's output). Where the
-    streams are equal (nothing upstream rounded yet) H~ = C = H come from one
-    product. A batch holding NaN is skipped."""
+    W of a layer with fewer rows than half its columns, W C and the output
+    energy mean |W x|^2 from its float outputs Y = W X: W C = Y X~^T costs
+    2 rows * D multiply-adds per vector instead of D^2, and the energy is
+    all the error table needs of H; with ``float_gram`` False, no H (the
+    caller measures the energy on the layer's output). Where the streams are
+    equal (nothing upstream rounded yet) H~ = C = H come from one product. A
+    batch holding NaN is skipped."""
 
     def __init__(self, float_gram: bool = True):
-        self.Hq = self.H = self.C = self.s = self.s_q = self.energy = None
+        self.Hq = self.H = self.C = self.WC = self.s = self.s_q = self.energy = None
+        self.W = None
         self.float_gram = float_gram
         self.Hs = None                # X X^T of the batches where X~ = X: their H~ and C
         self.n = 0
@@ -82,21 +91,27 @@ class PairedMoments:
         for X, Xq in zip(vectors(layer, x), vectors(layer, x) if same else vectors(layer, x_q)):
             if self.Hq is None:
                 sq = X.shape[:-1] + X.shape[-2:-1]
-                self.Hq, self.C = X.new_zeros(sq), X.new_zeros(sq)
+                self.Hq = X.new_zeros(sq)
                 if W is not None:
+                    self.W, self.WC = W, X.new_zeros(W.shape)
                     self.energy = X.new_zeros(X.shape[:-2])
-                elif self.float_gram:
-                    self.H = X.new_zeros(sq)
+                else:
+                    self.C = X.new_zeros(sq)
+                    self.H = X.new_zeros(sq) if self.float_gram else None
                 self.s, self.s_q = X.new_zeros(X.shape[:-1]), X.new_zeros(X.shape[:-1])
+            Y = None if W is None else W @ X        # the float outputs, bias aside
             if same:                    # X~ = X: one product for H~ and C
                 if self.Hs is None:
                     self.Hs = torch.zeros_like(self.Hq)
                 add_gram_upper(self.Hs, X)
             else:
                 add_gram_upper(self.Hq, Xq)
-                self.C.add_(X @ Xq.transpose(-1, -2))
-            if W is not None:
-                self.energy += (W @ X).square().sum((-2, -1))
+                if Y is not None:
+                    self.WC.add_(Y @ Xq.transpose(-1, -2))
+                else:
+                    self.C.add_(X @ Xq.transpose(-1, -2))
+            if Y is not None:
+                self.energy += Y.square().sum((-2, -1))
             elif self.H is not None and not same:
                 add_gram_upper(self.H, X)
             self.s += X.sum(-1)
@@ -145,14 +160,15 @@ class PairedMoments:
             return Moments(nan_batches=self.nan_batches), Moments(nan_batches=self.nan_batches), None
         n = float(self.n)
         H = None if self.H is None else symmetric_from_upper(self.H)
-        Hq, C = symmetric_from_upper(self.Hq), self.C
+        Hq, C, WC = symmetric_from_upper(self.Hq), self.C, self.WC
         if self.Hs is not None:
             Hs = symmetric_from_upper(self.Hs)
-            Hq, C, H = Hq + Hs, C + Hs, None if H is None else H + Hs
+            Hq, H = Hq + Hs, None if H is None else H + Hs
+            C, WC = (C + Hs, None) if WC is None else (None, WC + self.W @ Hs)
         H = None if H is None else Moments(H / n, n, self.nan_batches)
+        per_n = lambda t: None if t is None else t / n      # noqa: E731
         return (Moments(Hq / n, n, self.nan_batches), H,
-                Cross(C / n, self.s / n, self.s_q / n,
-                      None if self.energy is None else self.energy / n))
+                Cross(per_n(C), self.s / n, self.s_q / n, per_n(self.energy), per_n(WC)))
 
 
 def has_nan(x: torch.Tensor) -> bool:
@@ -214,26 +230,27 @@ def damped(H: torch.Tensor, perdamp: float = 0.01) -> torch.Tensor:
     return out
 
 
-def target_weights(W: np.ndarray, C: torch.Tensor, Hq: torch.Tensor,
+def target_weights(W: np.ndarray, WC: torch.Tensor, Hq: torch.Tensor,
                    perdamp: float = 0.01) -> np.ndarray:
-    """W' = W (C + lambda I)(H~ + lambda I)^-1, lambda = perdamp * mean(diag H~):
-    the float outputs fitted on the quantized inputs, ridge-regularised toward
-    W (per group); float32 like the stored weights."""
+    """W' = W (C + lambda I)(H~ + lambda I)^-1, lambda = perdamp * mean(diag H~),
+    from W C (``WC``, per group as by_group lays W out): the float outputs
+    fitted on the quantized inputs, ridge-regularised toward W (per group);
+    float32 like the stored weights."""
     Wd = by_group(W, Hq)
     lam = perdamp * Hq.diagonal(dim1=-2, dim2=-1).mean(-1)[..., None, None]
     L = torch.linalg.cholesky(damped(Hq, perdamp))
-    rhs = Wd @ C + lam * Wd                                     # W (C + lambda I)
+    rhs = WC + lam * Wd                                         # W (C + lambda I)
     Wt = torch.cholesky_solve(rhs.transpose(-1, -2).contiguous(), L).transpose(-1, -2)  # H~ symmetric
     return Wt.reshape(np.shape(W)).numpy().astype(np.float32)
 
 
-def output_error(W: np.ndarray, W_hats: list, H: torch.Tensor | None, C: torch.Tensor,
+def output_error(W: np.ndarray, W_hats: list, H: torch.Tensor | None, WC: torch.Tensor,
                  Hq: torch.Tensor, energy: torch.Tensor | None = None) -> tuple[list, float]:
     """([mean |W x - W_hat x~|^2 for each W_hat], mean |W x|^2), summed over the
-    rows; mean |W x|^2 from H, or as measured (``energy``)."""
+    rows, from W C (``WC``); mean |W x|^2 from H, or as measured (``energy``)."""
     Wd = by_group(W, Hq)
     base = float(energy.sum()) if energy is not None else float(((Wd @ H) * Wd).sum())
-    WdC = Wd @ C
+    WdC = WC
     errs = []
     for W_hat in W_hats:
         Wh = by_group(W_hat, Hq)

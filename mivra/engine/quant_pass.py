@@ -208,9 +208,9 @@ class QuantPass:
                 solve=Moments(), means=Means() if r.bias_correction else None))
         quant = streams.quant[t.input] if r.sequential else None
         W = None
-        if st.paired is not None and self.users_left[t.weight] == 1 and not from_output:
+        if st.paired is not None and self.users_left[t.weight] == 1:
             Wm = t.matrix(numpy_helper.to_array(self.weights[t.weight]))
-            if Wm.shape[0] // t.groups < Wm.shape[1] // 2:     # |W x|^2 costs less than H
+            if Wm.shape[0] // t.groups < Wm.shape[1] // 2:     # W C and |W x|^2 cost less than C and H
                 W = torch.from_numpy(np.asarray(Wm, np.float64))
                 W = W.view(t.groups, -1, W.shape[1]) if t.groups > 1 else W
         for (layer, x), batch_q in input_batches(t, streams.float[t.input], quant):
@@ -290,8 +290,7 @@ class QuantPass:
         try:
             target = W[rows]
             if r.sequential and r.float_target:
-                C = st.cross.cross()
-                target = target_weights(W[rows], C if C.dim() == 2 else C[ok], solve.H)
+                target = target_weights(W[rows], st.cross.weighted(W[rows], ok), solve.H)
             part = solve_gdq(target, solve, bits, gs, sym, rounds, _device())
         except (ValueError, RuntimeError) as e:
             return mm, mm, {**troubles, **{g: ("bad", solver_failure(e)) for g in ok}}
@@ -321,12 +320,11 @@ class QuantPass:
         rows = t.rows_of(ok)
         W, W_hats = W[rows], [Wh[rows] for Wh in W_hats]
         if self.recipe.sequential:
-            C = st.cross.cross()
             energy = st.cross.energy if energy is None else energy
-            if C.dim() == 3:                    # per group: the groups solved
-                C, energy = C[ok], None if energy is None else energy[ok]
-            return output_error(W, W_hats, st.float.groups(ok).H if st.float else None, C,
-                                st.solve.groups(ok).H, energy)
+            if t.groups > 1 and energy is not None:     # per group: the groups solved
+                energy = energy[ok]
+            return output_error(W, W_hats, st.float.groups(ok).H if st.float else None,
+                                st.cross.weighted(W, ok), st.solve.groups(ok).H, energy)
         return error_energy(W, W_hats, st.solve.groups(ok).H)
 
     def _probe(self, t, st) -> None:
