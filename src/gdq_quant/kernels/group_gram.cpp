@@ -10,6 +10,10 @@
 
 #include "kernels/clones.h"
 
+// v8d values pass between always-inlined helpers only, never across a call
+// whose ABI the instruction set would change.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace gdq {
 namespace {
 
@@ -76,25 +80,41 @@ constexpr int64_t kTile = 3;
 // (rows of M columns; Dp rows, a multiple of kTile, rows from D on zero),
 // for every tile of pairs (p0 .. p0 + kTile) x (q0 .. q0 + kTile) with
 // p0 <= q0: all pairs p <= q and some others.
+//
+// kPin keeps the 2 kTile loaded vectors in registers (an empty asm that
+// claims to change them): GCC would otherwise fold every use into a
+// multiply's memory operand, 2 kTile^2 loads per step instead of 2 kTile,
+// and the loads are what bounds this loop. Only where one register holds
+// a v8d (AVX-512).
+template <bool kPin>
+GDQ_ALWAYS_INLINE v8d load_lanes(const double* p) {
+  v8d v;
+  std::memcpy(&v, p, sizeof(v8d));
+  if constexpr (kPin) __asm__("" : "+v"(v));
+  return v;
+}
+
+template <bool kPin>
 GDQ_ALWAYS_INLINE void add_pair_tiles(v8d* __restrict acc, const double* __restrict P, int64_t Dp,
                                       int64_t M, int64_t m8) {
+  static_assert(kTile == 3, "the tile below is 3 x 3");
   for (int64_t p0 = 0; p0 < Dp; p0 += kTile)
     for (int64_t q0 = p0; q0 < Dp; q0 += kTile) {
-      v8d a[kTile][kTile] = {};
+      const double *u = P + p0 * M, *w = P + q0 * M;
+      v8d a00{}, a01{}, a02{}, a10{}, a11{}, a12{}, a20{}, a21{}, a22{};
       for (int64_t k = 0; k < m8; k += kLanes) {
-        v8d u[kTile], w[kTile];
-#pragma GCC unroll 4
-        for (int64_t i = 0; i < kTile; ++i) {
-          std::memcpy(&u[i], P + (p0 + i) * M + k, sizeof(v8d));
-          std::memcpy(&w[i], P + (q0 + i) * M + k, sizeof(v8d));
-        }
-#pragma GCC unroll 4
-        for (int64_t i = 0; i < kTile; ++i)
-#pragma GCC unroll 4
-          for (int64_t j = 0; j < kTile; ++j) a[i][j] += u[i] * w[j];
+        const v8d u0 = load_lanes<kPin>(u + k), u1 = load_lanes<kPin>(u + M + k),
+                  u2 = load_lanes<kPin>(u + 2 * M + k);
+        const v8d w0 = load_lanes<kPin>(w + k), w1 = load_lanes<kPin>(w + M + k),
+                  w2 = load_lanes<kPin>(w + 2 * M + k);
+        a00 += u0 * w0, a01 += u0 * w1, a02 += u0 * w2;
+        a10 += u1 * w0, a11 += u1 * w1, a12 += u1 * w2;
+        a20 += u2 * w0, a21 += u2 * w1, a22 += u2 * w2;
       }
-      for (int64_t i = 0; i < kTile; ++i)
-        for (int64_t j = 0; j < kTile; ++j) acc[(p0 + i) * Dp + q0 + j] += a[i][j];
+      v8d* r = acc + p0 * Dp + q0;
+      r[0] += a00, r[1] += a01, r[2] += a02;
+      r[Dp] += a10, r[Dp + 1] += a11, r[Dp + 2] += a12;
+      r[2 * Dp] += a20, r[2 * Dp + 1] += a21, r[2 * Dp + 2] += a22;
     }
 }
 
@@ -110,7 +130,7 @@ GDQ_ALWAYS_INLINE bool any_nan(const T* __restrict x, int64_t n) {
 // block's patch values are laid out (fill_patches), every pair accumulates
 // lane by lane (add_pairs), and the lanes are summed at the end. Returns
 // whether a plane of these groups holds a NaN (h is then not complete).
-template <typename T>
+template <typename T, bool kPin>
 GDQ_ALWAYS_INLINE bool group_grams(const GramJob<T>& J, int64_t j0, int64_t j1) {
   const int64_t D = J.D, Dp = (D + kTile - 1) / kTile * kTile;
   const int64_t rows_per_block = std::max<int64_t>(1, kBlockPositions / J.Wo);
@@ -128,7 +148,7 @@ GDQ_ALWAYS_INLINE bool group_grams(const GramJob<T>& J, int64_t j0, int64_t j1) 
         fill_patches(J, j, bi, oh0, nr, P.data(), M);
         const int64_t m8 = (m + kLanes - 1) / kLanes * kLanes;
         for (int64_t a = 0; a < D; ++a) std::fill(P.data() + a * M + m, P.data() + a * M + m8, 0.0);
-        add_pair_tiles(acc, P.data(), Dp, M, m8);
+        add_pair_tiles<kPin>(acc, P.data(), Dp, M, m8);
       }
     }
     double* hj = J.h + j * D * D;
@@ -141,14 +161,27 @@ GDQ_ALWAYS_INLINE bool group_grams(const GramJob<T>& J, int64_t j0, int64_t j1) 
   return false;
 }
 
-GDQ_CLONES bool group_grams_f32(const GramJob<float>& J, int64_t j0, int64_t j1) {
-  return group_grams(J, j0, j1);
+// One body per instruction set, chosen at run time (as GDQ_CLONES would, but
+// the AVX-512 one pins its loads).
+template <typename T>
+__attribute__((target("avx512f"))) bool group_grams_avx512(const GramJob<T>& J, int64_t j0, int64_t j1) {
+  return group_grams<T, true>(J, j0, j1);
 }
-GDQ_CLONES bool group_grams_f64(const GramJob<double>& J, int64_t j0, int64_t j1) {
-  return group_grams(J, j0, j1);
+template <typename T>
+__attribute__((target("avx2"))) bool group_grams_avx2(const GramJob<T>& J, int64_t j0, int64_t j1) {
+  return group_grams<T, false>(J, j0, j1);
 }
-bool group_grams_of(const GramJob<float>& J, int64_t j0, int64_t j1) { return group_grams_f32(J, j0, j1); }
-bool group_grams_of(const GramJob<double>& J, int64_t j0, int64_t j1) { return group_grams_f64(J, j0, j1); }
+template <typename T>
+bool group_grams_default(const GramJob<T>& J, int64_t j0, int64_t j1) {
+  return group_grams<T, false>(J, j0, j1);
+}
+
+template <typename T>
+bool group_grams_of(const GramJob<T>& J, int64_t j0, int64_t j1) {
+  static const int isa = __builtin_cpu_supports("avx512f") ? 2 : __builtin_cpu_supports("avx2") ? 1 : 0;
+  return isa == 2 ? group_grams_avx512(J, j0, j1)
+                  : isa == 1 ? group_grams_avx2(J, j0, j1) : group_grams_default(J, j0, j1);
+}
 
 }  // namespace
 
