@@ -33,8 +33,9 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
-from .layer import Moments, geometry_conv, by_group, native
+from .layer import Moments, by_group, geometry_conv, native
 from .vectors import add_gram_upper, symmetric_from_upper, vectors
+
 
 @dataclass
 class Cross:

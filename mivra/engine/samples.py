@@ -19,18 +19,7 @@ from collections.abc import Sequence
 
 import numpy as np
 
-def _default_budget() -> int:
-    """Bytes of sample arrays kept in memory: 1/32 of the machine's memory,
-    between 128 and 512 MiB (a MobileNet-shaped network's widest activations
-    over 64 images of 224 x 224 are 308 MB)."""
-    try:
-        total = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    except (ValueError, OSError, AttributeError):
-        total = 0
-    return int(min(max(total // 32, 128 << 20), 512 << 20))
-
-
-DEFAULT_BUDGET = _default_budget()
+DEFAULT_BUDGET = 128 << 20          # bytes of sample arrays kept in memory
 
 
 class _Entry:
