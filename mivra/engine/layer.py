@@ -49,8 +49,9 @@ def geometry_conv(channels, groups, kernel, strides, padding, dilations) -> nn.C
 
 # Bytes of calibration inputs stacked into one batch of statistics. A layer whose
 # inputs over the whole calibration set fit goes through add_batch in one call,
-# as the library's pass does (so its H is the same, bit for bit).
-BATCH_BYTES = 128 << 20
+# as the library's pass does (so its H is the same, bit for bit). Stacking holds
+# a batch twice (its samples and the stack), so the budget bounds peak memory.
+BATCH_BYTES = 32 << 20
 PAIRED_BATCH_BYTES = 32 << 20       # per stream, where two streams are paired
 
 
