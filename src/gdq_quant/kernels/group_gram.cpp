@@ -60,12 +60,12 @@ GDQ_ALWAYS_INLINE void fill_patches(const GramJob<T>& J, int64_t j, int64_t bi, 
             std::fill(dst, dst + J.Wo, 0.0);
             continue;
           }
-          const T* in = plane + y * J.Win + off;
+          const T* row = plane + y * J.Win;
           std::fill(dst, dst + lo, 0.0);
           if (J.sw == 1)
-            for (int64_t ow = lo; ow < hi; ++ow) dst[ow] = static_cast<double>(in[ow]);
+            for (int64_t ow = lo; ow < hi; ++ow) dst[ow] = static_cast<double>(row[ow + off]);
           else
-            for (int64_t ow = lo; ow < hi; ++ow) dst[ow] = static_cast<double>(in[ow * J.sw]);
+            for (int64_t ow = lo; ow < hi; ++ow) dst[ow] = static_cast<double>(row[ow * J.sw + off]);
           std::fill(dst + hi, dst + J.Wo, 0.0);
         }
       }
