@@ -255,6 +255,8 @@ FAULTS = [
      "self.WC.add_(Y @ X.transpose(-1, -2))", "W C from the float stream's vectors twice"),
     ("mivra/engine/float_target.py", "C, WC = (C + Hs, None) if WC is None else (None, WC + self.W @ Hs)",
      "C, WC = (C + Hs, None) if WC is None else (None, WC)", "equal streams: W C loses their products"),
+    ("mivra/engine/float_target.py", "sums, sums_q = patch_sums(layer, z).split(D, 1)",
+     "sums_q, sums = patch_sums(layer, z).split(D, 1)", "grouped pairs: the streams' means swapped"),
 ]
 
 

@@ -123,16 +123,20 @@ class PairedMoments:
         """A grouped convolution's batch: each group's float and quantized-stream
         channels side by side make one grouped layer of twice the channels,
         whose per-group second moment [[H, C], [C^T, H~]] (float64, from the
-        images directly) gives all three; the patch sums come from the images."""
+        images directly) gives all three, and whose patch sums both means."""
         g, D = layer.groups, x.shape[1] // layer.groups * layer.kernel_size[0] * layer.kernel_size[1]
         if same:
             G, n = _group_gram(layer, x)
             blocks = {"s": G}
+            sums = patch_sums(layer, x)
+            sums_q = sums
         else:
             b, C, Hh, Ww = x.shape
             z = torch.cat([x.reshape(b, g, C // g, Hh, Ww), x_q.reshape(b, g, C // g, Hh, Ww)], 2)
-            G, n = _group_gram(layer, z.reshape(b, 2 * C, Hh, Ww))
+            z = z.reshape(b, 2 * C, Hh, Ww)
+            G, n = _group_gram(layer, z)
             blocks = {"H": G[:, :D, :D], "C": G[:, :D, D:], "q": G[:, D:, D:]}
+            sums, sums_q = patch_sums(layer, z).split(D, 1)     # per group: x's entries, then x~'s
         if self.Hq is None:
             zeros = lambda *shape: torch.zeros(shape, dtype=torch.float64)    # noqa: E731
             self.Hq, self.C, self.s, self.s_q = zeros(g, D, D), zeros(g, D, D), zeros(g, D), zeros(g, D)
@@ -150,9 +154,8 @@ class PairedMoments:
         if W is not None:           # |W x|^2 summed: tr(W H W^T) per group
             Hf = blocks["s"] if same else blocks["H"]
             self.energy += ((W @ Hf) * W).sum((-2, -1))
-        sums = patch_sums(layer, x)
         self.s += sums
-        self.s_q += sums if same else patch_sums(layer, x_q)
+        self.s_q += sums_q
         self.n += n
 
     def result(self) -> tuple:

@@ -151,7 +151,9 @@ at::Tensor weight_matrix(const LayerView& layer, const at::Tensor& weight) {
 
 void add_batch(HessianState& st, const LayerView& layer, const at::Tensor& inp,
                const std::optional<at::Tensor>& mask_in, int64_t chunk) {
-  if (!small_groups(layer, inp) && has_nan(inp)) {
+  // A grouped layer of few values per patch is scanned for NaN by its kernel.
+  const bool small = small_groups(layer, inp);
+  if (!small && has_nan(inp)) {
     host::print({"catch a NAN!!!!!!"});
     return;
   }
@@ -175,9 +177,8 @@ void add_batch(HessianState& st, const LayerView& layer, const at::Tensor& inp,
       break;
     }
     case LayerKind::Conv2d: {
-      if (small_groups(layer, inp)) {
-        // Few values per group and patch: products straight from the images,
-        // which the kernel also scans for NaN.
+      if (small) {
+        // Few values per group and patch: products straight from the images.
         const int64_t K = inp.size(1) * layer.kernel_size[0] * layer.kernel_size[1];
         h = at::empty({layer.groups, K / layer.groups, K / layer.groups},
                       inp.options().dtype(at::kDouble));
