@@ -36,12 +36,14 @@ setup(
             # Element loops vectorise (a dynamic cost model, not -O2's very
             # cheap one) and round every operation as the tensor library's
             # separate operations do (no contraction into fused multiply-adds).
+            # at::parallel_for is inline over OpenMP in torch's CPU builds:
+            # without -fopenmp its loops would run on one thread.
             extra_compile_args=["-std=c++17", "-O2", "-fvect-cost-model=dynamic",
                                 "-ffp-contract=off", "-g0", "-fvisibility=hidden",
-                                "-Wno-c++20-extensions"],
+                                "-Wno-c++20-extensions", "-fopenmp"],
             # The module loads before torch is imported, so it finds torch's
-            # libraries by itself.
-            extra_link_args=["-Wl,-rpath," + TORCH_LIB_PATH],
+            # libraries (its OpenMP runtime among them) by itself.
+            extra_link_args=["-Wl,-rpath," + TORCH_LIB_PATH, "-fopenmp"],
         )
     ],
     cmdclass={"build_ext": PersistentBuildExt},
