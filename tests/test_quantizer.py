@@ -181,6 +181,47 @@ def test_search_against_numpy(sym, zns, gs, started):
         np.testing.assert_array_equal(tkw["scale"].numpy(), kw["scale"])
 
 
+@pytest.mark.parametrize("bits,sym,cols", [(2, False, 200), (3, True, 64), (4, False, 130)])
+def test_search_carried_errors(bits, sym, cols):
+    # Per channel at <= 4 bits the CPU carries h u from one candidate to the
+    # next. Against the float64 formula in float64 (to rounding), and in float32
+    # against a product per candidate (the seam) and against stacks of 3 (the
+    # carried state crosses stacks). Rows 3 and 5 have an empty range (scale 0):
+    # under sym their candidates have zero 0, row 3's (a zero entry: 0 / 0) are
+    # NaN, row 5's error that of r = -x0; with a zero point the zero is NaN.
+    rng = np.random.default_rng(bits)
+    x = rng.normal(size=(24, cols)) * rng.uniform(0.2, 2.0, size=(24, 1))
+    x[3, 0] = 0.0
+    x0, h = x + rng.normal(scale=0.02, size=x.shape), spd(rng, cols)
+    q = quantizer(bits=bits, sym=sym)
+    xmin, xmax = np_minmax(x, -1, sym)
+    xmin[[3, 5]] = xmax[[3, 5]] = 0.0
+    with np.errstate(invalid="ignore", divide="ignore"):
+        s, z = np_scale_zero(xmax, xmin, q.min_bound, q.max_bound, sym, True)
+        s[[3, 5]], z[[3, 5]] = 1.0, 0.0
+        kw = dict(scale=s, zero=z, best=np_err(np_dequant(x, s, z, q.min_bound, q.max_bound, True, -1), x0, h))
+        kw["best"][5] = 1.01 * np_err(-x0[5:6], 0 * x0[5:6], h)[0] if sym else kw["best"][5]
+        rs, rz, rb, rp, _ = np_search(q, x, h, xmin, xmax, -1, x0=x0, **kw)
+    args = [T(a) for a in (xmin, xmax, x, h)]
+    s64, _, b64, p64 = q.get_scale_and_zero(*args, x0=T(x0), **{k: T(v) for k, v in kw.items()})
+    np.testing.assert_array_equal(p64.numpy(), rp)
+    np.testing.assert_allclose(b64.numpy(), rb, rtol=1e-10)
+    others = np.delete(rp, [3, 5])
+    assert p64[3] == 1.0 and (b64[5] < kw["best"][5]) == sym
+    assert 0.2 < others.min() and (others < 1).mean() > 0.9
+
+    f32 = [a.float() for a in args]
+    kw32 = dict(x0=T(x0).float(), **{k: T(v).float() for k, v in kw.items()})
+    carried = q.get_scale_and_zero(*f32, **kw32)
+    G._arm_fault("shrink_products", 1)
+    products = q.get_scale_and_zero(*f32, **kw32)
+    G._arm_fault("shrink_small_stacks", 1)
+    assert all_equal(q.get_scale_and_zero(*f32, **kw32), carried)
+    assert all_equal((carried[0], carried[1], carried[3]), (products[0], products[1], products[3]))
+    torch.testing.assert_close(carried[2], products[2], rtol=1e-5, atol=0)
+    np.testing.assert_array_equal(carried[3].numpy(), rp.astype(np.float32))
+
+
 def test_search_factors_smallest_factor_and_edge_rows():
     # Only the small values are weighted, so shrinking helps down to the last factor.
     x = np.array([[8.0] + [0.013 * k for k in range(1, 8)]])

@@ -257,6 +257,17 @@ FAULTS = [
      "C, WC = (C + Hs, None) if WC is None else (None, WC)", "equal streams: W C loses their products"),
     ("mivra/engine/float_target.py", "sums, sums_q = patch_sums(layer, z).split(D, 1)",
      "sums_q, sums = patch_sums(layer, z).split(D, 1)", "grouped pairs: the streams' means swapped"),
+    # --- errors carried from candidate to candidate ---
+    ("src/gdq_quant/kernels/incremental_errors.cpp", "        prev = v;\n", "",
+     "carried errors: changes counted from the first candidate again"),
+    ("src/gdq_quant/kernels/incremental_errors.cpp", "acc[l] += r * (s * t[k + l] - hx0[k + l]);",
+     "acc[l] += r * (s * t[k + l] + hx0[k + l]);", "carried errors: h x0 added instead of subtracted"),
+    ("src/gdq_quant/kernels/incremental_errors.cpp", "    v += a[q];\n", "",
+     "carried errors: a candidate's changes never reach h u"),
+    ("src/gdq_quant/kernels/incremental_errors.cpp", "for (int64_t k0 = 0; k0 < a.cols; k0 += kBlock) {",
+     "for (int64_t k0 = 0; k0 + kBlock <= a.cols; k0 += kBlock) {", "carried errors: the last partial block of columns left out"),
+    ("src/gdq_quant/quantizer/search.cpp", "if (F_.defined() || scale_out_ || !cfg_.zero_no_shift || G != 1) return false;",
+     "if (F_.defined() || scale_out_ || G != 1) return false;", "carried errors under the real-zero convention"),
 ]
 
 

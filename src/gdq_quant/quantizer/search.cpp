@@ -8,6 +8,7 @@
 
 #include "common/errors.h"
 #include "common/host.h"
+#include "kernels/incremental_errors.h"
 #include "kernels/residuals.h"
 #include "quantizer/quantizer.h"
 
@@ -89,7 +90,11 @@ void mul_lower(const Tensor& R, const Tensor& L, Tensor& E) {
 
 // Errors r h r^T of the residuals of stacked candidates, r = quantize(x; candidate) - x0.
 //
-// CPU (float/double, one dtype throughout): the residuals of B candidates are
+// CPU (float/double, one dtype throughout), per channel under the no-shift
+// zero convention, without an output pair, where it pays off (at most 4
+// bits): each row's h u carried from candidate to candidate
+// (IncrementalErrors), the errors in double. Otherwise the residuals of B
+// candidates are
 // written by one fused loop into a buffer R (B * rows, cols) allocated once per
 // search, one product gives E = R F and a row loop the errors. F is the lower
 // Cholesky factor of the symmetric part of h where it has one (h = F F^T on r,
@@ -121,6 +126,11 @@ class StackedErrors {
     if (scale_out_) {
       scale_out_ = scale_out_->reshape({rows, G}).contiguous();
       zero_out_ = zero_out_->reshape({rows, G}).contiguous();
+    }
+    if (carried(G, steps)) {
+      carry_.emplace(x_, x0_, ((h + h.t()) / 2).contiguous(), static_cast<double>(cfg.min_bound),
+                     static_cast<double>(cfg.max_bound));
+      return;
     }
     R_ = at::empty({batch * rows, cols}, x.options());
     E_ = at::empty({batch * rows, F_.defined() ? F_.size(1) : cols}, x.options());
@@ -163,6 +173,17 @@ class StackedErrors {
     return true;
   }
 
+  // Whether the errors are carried from candidate to candidate: a search
+  // long enough, on the plain per-channel problem, over finite values.
+  bool carried(int64_t G, int64_t steps) const {
+    if (F_.defined() || scale_out_ || !cfg_.zero_no_shift || G != 1) return false;
+    if (host::fault("shrink_products")) return false;
+    const int64_t levels = static_cast<int64_t>(cfg_.max_bound - cfg_.min_bound) + 1;
+    if (!IncrementalErrors::pays_off(levels, x_.size(1), steps)) return false;
+    return at::isfinite(x_).all().item<bool>() && at::isfinite(x0_).all().item<bool>() &&
+           at::isfinite(h_).all().item<bool>();
+  }
+
   Tensor fused_errors(const Tensor& scale_b, const Tensor& zero_b) {
     const int64_t B = scale_b.size(0), rows = x_.size(0), cols = x_.size(1);
     const int64_t G = cols / (groupsize_ == -1 ? cols : groupsize_);
@@ -170,6 +191,7 @@ class StackedErrors {
         scale_b.dim() != 3 || scale_b.size(1) != rows || scale_b.size(2) != G ||
         zero_b.sizes() != scale_b.sizes())
       return tensor_errors(scale_b, zero_b);
+    if (carry_) return (*carry_)(scale_b, zero_b).to(x_.scalar_type());
     Tensor R = R_.narrow(0, 0, B * rows);
     Tensor E = E_.narrow(0, 0, B * rows);
     quantization_residuals_cpu(x_, x0_, scale_b.contiguous(), zero_b.contiguous(), scale_out_,
@@ -214,6 +236,7 @@ class StackedErrors {
   Tensor R_, E_, L_;
   Tensor F_;             // h = F F^T + lambda_ I where given
   double lambda_ = 0.0;
+  std::optional<IncrementalErrors> carry_;
 };
 
 // --- decisions ---------------------------------------------------------------

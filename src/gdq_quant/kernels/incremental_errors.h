@@ -1,0 +1,53 @@
+#pragma once
+// Per-row errors r h r^T of consecutive shrink candidates, carried from one
+// candidate to the next instead of recomputed.
+//
+// A per-channel candidate (s, z) under the no-shift zero convention has the
+// residual r = s u - x0, with u = clamp(round(x / s) + z) - z a vector of
+// whole numbers. Consecutive shrink factors change u in a few percent of its
+// entries at 2-6 bits, so t = h u follows by one column of h per changed
+// entry (t += d h[:, j]), and err = r . (s t - h x0): per candidate a few
+// percent of the product with h that a fresh evaluation costs. Everything is
+// accumulated in double: a whole number times a float entry of h is exact,
+// and h x0 is formed once. A stack of candidates is taken in two passes: the
+// changes of u per row and candidate, then per block of columns of h (kept
+// in cache) the updates of t and the errors' partial sums.
+#include <ATen/core/Tensor.h>
+
+#include <cstdint>
+
+namespace gdq {
+
+class IncrementalErrors {
+ public:
+  //   x, x0  (rows, cols), h (cols, cols) symmetric, all finite; on the CPU,
+  //          contiguous, of one dtype (float or double)
+  //   lo, hi the integer grid, at most 64 values wide
+  // Holds h once more in double.
+  IncrementalErrors(const at::Tensor& x, const at::Tensor& x0, const at::Tensor& h, double lo,
+                    double hi);
+
+  // scale, zero (B, rows, 1): the next B candidates, in the order the search
+  // takes them -> errors (B, rows), double, those of the residuals as
+  // quantize gives them (a zero scale gives r = -x0; NaN where a grid value
+  // would be NaN). A (row, candidate) whose zero is not finite or whose grid
+  // values hold a NaN gets NaN (it never improves a row) and leaves the row's
+  // state as it was.
+  at::Tensor operator()(const at::Tensor& scale, const at::Tensor& zero);
+
+  // Whether a search over `steps` candidates on a grid of `levels` values
+  // with `cols` columns is cheaper this way than with a product per candidate.
+  static bool pays_off(int64_t levels, int64_t cols, int64_t steps);
+
+ private:
+  void start(const at::Tensor& scale, const at::Tensor& zero);
+
+  at::Tensor x_, x0_, h_;  // as given
+  at::Tensor u_;           // (rows, cols), x's dtype: u of the row's last valid candidate
+  at::Tensor hp_;          // h in blocks of columns
+  at::Tensor t_, hx0_;     // (rows, cols rounded up) double: h u and h x0
+  double lo_, hi_;
+  bool started_ = false;
+};
+
+}  // namespace gdq
