@@ -215,7 +215,7 @@ def test_search_carried_errors(bits, sym, cols):
     carried = q.get_scale_and_zero(*f32, **kw32)
     G._arm_fault("shrink_products", 1)
     products = q.get_scale_and_zero(*f32, **kw32)
-    G._arm_fault("shrink_small_stacks", 1)
+    G._arm_fault("shrink_small_stacks_carried", 1)
     assert all_equal(q.get_scale_and_zero(*f32, **kw32), carried)
     assert all_equal((carried[0], carried[1], carried[3]), (products[0], products[1], products[3]))
     torch.testing.assert_close(carried[2], products[2], rtol=1e-5, atol=0)

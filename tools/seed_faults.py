@@ -258,7 +258,7 @@ FAULTS = [
     ("mivra/engine/float_target.py", "sums, sums_q = patch_sums(layer, z).split(D, 1)",
      "sums_q, sums = patch_sums(layer, z).split(D, 1)", "grouped pairs: the streams' means swapped"),
     # --- errors carried from candidate to candidate ---
-    ("src/gdq_quant/kernels/incremental_errors.cpp", "        prev = v;\n", "",
+    ("src/gdq_quant/kernels/incremental_errors.cpp", "        cur.swap(v);\n", "",
      "carried errors: changes counted from the first candidate again"),
     ("src/gdq_quant/kernels/incremental_errors.cpp", "acc[l] += r * (s * t[k + l] - hx0[k + l]);",
      "acc[l] += r * (s * t[k + l] + hx0[k + l]);", "carried errors: h x0 added instead of subtracted"),
@@ -268,6 +268,11 @@ FAULTS = [
      "for (int64_t k0 = 0; k0 + kBlock <= a.cols; k0 += kBlock) {", "carried errors: the last partial block of columns left out"),
     ("src/gdq_quant/quantizer/search.cpp", "if (F_.defined() || scale_out_ || !cfg_.zero_no_shift || G != 1) return false;",
      "if (F_.defined() || scale_out_ || G != 1) return false;", "carried errors under the real-zero convention"),
+    ("src/gdq_quant/kernels/incremental_errors.cpp", "grid_offsets(x, v, w, s, a.z[b * a.rows + i], a.lo, a.hi);",
+     "grid_offsets(x, v, w, a.s[i], a.z[b * a.rows + i], a.lo, a.hi);",
+     "carried errors: residuals from the stack's first scale's grid values"),
+    ("src/gdq_quant/kernels/incremental_errors.cpp", "    std::copy(cur.begin(), cur.end(), u);\n", "",
+     "carried errors: a stack's last offsets not kept for the next"),
 ]
 
 

@@ -31,7 +31,6 @@ struct StackArgs {
   const T* s;  // (B, rows)
   const T* z;  // (B, rows)
   T* u;        // (rows, cols)
-  T* ub;       // (B, rows, cols): the candidates' grid offsets
   double* t;   // (rows, ld), ld = cols rounded up to kBlock (zero beyond cols)
   const double* hx0;
   double* err;  // (B, rows), accumulated
@@ -82,32 +81,32 @@ GDQ_ALWAYS_INLINE double residual_dot(const T* __restrict x0, const T* __restric
   return ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
 }
 
-// First pass, rows i0 .. i1: per candidate b its grid offsets (into ub, row
-// b * rows + i) and the entries where they differ from the row's previous
-// usable candidate; ends[i, b] where candidate b's list ends; u takes the
-// last usable candidate's offsets. A candidate is unusable where its zero is
-// not finite or an offset is NaN (as its residual would be): it records
-// nothing and gets err NaN.
+// First pass, rows i0 .. i1: per candidate b the entries where its grid
+// offsets differ from the row's previous usable candidate's; ends[i, b]
+// where candidate b's list ends; u takes the last usable candidate's
+// offsets. A candidate is unusable where its zero is not finite or an offset
+// is NaN (as its residual would be): it records nothing and gets err NaN.
 template <typename T>
 GDQ_ALWAYS_INLINE void list_changes(const StackArgs<T>& a, int64_t i0, int64_t i1) {
+  std::vector<T> v(a.cols), cur(a.cols);
   for (int64_t i = i0; i < i1; ++i) {
     std::vector<Change>& ch = a.changes[i];
     ch.clear();
     T* u = a.u + i * a.cols;
-    const T* prev = u;
+    std::copy(u, u + a.cols, cur.begin());
     for (int64_t b = 0; b < a.B; ++b) {
       const T s = a.s[b * a.rows + i], z = a.z[b * a.rows + i];
-      T* v = a.ub + (b * a.rows + i) * a.cols;
-      if (usable_zero(z, a.lo, a.hi) && grid_offsets(a.x + i * a.cols, v, a.cols, s, z, a.lo, a.hi)) {
+      if (usable_zero(z, a.lo, a.hi) &&
+          grid_offsets(a.x + i * a.cols, v.data(), a.cols, s, z, a.lo, a.hi)) {
         for (int64_t j = 0; j < a.cols; ++j)
-          if (v[j] != prev[j]) ch.push_back({static_cast<int32_t>(j), static_cast<int32_t>(v[j] - prev[j])});
-        prev = v;
+          if (v[j] != cur[j]) ch.push_back({static_cast<int32_t>(j), static_cast<int32_t>(v[j] - cur[j])});
+        cur.swap(v);
       } else {
         a.err[b * a.rows + i] = std::numeric_limits<double>::quiet_NaN();
       }
       a.ends[i * a.B + b] = static_cast<int64_t>(ch.size());
     }
-    if (prev != u) std::copy(prev, prev + a.cols, u);
+    std::copy(cur.begin(), cur.end(), u);
   }
 }
 
@@ -159,33 +158,38 @@ GDQ_ALWAYS_INLINE void add_changes(double* __restrict t, const double* __restric
 }
 
 // Second pass, rows i0 .. i1, one block of columns [k0, k0 + kBlock) at a
-// time (its part of h stays in cache across rows and candidates): the
-// candidates' changes applied to t in order, each candidate's partial error
-// added.
+// time (its part of h stays in cache across rows and candidates; a row's
+// part of x, x0, h x0 and t is read once for all candidates of the stack):
+// the candidates' changes applied to t in order, their grid offsets formed
+// again, each candidate's partial error added.
 template <typename T>
 GDQ_ALWAYS_INLINE void carry_blocks(const StackArgs<T>& a, int64_t i0, int64_t i1) {
+  T v[kBlock];
   for (int64_t k0 = 0; k0 < a.cols; k0 += kBlock) {
     const int64_t w = std::min(kBlock, a.cols - k0);
     const double* hb = a.hp + k0 * a.cols;
     for (int64_t i = i0; i < i1; ++i) {
       double* t = a.t + i * a.ld + k0;
+      const T* x = a.x + i * a.cols + k0;
+      const T* x0 = a.x0 + i * a.cols + k0;
+      const double* hx0 = a.hx0 + i * a.ld + k0;
       const Change* ch = a.changes[i].data();
       if (i + 1 < i1) {  // the next row's pieces of the block, from wherever they are
-        prefetch(a.t + (i + 1) * a.ld + k0, w);
-        prefetch(a.hx0 + (i + 1) * a.ld + k0, w);
-        prefetch(a.x0 + (i + 1) * a.cols + k0, w);
+        prefetch(t + a.ld, w);
+        prefetch(hx0 + a.ld, w);
+        prefetch(x + a.cols, w);
+        prefetch(x0 + a.cols, w);
       }
       int64_t c = 0;
       for (int64_t b = 0; b < a.B; ++b) {
         const int64_t end = a.ends[i * a.B + b];
         double& e = a.err[b * a.rows + i];
-        if (b + 1 < a.B) prefetch(a.ub + ((b + 1) * a.rows + i) * a.cols + k0, w);
-        else if (i + 1 < i1) prefetch(a.ub + (i + 1) * a.cols + k0, w);
         if (std::isnan(e)) continue;  // unusable candidate: no changes listed
         add_changes(t, hb, ch + c, ch + end);
         c = end;
-        e += residual_dot(a.x0 + i * a.cols + k0, a.ub + (b * a.rows + i) * a.cols + k0, t,
-                          a.hx0 + i * a.ld + k0, static_cast<double>(a.s[b * a.rows + i]), w);
+        const T s = a.s[b * a.rows + i];
+        grid_offsets(x, v, w, s, a.z[b * a.rows + i], a.lo, a.hi);
+        e += residual_dot(x0, v, t, hx0, static_cast<double>(s), w);
       }
     }
   }
@@ -276,7 +280,6 @@ Tensor IncrementalErrors::operator()(const Tensor& scale, const Tensor& zero) {
   Tensor err = at::zeros({B, rows}, x_.options().dtype(at::kDouble));
   std::vector<std::vector<Change>> changes(rows);
   std::vector<int64_t> ends(rows * B);
-  Tensor ub = at::empty({B, rows, cols}, x_.options());
   AT_DISPATCH_FLOATING_TYPES(x_.scalar_type(), "incremental_errors", [&] {
     StackArgs<scalar_t> a;
     a.x = x_.data_ptr<scalar_t>();
@@ -285,7 +288,6 @@ Tensor IncrementalErrors::operator()(const Tensor& scale, const Tensor& zero) {
     a.s = s.data_ptr<scalar_t>();
     a.z = z.data_ptr<scalar_t>();
     a.u = u_.data_ptr<scalar_t>();
-    a.ub = ub.data_ptr<scalar_t>();
     a.t = t_.data_ptr<double>();
     a.hx0 = hx0_.data_ptr<double>();
     a.err = err.data_ptr<double>();

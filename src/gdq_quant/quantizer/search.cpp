@@ -106,10 +106,10 @@ class StackedErrors {
  public:
   StackedErrors(const QuantizerConfig& cfg, const Tensor& x, const Tensor& x0, const Tensor& h,
                 const OptTensor& scale_out, const OptTensor& zero_out, int64_t groupsize,
-                int64_t batch, int64_t steps, bool tensor_ops,
+                int64_t batch, int64_t steps, bool eary_exit, bool tensor_ops,
                 const std::optional<LowRankH>& low = std::nullopt)
       : cfg_(cfg), x_(x), x0_(x0), h_(h), scale_out_(scale_out), zero_out_(zero_out),
-        groupsize_(groupsize) {
+        groupsize_(groupsize), batch_(batch) {
     GDQ_REQUIRE(x.dim() == 2);
     GDQ_REQUIRE(x0.dim() == 2);
     GDQ_REQUIRE(h.dim() == 2 || h.dim() == 3);
@@ -128,6 +128,10 @@ class StackedErrors {
       zero_out_ = zero_out_->reshape({rows, G}).contiguous();
     }
     if (carried(G, steps)) {
+      // A stack reads each row's carried state once: 16 candidates per stack
+      // (at most 8 with early exit), whatever the row count.
+      batch_ = std::min<int64_t>(steps, eary_exit ? 8 : 16);
+      if (host::fault("shrink_small_stacks_carried")) batch_ = 3;
       carry_.emplace(x_, x0_, ((h + h.t()) / 2).contiguous(), static_cast<double>(cfg.min_bound),
                      static_cast<double>(cfg.max_bound));
       return;
@@ -143,6 +147,9 @@ class StackedErrors {
     }
     h_ = h.contiguous();
   }
+
+  // Candidates per stack.
+  int64_t batch() const { return batch_; }
 
   // scale_b, zero_b (B, rows, G) -> errors (B, rows) in x's dtype.
   Tensor operator()(const Tensor& scale_b, const Tensor& zero_b) {
@@ -232,6 +239,7 @@ class StackedErrors {
   Tensor x_, x0_, h_;
   OptTensor scale_out_, zero_out_;
   int64_t groupsize_;
+  int64_t batch_;
   bool fused_ = false;
   Tensor R_, E_, L_;
   Tensor F_;             // h = F F^T + lambda_ I where given
@@ -349,10 +357,11 @@ ShrinkResult get_scale_and_zero(const QuantizerConfig& cfg, const Tensor& xmin, 
               "get_scale_and_zero: a search from min/max (scale absent) needs one (cols, cols) "
               "h for all rows, got h of shape ", h.sizes());
   const int64_t steps = static_cast<int64_t>(cfg.maxshrink * static_cast<double>(cfg.grid));
-  const int64_t batch = shrink_batch(x, rows, x.size(1), steps, eary_exit);
   const bool tensor_ops = host::fault("shrink_tensor_ops");
-  StackedErrors errors_of(cfg, x, ref, h, scale_out, zero_out, groupsize, batch, steps,
+  StackedErrors errors_of(cfg, x, ref, h, scale_out, zero_out, groupsize,
+                          shrink_batch(x, rows, x.size(1), steps, eary_exit), steps, eary_exit,
                           tensor_ops, low);
+  const int64_t batch = errors_of.batch();
   Decisions decide(best0, eary_exit, tensor_ops);
 
   // Step taken per row (-1: none), turned into its factor at the end.
