@@ -242,8 +242,9 @@ bool IncrementalErrors::pays_off(int64_t levels, int64_t cols, int64_t steps) {
   // On average about 1, 2, 4, 8 % of the entries change per step at 2, 3, 4,
   // 5 bits (doubling per bit; more as the factor falls). A change costs a
   // double row of h where a fresh evaluation takes half a float row per
-  // entry at a matrix product's speed: 3x and 2x faster at 2 and 4 bits on
-  // 384 x 1536 weights, 1.45x and 1.1x on 1536 x 384, slower from 5 bits on.
+  // entry at a matrix product's speed: 3x and 1.9x faster at 2 and 4 bits on
+  // 384 x 1536 weights, 1.3x and 1.15x on 1536 x 384, 1.7x at 4 bits on
+  // 8210 x 1024, slower from 5 bits on.
   // h is held once more in double (at most 64 MiB).
   return levels <= 16 && steps >= 16 && cols <= 2896;
 }
