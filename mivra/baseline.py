@@ -30,7 +30,9 @@ def minmax_quantize(w: np.ndarray, bits: int, sym: bool, groupsize: int = -1):
     point puts min on min_bound; 0 is then exactly representable.
     """
     min_bound, max_bound = grid_bounds(bits)
-    w = np.asarray(w, dtype=np.float64)
+    w = np.asarray(w)
+    if w.dtype not in (np.float32, np.float64):
+        w = w.astype(np.float64)
     C = w.shape[0]
     W = w.reshape(C, -1)
     D = W.shape[1]
@@ -39,20 +41,26 @@ def minmax_quantize(w: np.ndarray, bits: int, sym: bool, groupsize: int = -1):
         raise ValueError(f"group size {gs} does not divide the {D} columns of the weight")
     G = D // gs
     Wg = W.reshape(C, G, gs)
+    # Ranges in w's own dtype (a min or max is exact), parameters in float64.
+    lo, hi = Wg.min(axis=-1).astype(np.float64), Wg.max(axis=-1).astype(np.float64)
     if sym:
-        amax = np.abs(Wg).max(axis=-1)
-        scale = amax / max_bound
+        scale = np.maximum(-lo, hi) / max_bound
         zero_point = np.zeros((C, G), dtype=np.int64)
     else:
-        xmin = np.minimum(Wg.min(axis=-1), 0.0)
-        xmax = np.maximum(Wg.max(axis=-1), 0.0)
+        xmin, xmax = np.minimum(lo, 0.0), np.maximum(hi, 0.0)
         scale = (xmax - xmin) / (max_bound - min_bound)
         safe = np.where(scale > 0, scale, 1.0)
         zero_point = (min_bound - round_half_up(xmin / safe)).astype(np.int64)
     # An all-zero group gets scale 1 so that it rounds to the zero point exactly.
     scale = np.where(scale > 0, scale, 1.0)
-    q = round_half_up(Wg / scale[..., None]) + zero_point[..., None]
-    w_int = np.clip(q, min_bound, max_bound).astype(np.int8).reshape(w.shape)
+    # One float64 buffer, worked in place (a large table's temporaries cost
+    # more in fresh pages than in arithmetic).
+    q = np.divide(Wg, scale[..., None], dtype=np.float64)
+    q += 0.5
+    np.floor(q, out=q)                       # round half up
+    q += zero_point[..., None]
+    np.clip(q, min_bound, max_bound, out=q)
+    w_int = q.astype(np.int8).reshape(w.shape)
     return w_int, scale, zero_point
 
 

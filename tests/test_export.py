@@ -40,6 +40,10 @@ def test_minmax_is_nearest_grid_value(bits, sym, groupsize):
             best = np.abs((grid - z) * s - W[c, d]).min()
             assert lo <= Q[c, d] <= hi and abs((Q[c, d] - z) * s - W[c, d]) <= best + 1e-12
     assert np.all(Q[2] == np.repeat(zp[2], gs))
+    # float32 weights are worked in their own dtype: the same as their float64 copy
+    w32 = w.astype(np.float32)
+    assert all(np.array_equal(a, b) for a, b in zip(baseline.minmax_quantize(w32, bits, sym, groupsize),
+                                                    baseline.minmax_quantize(w32.astype(np.float64), bits, sym, groupsize)))
     # the range ends: asymmetric, min(w) on the lowest grid value; symmetric, max|w| on max_bound
     w_int, scale, zp = baseline.minmax_quantize(np.array([[-1.0, 0.5, 0.25, 0.0]]), bits, sym)
     assert (w_int[0, 0], scale[0, 0]) == ((-hi, pytest.approx(1 / hi)) if sym else (lo, pytest.approx(1.5 / (hi - lo))))

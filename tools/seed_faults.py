@@ -273,6 +273,8 @@ FAULTS = [
      "carried errors: residuals from the stack's first scale's grid values"),
     ("src/gdq_quant/kernels/incremental_errors.cpp", "    std::copy(cur.begin(), cur.end(), u);\n", "",
      "carried errors: a stack's last offsets not kept for the next"),
+    ("src/gdq_quant/kernels/incremental_errors.cpp", "for (int64_t j = 0; j < n; ++j) moved[j] = v[j] != cur[j];",
+     "for (int64_t j = 0; j < n; ++j) moved[j] = v[j] > cur[j];", "carried errors: only the entries that moved up counted"),
 ]
 
 

@@ -280,7 +280,7 @@ class QuantPass:
         if r.method != "gdq":
             return mm, mm, {}
         if t.kind == "gather":
-            return self._solve_rows(W, st, bits, gs, sym, rounds), mm, {}
+            return self._solve_rows(W, st, bits, gs, sym, rounds, mm), mm, {}
         troubles = st.troubles(t.groups)
         ok = [g for g in range(t.groups) if g not in troubles]
         if not ok:
@@ -297,10 +297,9 @@ class QuantPass:
         return (part if len(ok) == t.groups else mm.with_rows(rows, part)), mm, troubles
 
     def _solve_rows(self, W: np.ndarray, counts: RowCounts, bits: int, gs: int, sym: bool,
-                    rounds: int) -> Solution:
+                    rounds: int, mm: Solution) -> Solution:
         """An embedding table: the rows the calibration set reads by the solver
-        with H = I (each row's own squared error), the others by min/max."""
-        mm = solve_minmax(W, bits, gs, sym)
+        with H = I (each row's own squared error), the others by min/max (``mm``)."""
         read = counts.read()
         if not len(read):
             return mm

@@ -52,15 +52,22 @@ bool usable_zero(T z, T lo, T hi) {
 template <typename T>
 GDQ_ALWAYS_INLINE bool grid_offsets(const T* __restrict x, T* __restrict v, int64_t n, T s, T z,
                                     T lo, T hi) {
-  bool numbers = true;
+  int64_t nans = 0;
   for (int64_t j = 0; j < n; ++j) {
     T q = round_half_up(x[j] / s) + z;
     q = q < lo ? lo : q;
     q = q > hi ? hi : q;
     v[j] = q - z;
-    numbers &= v[j] == v[j];
+    nans += v[j] != v[j];
   }
-  return numbers;
+  return nans == 0;
+}
+
+// moved[j] = 1 where v[j] != cur[j], else 0.
+template <typename T>
+GDQ_ALWAYS_INLINE void moved_entries(const T* __restrict v, const T* __restrict cur,
+                                     uint8_t* __restrict moved, int64_t n) {
+  for (int64_t j = 0; j < n; ++j) moved[j] = v[j] != cur[j];
 }
 
 // sum_k (s u_k - x0_k) (s t_k - hx0_k), a block's share of r . h r, with
@@ -88,7 +95,9 @@ GDQ_ALWAYS_INLINE double residual_dot(const T* __restrict x0, const T* __restric
 // is NaN (as its residual would be): it records nothing and gets err NaN.
 template <typename T>
 GDQ_ALWAYS_INLINE void list_changes(const StackArgs<T>& a, int64_t i0, int64_t i1) {
+  const int64_t words = (a.cols + 7) / 8;
   std::vector<T> v(a.cols), cur(a.cols);
+  std::vector<uint8_t> moved(words * 8, 0);
   for (int64_t i = i0; i < i1; ++i) {
     std::vector<Change>& ch = a.changes[i];
     ch.clear();
@@ -98,8 +107,15 @@ GDQ_ALWAYS_INLINE void list_changes(const StackArgs<T>& a, int64_t i0, int64_t i
       const T s = a.s[b * a.rows + i], z = a.z[b * a.rows + i];
       if (usable_zero(z, a.lo, a.hi) &&
           grid_offsets(a.x + i * a.cols, v.data(), a.cols, s, z, a.lo, a.hi)) {
-        for (int64_t j = 0; j < a.cols; ++j)
-          if (v[j] != cur[j]) ch.push_back({static_cast<int32_t>(j), static_cast<int32_t>(v[j] - cur[j])});
+        moved_entries(v.data(), cur.data(), moved.data(), a.cols);
+        for (int64_t w = 0; w < words; ++w) {  // eight entries at a time: most did not move
+          uint64_t m;
+          std::memcpy(&m, moved.data() + 8 * w, 8);
+          for (; m; m &= m - 1) {
+            const int64_t j = 8 * w + __builtin_ctzll(m) / 8;
+            ch.push_back({static_cast<int32_t>(j), static_cast<int32_t>(v[j] - cur[j])});
+          }
+        }
         cur.swap(v);
       } else {
         a.err[b * a.rows + i] = std::numeric_limits<double>::quiet_NaN();
@@ -242,11 +258,11 @@ bool IncrementalErrors::pays_off(int64_t levels, int64_t cols, int64_t steps) {
   // On average about 1, 2, 4, 8 % of the entries change per step at 2, 3, 4,
   // 5 bits (doubling per bit; more as the factor falls). A change costs a
   // double row of h where a fresh evaluation takes half a float row per
-  // entry at a matrix product's speed: 3x and 1.9x faster at 2 and 4 bits on
-  // 384 x 1536 weights, 1.3x and 1.15x on 1536 x 384, 1.7x at 4 bits on
-  // 8210 x 1024, slower from 5 bits on.
-  // h is held once more in double (at most 64 MiB).
-  return levels <= 16 && steps >= 16 && cols <= 2896;
+  // entry at a matrix product's speed: at 2, 4, 5 bits 4.1x, 2.7x, 1.8x
+  // faster on 384 x 1536 weights, 2.5x, 1.9x, 1.35x on 1536 x 384, 2.4x at 4
+  // bits on 8210 x 1024; about even at 6 bits. h is held once more in double
+  // (at most 64 MiB).
+  return levels <= 32 && steps >= 16 && cols <= 2896;
 }
 
 // u of the first candidate, then t = h u and h x0 as products (h symmetric:

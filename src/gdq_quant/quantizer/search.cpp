@@ -91,7 +91,7 @@ void mul_lower(const Tensor& R, const Tensor& L, Tensor& E) {
 // Errors r h r^T of the residuals of stacked candidates, r = quantize(x; candidate) - x0.
 //
 // CPU (float/double, one dtype throughout), per channel under the no-shift
-// zero convention, without an output pair, where it pays off (at most 4
+// zero convention, without an output pair, where it pays off (at most 5
 // bits): each row's h u carried from candidate to candidate
 // (IncrementalErrors), the errors in double. Otherwise the residuals of B
 // candidates are
