@@ -144,12 +144,14 @@ def test_bias_correction_zeroes_mean_output_error(deep, sequential):
 
 
 @pytest.mark.parametrize("layer,same", [("conv", False), ("conv", True), ("grouped", False),
-                                        ("depthwise", False), ("depthwise", True), ("linear", False)])
+                                        ("depthwise", False), ("depthwise", True), ("linear", False),
+                                        ("grouped-unit-stride", False), ("depthwise-unit-stride", True)])
 def test_paired_moments_against_float64_vectors(monkeypatch, layer, same):
     """H~ = X~ X~^T / n, H = X X^T / n, C = X X~^T / n, both means of the paired
     inputs and, given the layer's weights W, W C and the output energy |W x|^2 / n,
     per group, against NumPy float64 patches, over chunks of a few images; equal
-    streams give one product."""
+    streams give one product. At unit stride (its own way to the means) a wide
+    padding puts whole kernel rows and columns of some patches in it."""
     import torch
     from torch import nn
 
@@ -162,6 +164,9 @@ def test_paired_moments_against_float64_vectors(monkeypatch, layer, same):
     x, xq = rng.standard_normal((2, 5, 6, 7, 9))
     xq = x if same else xq
     geometry = dict(kernel=(3, 2), stride=(2, 2), padding=(1, 0), dilation=(1, 2))
+    if layer.endswith("unit-stride"):
+        geometry = dict(kernel=(3, 2), stride=(1, 1), padding=(3, 1), dilation=(1, 2))
+        layer = layer.split("-")[0]
     if layer == "linear":
         mod, X, Xq, g = nn.Linear(9, 1), x.reshape(-1, 9).T[None], xq.reshape(-1, 9).T[None], 1
         x, xq = x.reshape(-1, 9), xq.reshape(-1, 9)

@@ -275,6 +275,11 @@ FAULTS = [
      "carried errors: a stack's last offsets not kept for the next"),
     ("src/gdq_quant/kernels/incremental_errors.cpp", "for (int64_t j = 0; j < n; ++j) moved[j] = v[j] != cur[j];",
      "for (int64_t j = 0; j < n; ++j) moved[j] = v[j] > cur[j];", "carried errors: only the entries that moved up counted"),
+    # --- patch sums at unit stride ---
+    ("mivra/engine/float_target.py", "lo, hi = min(max(start, 0), size), min(max(start + n, 0), size)",
+     "lo, hi = min(max(start, 0), size), min(max(start + n - 1, 0), size)", "unit-stride patch sums: windows one short"),
+    ("mivra/engine/float_target.py", "cols = [window(xs, rows, j * dw - pw, Wo, 2) for j in range(kw)]",
+     "cols = [window(xs, rows, j * dw, Wo, 2) for j in range(kw)]", "unit-stride patch sums: column padding ignored"),
 ]
 
 

@@ -199,6 +199,8 @@ def patch_sums(layer: nn.Conv2d, x: torch.Tensor) -> torch.Tensor:
     strided window of the padded sum."""
     (kh, kw), (sh, sw), (ph, pw), (dh, dw) = (layer.kernel_size, layer.stride, layer.padding,
                                               layer.dilation)
+    if (sh, sw) == (1, 1):
+        return _unit_stride_patch_sums(layer, x)
     xs = F.pad(x.sum(0, dtype=torch.float64), (pw, pw, ph, ph))          # (C, Hp, Wp)
     Ho = (xs.shape[1] - dh * (kh - 1) - 1) // sh + 1
     Wo = (xs.shape[2] - dw * (kw - 1) - 1) // sw + 1
@@ -206,6 +208,34 @@ def patch_sums(layer: nn.Conv2d, x: torch.Tensor) -> torch.Tensor:
     # (C, Hp), then per kernel row along those
     cols = [xs[:, :, j * dw:j * dw + sw * (Wo - 1) + 1:sw].sum(2) for j in range(kw)]
     out = torch.stack([cols[j][:, i * dh:i * dh + sh * (Ho - 1) + 1:sh].sum(1)
+                       for i in range(kh) for j in range(kw)], 1)        # (C, kh * kw)
+    return out.reshape(layer.groups, -1)
+
+
+def _unit_stride_patch_sums(layer: nn.Conv2d, x: torch.Tensor) -> torch.Tensor:
+    """patch_sums at stride 1: a kernel offset's window covers a run of
+    consecutive rows and columns of the image (padding adds zeros), so its sum
+    is the whole sum less the few rows and columns it misses at the edges; one
+    pass over the images instead of one per kernel column."""
+    (kh, kw), (ph, pw), (dh, dw) = layer.kernel_size, layer.padding, layer.dilation
+    xs = x.sum(0, dtype=torch.float64) if x.shape[0] > 1 else x[0]     # (C, H, W)
+    H, W = xs.shape[1:]
+    Ho, Wo = H + 2 * ph - dh * (kh - 1), W + 2 * pw - dw * (kw - 1)
+
+    def window(a: torch.Tensor, full: torch.Tensor, start: int, n: int, dim: int) -> torch.Tensor:
+        """Sum of a over indices [start, start + n) of dim, clipped to a, as full less the rest."""
+        size = a.shape[dim]
+        lo, hi = min(max(start, 0), size), min(max(start + n, 0), size)
+        out = full
+        if lo > 0:
+            out = out - a.narrow(dim, 0, lo).sum(dim, dtype=torch.float64)
+        if hi < size:
+            out = out - a.narrow(dim, hi, size - hi).sum(dim, dtype=torch.float64)
+        return out
+
+    rows = xs.sum(2, dtype=torch.float64)                                 # (C, H)
+    cols = [window(xs, rows, j * dw - pw, Wo, 2) for j in range(kw)]      # (C, H) per kernel column
+    out = torch.stack([window(cols[j], cols[j].sum(1), i * dh - ph, Ho, 1)
                        for i in range(kh) for j in range(kw)], 1)        # (C, kh * kw)
     return out.reshape(layer.groups, -1)
 

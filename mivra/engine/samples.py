@@ -30,7 +30,11 @@ class _Entry:
         self.arr, self.path, self.nbytes = arr, None, arr.nbytes
 
     def get(self) -> np.ndarray:
-        return self.arr if self.arr is not None else np.load(self.path, allow_pickle=False)
+        # A spilled array is mapped, not read: its pages come from the page
+        # cache as they are used, and copy-on-write keeps the file as it is.
+        if self.arr is not None:
+            return self.arr
+        return np.load(self.path, mmap_mode="c").view(np.ndarray)
 
 
 class Spill:
