@@ -277,13 +277,20 @@ void IncrementalErrors::start(const Tensor& scale, const Tensor& zero) {
                    static_cast<scalar_t>(hi_));
   });
   const int64_t ld = (cols + kBlock - 1) / kBlock * kBlock;
-  const Tensor hd = at::zeros({cols, ld}, x_.options().dtype(at::kDouble));
-  hd.narrow(1, 0, cols).copy_(h_);
-  t_ = at::mm(u_.to(at::kDouble), hd);
-  hx0_ = at::mm(x0_.to(at::kDouble), hd);
-  // hp[k][j][l] = h[j][k * kBlock + l]: a block's rows lie together (rows of
-  // h a multiple of 2 KiB apart would share a few cache sets).
-  hp_ = hd.view({cols, ld / kBlock, kBlock}).permute({1, 0, 2}).contiguous();
+  const auto f64 = x_.options().dtype(at::kDouble);
+  // hp[k][j][l] = h[j][k * kBlock + l], zero beyond cols: a block's rows lie
+  // together (rows of h a multiple of 2 KiB apart would share a few cache
+  // sets). t and h x0 block by block from it, so h is held in double once.
+  hp_ = at::zeros({ld / kBlock, cols, kBlock}, f64);
+  t_ = at::empty({rows, ld}, f64);
+  hx0_ = at::empty({rows, ld}, f64);
+  const Tensor U = u_.to(at::kDouble), X0 = x0_.to(at::kDouble);
+  for (int64_t k = 0; k < ld / kBlock; ++k) {
+    const int64_t w = std::min(kBlock, cols - k * kBlock);
+    hp_[k].narrow(1, 0, w).copy_(h_.narrow(1, k * kBlock, w));
+    t_.narrow(1, k * kBlock, kBlock).copy_(at::mm(U, hp_[k]));
+    hx0_.narrow(1, k * kBlock, kBlock).copy_(at::mm(X0, hp_[k]));
+  }
   started_ = true;
 }
 
