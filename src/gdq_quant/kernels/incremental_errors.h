@@ -5,7 +5,7 @@
 // A per-channel candidate (s, z) under the no-shift zero convention has the
 // residual r = s u - x0, with u = clamp(round(x / s) + z) - z a vector of
 // whole numbers. Consecutive shrink factors change u in a few percent of its
-// entries at 2-6 bits, so t = h u follows by one column of h per changed
+// entries at 2-5 bits, so t = h u follows by one column of h per changed
 // entry (t += d h[:, j]), and err = r . (s t - h x0): per candidate a few
 // percent of the product with h that a fresh evaluation costs. Everything is
 // accumulated in double: a whole number times a float entry of h is exact,
