@@ -63,7 +63,9 @@ GDQ_ALWAYS_INLINE bool grid_offsets(const T* __restrict x, T* __restrict v, int6
   return nans == 0;
 }
 
-// moved[j] = 1 where v[j] != cur[j], else 0.
+// moved[j] = 1 where v[j] != cur[j], else 0. Read eight bytes at a time as a
+// word, byte k of which is moved[8 w + k] on a little-endian machine.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "moved entries are read as words");
 template <typename T>
 GDQ_ALWAYS_INLINE void moved_entries(const T* __restrict v, const T* __restrict cur,
                                      uint8_t* __restrict moved, int64_t n) {
