@@ -181,37 +181,45 @@ def test_search_against_numpy(sym, zns, gs, started):
         np.testing.assert_array_equal(tkw["scale"].numpy(), kw["scale"])
 
 
-@pytest.mark.parametrize("bits,sym,cols", [(2, False, 200), (3, True, 64), (4, False, 130), (5, True, 72)])
-def test_search_carried_errors(bits, sym, cols):
-    # Per channel at <= 5 bits the CPU carries h u from one candidate to the
-    # next. Against the float64 formula in float64 (to rounding), and in float32
+@pytest.mark.parametrize("bits,sym,cols,gs", [(2, False, 200, -1), (3, True, 64, -1), (4, False, 130, -1),
+                                              (5, True, 72, -1), (4, False, 128, 32), (3, True, 120, 24),
+                                              (2, False, 200, 8)])
+def test_search_carried_errors(bits, sym, cols, gs):
+    # At <= 5 bits the CPU carries h u from one candidate to the next (per
+    # group: h (s_ref . u), the scales a multiple of s_ref to rounding).
+    # Against the float64 formula in float64 (to rounding), and in float32
     # against a product per candidate (the seam) and against stacks of 3 (the
-    # carried state crosses stacks). Rows 3 and 5 have an empty range (scale 0):
-    # under sym their candidates have zero 0, row 3's (a zero entry: 0 / 0) are
-    # NaN, row 5's error that of r = -x0; with a zero point the zero is NaN.
+    # carried state crosses stacks). Rows 3 and 5 have an empty range in their
+    # first group (scale 0): under sym their candidates have zero 0, row 3's
+    # (a zero entry: 0 / 0) are NaN, row 5's error that of r = -x0 there; with
+    # a zero point the zero is NaN. With groups, row 7's first range lies away
+    # from zero, so that in float32 its scales leave s_ref's direction.
     rng = np.random.default_rng(bits)
     x = rng.normal(size=(24, cols)) * rng.uniform(0.2, 2.0, size=(24, 1))
     x[3, 0] = 0.0
     x0, h = x + rng.normal(scale=0.02, size=x.shape), spd(rng, cols)
     q = quantizer(bits=bits, sym=sym)
-    xmin, xmax = np_minmax(x, -1, sym)
-    xmin[[3, 5]] = xmax[[3, 5]] = 0.0
+    xmin, xmax = np_minmax(x, gs, sym)
+    xmin[[3, 5], 0] = xmax[[3, 5], 0] = 0.0
     with np.errstate(invalid="ignore", divide="ignore"):
         s, z = np_scale_zero(xmax, xmin, q.min_bound, q.max_bound, sym, True)
-        s[[3, 5]], z[[3, 5]] = 1.0, 0.0
-        kw = dict(scale=s, zero=z, best=np_err(np_dequant(x, s, z, q.min_bound, q.max_bound, True, -1), x0, h))
-        kw["best"][5] = 1.01 * np_err(-x0[5:6], 0 * x0[5:6], h)[0] if sym else kw["best"][5]
-        rs, rz, rb, rp, _ = np_search(q, x, h, xmin, xmax, -1, x0=x0, **kw)
+        s[[3, 5], 0], z[[3, 5], 0] = 1.0, 0.0
+        kw = dict(scale=s, zero=z, best=np_err(np_dequant(x, s, z, q.min_bound, q.max_bound, True, gs), x0, h))
+        kw["best"][5] = 1.01 * np_err(-x0[5:6], 0 * x0[5:6], h)[0] if sym and gs == -1 else kw["best"][5]
+        rs, rz, rb, rp, _ = np_search(q, x, h, xmin, xmax, gs, x0=x0, **kw)
     args = [T(a) for a in (xmin, xmax, x, h)]
-    s64, _, b64, p64 = q.get_scale_and_zero(*args, x0=T(x0), **{k: T(v) for k, v in kw.items()})
+    s64, _, b64, p64 = q.get_scale_and_zero(*args, x0=T(x0), groupsize=gs,
+                                            **{k: T(v) for k, v in kw.items()})
     np.testing.assert_array_equal(p64.numpy(), rp)
     np.testing.assert_allclose(b64.numpy(), rb, rtol=1e-10)
     others = np.delete(rp, [3, 5])
-    assert p64[3] == 1.0 and (b64[5] < kw["best"][5]) == sym
+    assert p64[3] == 1.0 and (gs != -1 or (b64[5] < kw["best"][5]) == sym)
     assert 0.2 < others.min() and (others < 1).mean() > 0.5
 
-    f32 = [a.float() for a in args]
-    kw32 = dict(x0=T(x0).float(), **{k: T(v).float() for k, v in kw.items()})
+    if gs != -1:
+        xmin[7, 0], xmax[7, 0] = 3.0, 3.0 + 0.01 * (1 + bits)
+    f32 = [T(a).float() for a in (xmin, xmax, x, h)]
+    kw32 = dict(x0=T(x0).float(), groupsize=gs, **{k: T(v).float() for k, v in kw.items()})
     carried = q.get_scale_and_zero(*f32, **kw32)
     G._arm_fault("shrink_products", 1)
     products = q.get_scale_and_zero(*f32, **kw32)
@@ -219,7 +227,8 @@ def test_search_carried_errors(bits, sym, cols):
     assert all_equal(q.get_scale_and_zero(*f32, **kw32), carried)
     assert all_equal((carried[0], carried[1], carried[3]), (products[0], products[1], products[3]))
     torch.testing.assert_close(carried[2], products[2], rtol=1e-5, atol=0)
-    np.testing.assert_array_equal(carried[3].numpy(), rp.astype(np.float32))
+    if gs == -1:
+        np.testing.assert_array_equal(carried[3].numpy(), rp.astype(np.float32))
 
 
 def test_search_factors_smallest_factor_and_edge_rows():

@@ -17,27 +17,35 @@ namespace {
 
 using at::Tensor;
 
-// One change of u: entry j moved by d (a whole number).
+// One change of u: entry j moved by d (a whole number); c = d s_ref[j].
 struct Change {
-  int32_t j;
-  int32_t d;
+  int64_t j;
+  double c;
 };
+
+// Beyond this |e_g| / |s_g| a candidate's error is taken directly (see the
+// header): 2^-20.
+constexpr double kScaleSlack = 1.0 / (1 << 20);
 
 template <typename T>
 struct StackArgs {
   const T* x;
   const T* x0;
   const double* hp;  // h in blocks of kBlock columns: (ld / kBlock, cols, kBlock)
-  const T* s;  // (B, rows)
-  const T* z;  // (B, rows)
+  const T* s;  // (B, rows, G)
+  const T* z;  // (B, rows, G)
   T* u;        // (rows, cols)
   double* t;   // (rows, ld), ld = cols rounded up to kBlock (zero beyond cols)
   const double* hx0;
-  double* err;  // (B, rows), accumulated
+  const double* sref;  // (rows, G)
+  double* rho;         // (B, rows): s / s_ref
+  double* se;          // (B, rows, G): s + e, e = s - rho s_ref
+  uint8_t* direct;     // (B, rows): e too large, the error taken directly
+  double* err;         // (B, rows), accumulated
   std::vector<Change>* changes;  // per row
   int64_t* ends;                 // (rows, B): end of candidate b's changes in the row's list
   T lo, hi;
-  int64_t rows, cols, ld, B;
+  int64_t rows, cols, ld, B, gs, G;
 };
 
 // Whether a zero z leaves clamp(.) - z within the offsets' range.
@@ -72,28 +80,60 @@ GDQ_ALWAYS_INLINE void moved_entries(const T* __restrict v, const T* __restrict 
   for (int64_t j = 0; j < n; ++j) moved[j] = v[j] != cur[j];
 }
 
-// sum_k (s u_k - x0_k) (s t_k - hx0_k), a block's share of r . h r, with
-// eight partial sums.
+// sum_k (se u_k - x0_k) (rho t_k - hx0_k), a segment's share of r . h r
+// (per channel se = rho = s), with eight partial sums.
 template <typename T>
 GDQ_ALWAYS_INLINE double residual_dot(const T* __restrict x0, const T* __restrict u,
                                       const double* __restrict t, const double* __restrict hx0,
-                                      double s, int64_t n) {
+                                      double se, double rho, int64_t n) {
   double acc[8] = {0, 0, 0, 0, 0, 0, 0, 0};
   int64_t k = 0;
   for (; k + 8 <= n; k += 8)
     for (int l = 0; l < 8; ++l) {
-      const double r = s * static_cast<double>(u[k + l]) - static_cast<double>(x0[k + l]);
-      acc[l] += r * (s * t[k + l] - hx0[k + l]);
+      const double r = se * static_cast<double>(u[k + l]) - static_cast<double>(x0[k + l]);
+      acc[l] += r * (rho * t[k + l] - hx0[k + l]);
     }
   for (; k < n; ++k)
-    acc[0] += (s * static_cast<double>(u[k]) - static_cast<double>(x0[k])) * (s * t[k] - hx0[k]);
+    acc[0] += (se * static_cast<double>(u[k]) - static_cast<double>(x0[k])) * (rho * t[k] - hx0[k]);
   return ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
+}
+
+// Grid offsets of a row under one candidate's scales and zeros per group
+// (s, z (G,)): whether they are usable (every zero usable, no offset NaN).
+template <typename T>
+GDQ_ALWAYS_INLINE bool row_offsets(const T* __restrict x, T* __restrict v, const T* s, const T* z,
+                                   int64_t gs, int64_t G, T lo, T hi) {
+  bool ok = true;
+  for (int64_t g = 0; g < G && ok; ++g)
+    ok = usable_zero(z[g], lo, hi) && grid_offsets(x + g * gs, v + g * gs, gs, s[g], z[g], lo, hi);
+  return ok;
+}
+
+// rho = s . s_ref / |s_ref|^2 and se = s + e, e = s - rho s_ref, of one row
+// and candidate; whether every |e_g| <= kScaleSlack |s_g|. Per channel
+// (s_ref = 1) rho = s and e = 0.
+template <typename T>
+GDQ_ALWAYS_INLINE bool scale_ratio(const T* s, const double* sref, int64_t G, double& rho,
+                                   double* se) {
+  double num = 0, den = 0;
+  for (int64_t g = 0; g < G; ++g) {
+    num += static_cast<double>(s[g]) * sref[g];
+    den += sref[g] * sref[g];
+  }
+  rho = den > 0 ? num / den : 0.0;
+  bool small = true;
+  for (int64_t g = 0; g < G; ++g) {
+    const double sg = static_cast<double>(s[g]), e = sg - rho * sref[g];
+    se[g] = sg + e;
+    small = small && std::abs(e) <= kScaleSlack * std::abs(sg);
+  }
+  return small;
 }
 
 // First pass, rows i0 .. i1: per candidate b the entries where its grid
 // offsets differ from the row's previous usable candidate's; ends[i, b]
 // where candidate b's list ends; u takes the last usable candidate's
-// offsets. A candidate is unusable where its zero is not finite or an offset
+// offsets. A candidate is unusable where a zero is not finite or an offset
 // is NaN (as its residual would be): it records nothing and gets err NaN.
 template <typename T>
 GDQ_ALWAYS_INLINE void list_changes(const StackArgs<T>& a, int64_t i0, int64_t i1) {
@@ -104,23 +144,25 @@ GDQ_ALWAYS_INLINE void list_changes(const StackArgs<T>& a, int64_t i0, int64_t i
     std::vector<Change>& ch = a.changes[i];
     ch.clear();
     T* u = a.u + i * a.cols;
+    const double* sref = a.sref + i * a.G;
     std::copy(u, u + a.cols, cur.begin());
     for (int64_t b = 0; b < a.B; ++b) {
-      const T s = a.s[b * a.rows + i], z = a.z[b * a.rows + i];
-      if (usable_zero(z, a.lo, a.hi) &&
-          grid_offsets(a.x + i * a.cols, v.data(), a.cols, s, z, a.lo, a.hi)) {
+      const int64_t bi = b * a.rows + i;
+      if (row_offsets(a.x + i * a.cols, v.data(), a.s + bi * a.G, a.z + bi * a.G, a.gs, a.G, a.lo,
+                      a.hi)) {
+        a.direct[bi] = !scale_ratio(a.s + bi * a.G, sref, a.G, a.rho[bi], a.se + bi * a.G);
         moved_entries(v.data(), cur.data(), moved.data(), a.cols);
         for (int64_t w = 0; w < words; ++w) {  // eight entries at a time: most did not move
           uint64_t m;
           std::memcpy(&m, moved.data() + 8 * w, 8);
           for (; m; m &= m - 1) {
             const int64_t j = 8 * w + __builtin_ctzll(m) / 8;
-            ch.push_back({static_cast<int32_t>(j), static_cast<int32_t>(v[j] - cur[j])});
+            ch.push_back({j, static_cast<double>(v[j] - cur[j]) * sref[j / a.gs]});
           }
         }
         cur.swap(v);
       } else {
-        a.err[b * a.rows + i] = std::numeric_limits<double>::quiet_NaN();
+        a.err[bi] = std::numeric_limits<double>::quiet_NaN();
       }
       a.ends[i * a.B + b] = static_cast<int64_t>(ch.size());
     }
@@ -162,7 +204,7 @@ GDQ_ALWAYS_INLINE void add_changes(double* __restrict t, const double* __restric
         __builtin_prefetch(next + off);
     }
     const double* hr = hb + c->j * kBlock;
-    const double d = c->d;
+    const double d = c->c;
 #pragma GCC unroll 8
     for (int q = 0; q < 8; ++q) a[q] += d * load8(hr + 8 * q);
   }
@@ -179,7 +221,7 @@ GDQ_ALWAYS_INLINE void add_changes(double* __restrict t, const double* __restric
 // time (its part of h stays in cache across rows and candidates; a row's
 // part of x, x0, h x0 and t is read once for all candidates of the stack):
 // the candidates' changes applied to t in order, their grid offsets formed
-// again, each candidate's partial error added.
+// again group by group, each candidate's partial error added.
 template <typename T>
 GDQ_ALWAYS_INLINE void carry_blocks(const StackArgs<T>& a, int64_t i0, int64_t i1) {
   T v[kBlock];
@@ -200,14 +242,19 @@ GDQ_ALWAYS_INLINE void carry_blocks(const StackArgs<T>& a, int64_t i0, int64_t i
       }
       int64_t c = 0;
       for (int64_t b = 0; b < a.B; ++b) {
-        const int64_t end = a.ends[i * a.B + b];
-        double& e = a.err[b * a.rows + i];
+        const int64_t end = a.ends[i * a.B + b], bi = b * a.rows + i;
+        double& e = a.err[bi];
         if (std::isnan(e)) continue;  // unusable candidate: no changes listed
         add_changes(t, hb, ch + c, ch + end);
         c = end;
-        const T s = a.s[b * a.rows + i];
-        grid_offsets(x, v, w, s, a.z[b * a.rows + i], a.lo, a.hi);
-        e += residual_dot(x0, v, t, hx0, static_cast<double>(s), w);
+        const T* s = a.s + bi * a.G;
+        const T* z = a.z + bi * a.G;
+        for (int64_t k = 0; k < w;) {  // segments of one group each
+          const int64_t g = (k0 + k) / a.gs, n = std::min(w, (g + 1) * a.gs - k0) - k;
+          grid_offsets(x + k, v + k, n, s[g], z[g], a.lo, a.hi);
+          e += residual_dot(x0 + k, v + k, t + k, hx0 + k, a.se[bi * a.G + g], a.rho[bi], n);
+          k += n;
+        }
       }
     }
   }
@@ -230,15 +277,39 @@ void list_changes_of(const StackArgs<double>& a, int64_t i0, int64_t i1) { list_
 void carry_blocks_of(const StackArgs<float>& a, int64_t i0, int64_t i1) { carry_blocks_f32(a, i0, i1); }
 void carry_blocks_of(const StackArgs<double>& a, int64_t i0, int64_t i1) { carry_blocks_f64(a, i0, i1); }
 
-// Grid offsets of one candidate per row (s, z (rows,)) into u; rows where
+// r h r^T of one row and candidate from its residual r = s . u - x0 and h
+// in blocks, in double: the error of a candidate whose scales are not a
+// multiple of s_ref to rounding.
+template <typename T>
+double direct_error(const StackArgs<T>& a, int64_t b, int64_t i) {
+  const int64_t bi = b * a.rows + i;
+  std::vector<T> v(a.cols);
+  row_offsets(a.x + i * a.cols, v.data(), a.s + bi * a.G, a.z + bi * a.G, a.gs, a.G, a.lo, a.hi);
+  std::vector<double> r(a.ld, 0.0);
+  for (int64_t k = 0; k < a.cols; ++k)
+    r[k] = static_cast<double>(a.s[bi * a.G + k / a.gs]) * static_cast<double>(v[k]) -
+           static_cast<double>(a.x0[i * a.cols + k]);
+  double err = 0;
+  for (int64_t k0 = 0; k0 < a.cols; k0 += kBlock) {  // (h r)[k0 .. k0 + kBlock)
+    double hr[kBlock] = {};
+    const double* hb = a.hp + k0 * a.cols;
+    for (int64_t j = 0; j < a.cols; ++j)
+      for (int64_t l = 0; l < kBlock; ++l) hr[l] += r[j] * hb[j * kBlock + l];
+    for (int64_t l = 0; l < kBlock; ++l) err += r[k0 + l] * hr[l];
+  }
+  return err;
+}
+
+// Grid offsets of one candidate per row (s, z (rows, G)) into u; rows where
 // they are unusable keep theirs.
 template <typename T>
-void record_offsets(const T* x, const T* s, const T* z, T* u, int64_t rows, int64_t cols, T lo,
-                    T hi) {
+void record_offsets(const T* x, const T* s, const T* z, T* u, int64_t rows, int64_t cols,
+                    int64_t gs, T lo, T hi) {
+  const int64_t G = cols / gs;
   at::parallel_for(0, rows, 1, [&](int64_t i0, int64_t i1) {
     std::vector<T> v(cols);
     for (int64_t i = i0; i < i1; ++i)
-      if (usable_zero(z[i], lo, hi) && grid_offsets(x + i * cols, v.data(), cols, s[i], z[i], lo, hi))
+      if (row_offsets(x + i * cols, v.data(), s + i * G, z + i * G, gs, G, lo, hi))
         std::copy(v.begin(), v.end(), u + i * cols);
   });
 }
@@ -246,13 +317,14 @@ void record_offsets(const T* x, const T* s, const T* z, T* u, int64_t rows, int6
 }  // namespace
 
 IncrementalErrors::IncrementalErrors(const Tensor& x, const Tensor& x0, const Tensor& h,
-                                     double lo, double hi)
-    : x_(x), x0_(x0), h_(h), lo_(lo), hi_(hi) {
+                                     double lo, double hi, int64_t groupsize)
+    : x_(x), x0_(x0), h_(h), lo_(lo), hi_(hi), gs_(groupsize == -1 ? x.size(1) : groupsize) {
   TORCH_INTERNAL_ASSERT(x.is_cpu() && x.dim() == 2 && x.is_contiguous() && x0.is_contiguous() &&
                         x0.sizes() == x.sizes() && h.is_contiguous() && h.dim() == 2 &&
                         h.size(0) == x.size(1) && h.size(1) == x.size(1));
   TORCH_INTERNAL_ASSERT(x0.scalar_type() == x.scalar_type() && h.scalar_type() == x.scalar_type());
   TORCH_INTERNAL_ASSERT(hi - lo < 64);
+  TORCH_INTERNAL_ASSERT(gs_ > 0 && x.size(1) % gs_ == 0);
   u_ = at::zeros_like(x);
 }
 
@@ -267,17 +339,20 @@ bool IncrementalErrors::pays_off(int64_t levels, int64_t cols, int64_t steps) {
   return levels <= 32 && steps >= 16 && cols <= 2896;
 }
 
-// u of the first candidate, then t = h u and h x0 as products (h symmetric:
-// row i of U h is h u_i).
+// u and s_ref of the first candidate (s_ref = 1 per channel; a scale that is
+// not finite gives 1), then t = h (s_ref . u) and h x0 as products (h
+// symmetric: row i of U h is h u_i).
 void IncrementalErrors::start(const Tensor& scale, const Tensor& zero) {
-  const int64_t rows = x_.size(0), cols = x_.size(1);
-  const Tensor s = scale.select(0, 0).reshape({rows}).contiguous();
-  const Tensor z = zero.select(0, 0).reshape({rows}).contiguous();
+  const int64_t rows = x_.size(0), cols = x_.size(1), G = cols / gs_;
+  const Tensor s = scale.select(0, 0).reshape({rows, G}).contiguous();
+  const Tensor z = zero.select(0, 0).reshape({rows, G}).contiguous();
   AT_DISPATCH_FLOATING_TYPES(x_.scalar_type(), "incremental_errors_start", [&] {
     record_offsets(x_.data_ptr<scalar_t>(), s.data_ptr<scalar_t>(), z.data_ptr<scalar_t>(),
-                   u_.data_ptr<scalar_t>(), rows, cols, static_cast<scalar_t>(lo_),
+                   u_.data_ptr<scalar_t>(), rows, cols, gs_, static_cast<scalar_t>(lo_),
                    static_cast<scalar_t>(hi_));
   });
+  const Tensor s64 = s.to(at::kDouble);
+  sref_ = G == 1 ? at::ones_like(s64) : at::where(at::isfinite(s64), s64, at::ones_like(s64));
   const int64_t ld = (cols + kBlock - 1) / kBlock * kBlock;
   const auto f64 = x_.options().dtype(at::kDouble);
   // hp[k][j][l] = h[j][k * kBlock + l], zero beyond cols: a block's rows lie
@@ -286,7 +361,10 @@ void IncrementalErrors::start(const Tensor& scale, const Tensor& zero) {
   hp_ = at::zeros({ld / kBlock, cols, kBlock}, f64);
   t_ = at::empty({rows, ld}, f64);
   hx0_ = at::empty({rows, ld}, f64);
-  const Tensor U = u_.to(at::kDouble), X0 = x0_.to(at::kDouble);
+  const Tensor U = G == 1 ? u_.to(at::kDouble)
+                          : (u_.to(at::kDouble).view({rows, G, gs_}) * sref_.unsqueeze(2))
+                                .view({rows, cols});
+  const Tensor X0 = x0_.to(at::kDouble);
   for (int64_t k = 0; k < ld / kBlock; ++k) {
     const int64_t w = std::min(kBlock, cols - k * kBlock);
     hp_[k].narrow(1, 0, w).copy_(h_.narrow(1, k * kBlock, w));
@@ -297,13 +375,16 @@ void IncrementalErrors::start(const Tensor& scale, const Tensor& zero) {
 }
 
 Tensor IncrementalErrors::operator()(const Tensor& scale, const Tensor& zero) {
-  const int64_t B = scale.size(0), rows = x_.size(0), cols = x_.size(1);
-  TORCH_INTERNAL_ASSERT(scale.scalar_type() == x_.scalar_type() && scale.numel() == B * rows &&
+  const int64_t B = scale.size(0), rows = x_.size(0), cols = x_.size(1), G = cols / gs_;
+  TORCH_INTERNAL_ASSERT(scale.scalar_type() == x_.scalar_type() && scale.numel() == B * rows * G &&
                         zero.sizes() == scale.sizes() && zero.scalar_type() == scale.scalar_type());
   if (!started_) start(scale, zero);
-  const Tensor s = scale.reshape({B, rows}).contiguous();
-  const Tensor z = zero.reshape({B, rows}).contiguous();
-  Tensor err = at::zeros({B, rows}, x_.options().dtype(at::kDouble));
+  const Tensor s = scale.reshape({B, rows, G}).contiguous();
+  const Tensor z = zero.reshape({B, rows, G}).contiguous();
+  const auto f64 = x_.options().dtype(at::kDouble);
+  Tensor err = at::zeros({B, rows}, f64);
+  Tensor rho = at::empty({B, rows}, f64), se = at::empty({B, rows, G}, f64);
+  Tensor direct = at::zeros({B, rows}, x_.options().dtype(at::kByte));
   std::vector<std::vector<Change>> changes(rows);
   std::vector<int64_t> ends(rows * B);
   AT_DISPATCH_FLOATING_TYPES(x_.scalar_type(), "incremental_errors", [&] {
@@ -316,6 +397,10 @@ Tensor IncrementalErrors::operator()(const Tensor& scale, const Tensor& zero) {
     a.u = u_.data_ptr<scalar_t>();
     a.t = t_.data_ptr<double>();
     a.hx0 = hx0_.data_ptr<double>();
+    a.sref = sref_.data_ptr<double>();
+    a.rho = rho.data_ptr<double>();
+    a.se = se.data_ptr<double>();
+    a.direct = direct.data_ptr<uint8_t>();
     a.err = err.data_ptr<double>();
     a.changes = changes.data();
     a.ends = ends.data();
@@ -325,8 +410,18 @@ Tensor IncrementalErrors::operator()(const Tensor& scale, const Tensor& zero) {
     a.cols = cols;
     a.ld = t_.size(1);
     a.B = B;
+    a.gs = gs_;
+    a.G = G;
     at::parallel_for(0, rows, 1, [&](int64_t i0, int64_t i1) { list_changes_of(a, i0, i1); });
     at::parallel_for(0, rows, 1, [&](int64_t i0, int64_t i1) { carry_blocks_of(a, i0, i1); });
+    std::vector<int64_t> todo;  // (row, candidate) pairs whose scales left s_ref's direction
+    const uint8_t* d = a.direct;
+    for (int64_t bi = 0; bi < B * rows; ++bi)
+      if (d[bi] && !std::isnan(a.err[bi])) todo.push_back(bi);
+    at::parallel_for(0, static_cast<int64_t>(todo.size()), 1, [&](int64_t k0, int64_t k1) {
+      for (int64_t k = k0; k < k1; ++k)
+        a.err[todo[k]] = direct_error(a, todo[k] / rows, todo[k] % rows);
+    });
   });
   return err;
 }

@@ -90,10 +90,10 @@ void mul_lower(const Tensor& R, const Tensor& L, Tensor& E) {
 
 // Errors r h r^T of the residuals of stacked candidates, r = quantize(x; candidate) - x0.
 //
-// CPU (float/double, one dtype throughout), per channel under the no-shift
-// zero convention, without an output pair, where it pays off (at most 5
-// bits): each row's h u carried from candidate to candidate
-// (IncrementalErrors), the errors in double. Otherwise the residuals of B
+// CPU (float/double, one dtype throughout), under the no-shift zero
+// convention, without an output pair, where it pays off (at most 5 bits):
+// each row's h u carried from candidate to candidate (IncrementalErrors; per
+// group, h (s_ref . u) for scales s_ref fixed per row), the errors in double. Otherwise the residuals of B
 // candidates are
 // written by one fused loop into a buffer R (B * rows, cols) allocated once per
 // search, one product gives E = R F and a row loop the errors. F is the lower
@@ -127,13 +127,13 @@ class StackedErrors {
       scale_out_ = scale_out_->reshape({rows, G}).contiguous();
       zero_out_ = zero_out_->reshape({rows, G}).contiguous();
     }
-    if (carried(G, steps)) {
+    if (carried(steps)) {
       // A stack reads each row's carried state once: 16 candidates per stack
       // (at most 8 with early exit), whatever the row count.
       batch_ = std::min<int64_t>(steps, eary_exit ? 8 : 16);
       if (host::fault("shrink_small_stacks_carried")) batch_ = 3;
       carry_.emplace(x_, x0_, ((h + h.t()) / 2).contiguous(), static_cast<double>(cfg.min_bound),
-                     static_cast<double>(cfg.max_bound));
+                     static_cast<double>(cfg.max_bound), cols / G);
       return;
     }
     R_ = at::empty({batch * rows, cols}, x.options());
@@ -181,9 +181,9 @@ class StackedErrors {
   }
 
   // Whether the errors are carried from candidate to candidate: a search
-  // long enough, on the plain per-channel problem, over finite values.
-  bool carried(int64_t G, int64_t steps) const {
-    if (F_.defined() || scale_out_ || !cfg_.zero_no_shift || G != 1) return false;
+  // long enough, without an output pair or a low-rank h, over finite values.
+  bool carried(int64_t steps) const {
+    if (F_.defined() || scale_out_ || !cfg_.zero_no_shift) return false;
     if (host::fault("shrink_products")) return false;
     const int64_t levels = static_cast<int64_t>(cfg_.max_bound - cfg_.min_bound) + 1;
     if (!IncrementalErrors::pays_off(levels, x_.size(1), steps)) return false;
