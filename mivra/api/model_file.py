@@ -30,6 +30,10 @@ class DataSizeError(ModelLoadError):
 # Protobuf cannot serialize messages of 2 GiB or more; the checker and shape
 # inference then have to work from a file with external data.
 MAX_PROTO_BYTES = 2**31 - 1
+# Above this size a model is checked and its shapes inferred from a file that
+# leaves its big tensors' data out: in memory, the checker and shape inference
+# each take a serialized copy of the whole model (about 0.2 s per 100 MB each).
+SKELETON_BYTES = 16 << 20
 
 
 def byte_size(proto: onnx.ModelProto) -> int:
@@ -75,6 +79,11 @@ def _via_file(proto: onnx.ModelProto, fn, attributes: bool):
                       os.path.join(tmp, "model.data"), "model.data", attributes=attributes,
                       write_data=False)
         return fn(path)
+
+
+def _via_skeleton(proto: onnx.ModelProto) -> bool:
+    """Whether ``proto`` is checked and inferred through a file (see SKELETON_BYTES)."""
+    return byte_size(proto) > min(MAX_PROTO_BYTES, SKELETON_BYTES)
 
 
 def _infer_shapes_path(path: str) -> onnx.ModelProto:
@@ -137,7 +146,7 @@ def check(proto: onnx.ModelProto, source: str) -> None:
     that every tensor holds the data its dims and type call for."""
     check_data_sizes(proto)
     try:
-        if byte_size(proto) > MAX_PROTO_BYTES:
+        if _via_skeleton(proto):
             _via_file(proto, onnx.checker.check_model, attributes=True)
         else:
             onnx.checker.check_model(proto)
@@ -259,10 +268,10 @@ def _check_external_size(t: TensorProto, info: dict, full: str) -> None:
 def infer_shapes(proto: onnx.ModelProto, source: str) -> onnx.ModelProto:
     """``proto`` with the shapes and types of every tensor inferred (strict
     mode, with data propagation; symbolic dims stay symbolic). A model over
-    MAX_PROTO_BYTES is inferred from a file and updated in place (its
+    SKELETON_BYTES is inferred from a file and updated in place (its
     initializers are not copied): ``proto`` itself is returned."""
     try:
-        if byte_size(proto) > MAX_PROTO_BYTES:
+        if _via_skeleton(proto):
             _adopt(proto, _via_file(proto, _infer_shapes_path, attributes=False))
             return proto
         return onnx.shape_inference.infer_shapes(proto, check_type=True, strict_mode=True,
