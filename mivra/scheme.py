@@ -94,6 +94,12 @@ def dequantize(w_int: np.ndarray, scale: np.ndarray, zero_point: np.ndarray) -> 
     bit for bit what DequantizeLinear computes: float(q - zero_point) * scale."""
     C = w_int.shape[0]
     G = scale.shape[1]
-    q = np.asarray(w_int).reshape(C, G, -1).astype(np.int64) - np.asarray(zero_point)[..., None]
-    w = q.astype(np.float32) * np.asarray(scale, dtype=np.float32)[..., None]
-    return w.reshape(w_int.shape).astype(np.float32)
+    zp = np.asarray(zero_point)
+    if zp.size and np.abs(zp).max() >= 1 << 23:     # q - zp might not be a float32 integer
+        q = np.asarray(w_int).reshape(C, G, -1).astype(np.int64) - zp[..., None]
+        w = q.astype(np.float32)
+    else:   # integers below 2^24 in float32: q - zp computed exactly, in place
+        w = np.asarray(w_int).reshape(C, G, -1).astype(np.float32)
+        w -= zp.astype(np.float32)[..., None]
+    w *= np.asarray(scale, dtype=np.float32)[..., None]
+    return w.reshape(w_int.shape)

@@ -17,10 +17,11 @@ namespace {
 
 using at::Tensor;
 
-// One change of u: entry j moved by d (a whole number); c = d s_ref[j].
+// One change of u: entry j (of group g) moved by d, a whole number.
 struct Change {
-  int64_t j;
-  double c;
+  int32_t j;
+  int16_t d;
+  uint16_t g;
 };
 
 // Beyond this |e_g| / |s_g| a candidate's error is taken directly (see the
@@ -135,7 +136,9 @@ GDQ_ALWAYS_INLINE bool scale_ratio(const T* s, const double* sref, int64_t G, do
 // where candidate b's list ends; u takes the last usable candidate's
 // offsets. A candidate is unusable where a zero is not finite or an offset
 // is NaN (as its residual would be): it records nothing and gets err NaN.
-template <typename T>
+// With groups, also rho, s + e and whether e is too large for the carried
+// error.
+template <typename T, bool Grouped>
 GDQ_ALWAYS_INLINE void list_changes(const StackArgs<T>& a, int64_t i0, int64_t i1) {
   const int64_t words = (a.cols + 7) / 8;
   std::vector<T> v(a.cols), cur(a.cols);
@@ -144,20 +147,22 @@ GDQ_ALWAYS_INLINE void list_changes(const StackArgs<T>& a, int64_t i0, int64_t i
     std::vector<Change>& ch = a.changes[i];
     ch.clear();
     T* u = a.u + i * a.cols;
-    const double* sref = a.sref + i * a.G;
+    [[maybe_unused]] const double* sref = a.sref + i * a.G;
     std::copy(u, u + a.cols, cur.begin());
     for (int64_t b = 0; b < a.B; ++b) {
       const int64_t bi = b * a.rows + i;
       if (row_offsets(a.x + i * a.cols, v.data(), a.s + bi * a.G, a.z + bi * a.G, a.gs, a.G, a.lo,
                       a.hi)) {
-        a.direct[bi] = !scale_ratio(a.s + bi * a.G, sref, a.G, a.rho[bi], a.se + bi * a.G);
+        if constexpr (Grouped)
+          a.direct[bi] = !scale_ratio(a.s + bi * a.G, sref, a.G, a.rho[bi], a.se + bi * a.G);
         moved_entries(v.data(), cur.data(), moved.data(), a.cols);
         for (int64_t w = 0; w < words; ++w) {  // eight entries at a time: most did not move
           uint64_t m;
           std::memcpy(&m, moved.data() + 8 * w, 8);
           for (; m; m &= m - 1) {
             const int64_t j = 8 * w + __builtin_ctzll(m) / 8;
-            ch.push_back({j, static_cast<double>(v[j] - cur[j]) * sref[j / a.gs]});
+            ch.push_back({static_cast<int32_t>(j), static_cast<int16_t>(v[j] - cur[j]),
+                          static_cast<uint16_t>(Grouped ? j / a.gs : 0)});
           }
         }
         cur.swap(v);
@@ -189,12 +194,14 @@ GDQ_ALWAYS_INLINE void prefetch(const T* p, int64_t n) {
   for (int64_t off = 0; off < n * static_cast<int64_t>(sizeof(T)); off += 64) __builtin_prefetch(c + off);
 }
 
-// t[0 .. 64) += sum over the changes [c, end) of d * hb[j, 0 .. 64), hb a
-// block of h: the block's sums stay in eight registers while h's rows stream
-// in (the row kAhead changes ahead prefetched: a row costs a few cycles, a
-// fetch from the second-level cache more).
+// t[0 .. 64) += sum over the changes [c, end) of d s_ref[g] * hb[j, 0 .. 64)
+// (per channel d hb[j, ...]), hb a block of h: the block's sums stay in eight
+// registers while h's rows stream in (the row kAhead changes ahead
+// prefetched: a row costs a few cycles, a fetch from the second-level cache
+// more).
+template <bool Grouped>
 GDQ_ALWAYS_INLINE void add_changes(double* __restrict t, const double* __restrict hb,
-                                   const Change* c, const Change* end) {
+                                   const double* sref, const Change* c, const Change* end) {
   Double8 a[8] = {};
   for (; c < end; ++c) {
     if (c + kAhead < end) {
@@ -204,7 +211,7 @@ GDQ_ALWAYS_INLINE void add_changes(double* __restrict t, const double* __restric
         __builtin_prefetch(next + off);
     }
     const double* hr = hb + c->j * kBlock;
-    const double d = c->c;
+    const double d = Grouped ? c->d * sref[c->g] : c->d;
 #pragma GCC unroll 8
     for (int q = 0; q < 8; ++q) a[q] += d * load8(hr + 8 * q);
   }
@@ -222,7 +229,7 @@ GDQ_ALWAYS_INLINE void add_changes(double* __restrict t, const double* __restric
 // part of x, x0, h x0 and t is read once for all candidates of the stack):
 // the candidates' changes applied to t in order, their grid offsets formed
 // again group by group, each candidate's partial error added.
-template <typename T>
+template <typename T, bool Grouped>
 GDQ_ALWAYS_INLINE void carry_blocks(const StackArgs<T>& a, int64_t i0, int64_t i1) {
   T v[kBlock];
   for (int64_t k0 = 0; k0 < a.cols; k0 += kBlock) {
@@ -245,10 +252,15 @@ GDQ_ALWAYS_INLINE void carry_blocks(const StackArgs<T>& a, int64_t i0, int64_t i
         const int64_t end = a.ends[i * a.B + b], bi = b * a.rows + i;
         double& e = a.err[bi];
         if (std::isnan(e)) continue;  // unusable candidate: no changes listed
-        add_changes(t, hb, ch + c, ch + end);
+        add_changes<Grouped>(t, hb, a.sref + i * a.G, ch + c, ch + end);
         c = end;
         const T* s = a.s + bi * a.G;
         const T* z = a.z + bi * a.G;
+        if constexpr (!Grouped) {  // r = s u - x0, h r = s t - h x0
+          grid_offsets(x, v, w, s[0], z[0], a.lo, a.hi);
+          e += residual_dot(x0, v, t, hx0, static_cast<double>(s[0]), static_cast<double>(s[0]), w);
+          continue;
+        }
         for (int64_t k = 0; k < w;) {  // segments of one group each
           const int64_t g = (k0 + k) / a.gs, n = std::min(w, (g + 1) * a.gs - k0) - k;
           grid_offsets(x + k, v + k, n, s[g], z[g], a.lo, a.hi);
@@ -260,22 +272,34 @@ GDQ_ALWAYS_INLINE void carry_blocks(const StackArgs<T>& a, int64_t i0, int64_t i
   }
 }
 
-GDQ_CLONES void list_changes_f32(const StackArgs<float>& a, int64_t i0, int64_t i1) {
-  list_changes(a, i0, i1);
+// One clone set per dtype and per layout of the scales (one group per row or
+// several).
+#define GDQ_STACK_PASS(name, T, grouped)                                              \
+  GDQ_CLONES void name##_##T##_##grouped(const StackArgs<T>& a, int64_t i0, int64_t i1) { \
+    name<T, grouped>(a, i0, i1);                                                      \
+  }
+GDQ_STACK_PASS(list_changes, float, false)
+GDQ_STACK_PASS(list_changes, float, true)
+GDQ_STACK_PASS(list_changes, double, false)
+GDQ_STACK_PASS(list_changes, double, true)
+GDQ_STACK_PASS(carry_blocks, float, false)
+GDQ_STACK_PASS(carry_blocks, float, true)
+GDQ_STACK_PASS(carry_blocks, double, false)
+GDQ_STACK_PASS(carry_blocks, double, true)
+#undef GDQ_STACK_PASS
+
+void list_changes_of(const StackArgs<float>& a, int64_t i0, int64_t i1) {
+  a.G > 1 ? list_changes_float_true(a, i0, i1) : list_changes_float_false(a, i0, i1);
 }
-GDQ_CLONES void list_changes_f64(const StackArgs<double>& a, int64_t i0, int64_t i1) {
-  list_changes(a, i0, i1);
+void list_changes_of(const StackArgs<double>& a, int64_t i0, int64_t i1) {
+  a.G > 1 ? list_changes_double_true(a, i0, i1) : list_changes_double_false(a, i0, i1);
 }
-GDQ_CLONES void carry_blocks_f32(const StackArgs<float>& a, int64_t i0, int64_t i1) {
-  carry_blocks(a, i0, i1);
+void carry_blocks_of(const StackArgs<float>& a, int64_t i0, int64_t i1) {
+  a.G > 1 ? carry_blocks_float_true(a, i0, i1) : carry_blocks_float_false(a, i0, i1);
 }
-GDQ_CLONES void carry_blocks_f64(const StackArgs<double>& a, int64_t i0, int64_t i1) {
-  carry_blocks(a, i0, i1);
+void carry_blocks_of(const StackArgs<double>& a, int64_t i0, int64_t i1) {
+  a.G > 1 ? carry_blocks_double_true(a, i0, i1) : carry_blocks_double_false(a, i0, i1);
 }
-void list_changes_of(const StackArgs<float>& a, int64_t i0, int64_t i1) { list_changes_f32(a, i0, i1); }
-void list_changes_of(const StackArgs<double>& a, int64_t i0, int64_t i1) { list_changes_f64(a, i0, i1); }
-void carry_blocks_of(const StackArgs<float>& a, int64_t i0, int64_t i1) { carry_blocks_f32(a, i0, i1); }
-void carry_blocks_of(const StackArgs<double>& a, int64_t i0, int64_t i1) { carry_blocks_f64(a, i0, i1); }
 
 // r h r^T of one row and candidate from its residual r = s . u - x0 and h
 // in blocks, in double: the error of a candidate whose scales are not a
