@@ -187,13 +187,13 @@ def test_search_against_numpy(sym, zns, gs, started):
 def test_search_carried_errors(bits, sym, cols, gs):
     # At <= 5 bits the CPU carries h u from one candidate to the next (per
     # group: h (s_ref . u), the scales a multiple of s_ref to rounding).
-    # Against the float64 formula in float64 (to rounding), and in float32
-    # against a product per candidate (the seam) and against stacks of 3 (the
-    # carried state crosses stacks). Rows 3 and 5 have an empty range in their
-    # first group (scale 0): under sym their candidates have zero 0, row 3's
-    # (a zero entry: 0 / 0) are NaN, row 5's error that of r = -x0 there; with
-    # a zero point the zero is NaN. With groups, row 7's first range lies away
-    # from zero, so that in float32 its scales leave s_ref's direction.
+    # Against the float64 formula in float64 (to rounding; with groups also
+    # every error taken directly, the seam), and in float32 against a product
+    # per candidate (the seam) and against stacks of 3 (the carried state
+    # crosses stacks). Rows 3 and 5 have an empty range in their first group
+    # (scale 0): under sym their candidates have zero 0, row 3's (a zero
+    # entry: 0 / 0) are NaN, row 5's error that of r = -x0 there; with a zero
+    # point the zero is NaN.
     rng = np.random.default_rng(bits)
     x = rng.normal(size=(24, cols)) * rng.uniform(0.2, 2.0, size=(24, 1))
     x[3, 0] = 0.0
@@ -208,16 +208,17 @@ def test_search_carried_errors(bits, sym, cols, gs):
         kw["best"][5] = 1.01 * np_err(-x0[5:6], 0 * x0[5:6], h)[0] if sym and gs == -1 else kw["best"][5]
         rs, rz, rb, rp, _ = np_search(q, x, h, xmin, xmax, gs, x0=x0, **kw)
     args = [T(a) for a in (xmin, xmax, x, h)]
-    s64, _, b64, p64 = q.get_scale_and_zero(*args, x0=T(x0), groupsize=gs,
-                                            **{k: T(v) for k, v in kw.items()})
-    np.testing.assert_array_equal(p64.numpy(), rp)
-    np.testing.assert_allclose(b64.numpy(), rb, rtol=1e-10)
+    for seam in ["shrink_direct_errors"] * (gs != -1) + [None]:
+        if seam:
+            G._arm_fault(seam, 1)
+        s64, _, b64, p64 = q.get_scale_and_zero(*args, x0=T(x0), groupsize=gs,
+                                                **{k: T(v) for k, v in kw.items()})
+        np.testing.assert_array_equal(p64.numpy(), rp)
+        np.testing.assert_allclose(b64.numpy(), rb, rtol=1e-10)
     others = np.delete(rp, [3, 5])
     assert p64[3] == 1.0 and (gs != -1 or (b64[5] < kw["best"][5]) == sym)
     assert 0.2 < others.min() and (others < 1).mean() > 0.5
 
-    if gs != -1:
-        xmin[7, 0], xmax[7, 0] = 3.0, 3.0 + 0.01 * (1 + bits)
     f32 = [T(a).float() for a in (xmin, xmax, x, h)]
     kw32 = dict(x0=T(x0).float(), groupsize=gs, **{k: T(v).float() for k, v in kw.items()})
     carried = q.get_scale_and_zero(*f32, **kw32)

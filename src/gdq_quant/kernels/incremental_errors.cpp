@@ -24,9 +24,6 @@ struct Change {
   uint16_t g;
 };
 
-// Beyond this |e_g| / |s_g| a candidate's error is taken directly (see the
-// header): 2^-20.
-constexpr double kScaleSlack = 1.0 / (1 << 20);
 
 template <typename T>
 struct StackArgs {
@@ -42,6 +39,7 @@ struct StackArgs {
   double* rho;         // (B, rows): s / s_ref
   double* se;          // (B, rows, G): s + e, e = s - rho s_ref
   uint8_t* direct;     // (B, rows): e too large, the error taken directly
+  double slack;        // largest |e_g| / |s_g| of a carried error
   double* err;         // (B, rows), accumulated
   std::vector<Change>* changes;  // per row
   int64_t* ends;                 // (rows, B): end of candidate b's changes in the row's list
@@ -111,11 +109,11 @@ GDQ_ALWAYS_INLINE bool row_offsets(const T* __restrict x, T* __restrict v, const
 }
 
 // rho = s . s_ref / |s_ref|^2 and se = s + e, e = s - rho s_ref, of one row
-// and candidate; whether every |e_g| <= kScaleSlack |s_g|. Per channel
+// and candidate; whether every |e_g| <= slack |s_g|. Per channel
 // (s_ref = 1) rho = s and e = 0.
 template <typename T>
-GDQ_ALWAYS_INLINE bool scale_ratio(const T* s, const double* sref, int64_t G, double& rho,
-                                   double* se) {
+GDQ_ALWAYS_INLINE bool scale_ratio(const T* s, const double* sref, int64_t G, double slack,
+                                   double& rho, double* se) {
   double num = 0, den = 0;
   for (int64_t g = 0; g < G; ++g) {
     num += static_cast<double>(s[g]) * sref[g];
@@ -126,7 +124,7 @@ GDQ_ALWAYS_INLINE bool scale_ratio(const T* s, const double* sref, int64_t G, do
   for (int64_t g = 0; g < G; ++g) {
     const double sg = static_cast<double>(s[g]), e = sg - rho * sref[g];
     se[g] = sg + e;
-    small = small && std::abs(e) <= kScaleSlack * std::abs(sg);
+    small = small && std::abs(e) <= slack * std::abs(sg);
   }
   return small;
 }
@@ -154,7 +152,8 @@ GDQ_ALWAYS_INLINE void list_changes(const StackArgs<T>& a, int64_t i0, int64_t i
       if (row_offsets(a.x + i * a.cols, v.data(), a.s + bi * a.G, a.z + bi * a.G, a.gs, a.G, a.lo,
                       a.hi)) {
         if constexpr (Grouped)
-          a.direct[bi] = !scale_ratio(a.s + bi * a.G, sref, a.G, a.rho[bi], a.se + bi * a.G);
+          a.direct[bi] =
+              !scale_ratio(a.s + bi * a.G, sref, a.G, a.slack, a.rho[bi], a.se + bi * a.G);
         moved_entries(v.data(), cur.data(), moved.data(), a.cols);
         for (int64_t w = 0; w < words; ++w) {  // eight entries at a time: most did not move
           uint64_t m;
@@ -341,8 +340,9 @@ void record_offsets(const T* x, const T* s, const T* z, T* u, int64_t rows, int6
 }  // namespace
 
 IncrementalErrors::IncrementalErrors(const Tensor& x, const Tensor& x0, const Tensor& h,
-                                     double lo, double hi, int64_t groupsize)
-    : x_(x), x0_(x0), h_(h), lo_(lo), hi_(hi), gs_(groupsize == -1 ? x.size(1) : groupsize) {
+                                     double lo, double hi, int64_t groupsize, double slack)
+    : x_(x), x0_(x0), h_(h), lo_(lo), hi_(hi), gs_(groupsize == -1 ? x.size(1) : groupsize),
+      slack_(slack) {
   TORCH_INTERNAL_ASSERT(x.is_cpu() && x.dim() == 2 && x.is_contiguous() && x0.is_contiguous() &&
                         x0.sizes() == x.sizes() && h.is_contiguous() && h.dim() == 2 &&
                         h.size(0) == x.size(1) && h.size(1) == x.size(1));
@@ -425,6 +425,7 @@ Tensor IncrementalErrors::operator()(const Tensor& scale, const Tensor& zero) {
     a.rho = rho.data_ptr<double>();
     a.se = se.data_ptr<double>();
     a.direct = direct.data_ptr<uint8_t>();
+    a.slack = slack_;
     a.err = err.data_ptr<double>();
     a.changes = changes.data();
     a.ends = ends.data();

@@ -14,9 +14,9 @@
 // h r = rho t - h x0 + h (e . u) and
 //   err = ((s + e) . u - x0) . (rho t - h x0) + (e . u)^T h (e . u),
 // the last term below 2^-40 of the signal's energy where every |e_g| is below
-// 2^-20 |s_g| (the scales of min/max ranges through zero, shrunk in float,
-// are); a (row, candidate) with a larger e gets its error from its residual
-// and h directly. Per candidate a few percent of the product with h that a
+// 2^-20 |s_g| (kScaleSlack: the scales of min/max ranges through zero,
+// shrunk in float, are); a (row, candidate) with a larger e gets its error
+// from its residual and h directly. Per candidate a few percent of the product with h that a
 // fresh evaluation costs. Everything is accumulated in double (a whole
 // number times a float is exact in double), and h x0 is formed once. A stack
 // of candidates is taken in two passes: the changes of u per row and
@@ -35,9 +35,12 @@ class IncrementalErrors {
   //   lo, hi    the integer grid, at most 64 values wide
   //   groupsize columns per group of a row's scales, dividing cols (-1: one
   //             group per row)
+  //   slack     the largest |e_g| / |s_g| of a carried error (negative: every
+  //             error of a grouped row taken directly)
   // Holds h once more in double.
+  static constexpr double kScaleSlack = 1.0 / (1 << 20);
   IncrementalErrors(const at::Tensor& x, const at::Tensor& x0, const at::Tensor& h, double lo,
-                    double hi, int64_t groupsize = -1);
+                    double hi, int64_t groupsize = -1, double slack = kScaleSlack);
 
   // scale, zero (B, rows, G): the next B candidates, in the order the search
   // takes them -> errors (B, rows), double, those of the residuals as
@@ -61,6 +64,7 @@ class IncrementalErrors {
   at::Tensor sref_;        // (rows, G) double: s_ref per group
   double lo_, hi_;
   int64_t gs_;             // columns per group
+  double slack_;
   bool started_ = false;
 };
 

@@ -132,8 +132,10 @@ class StackedErrors {
       // (at most 8 with early exit), whatever the row count.
       batch_ = std::min<int64_t>(steps, eary_exit ? 8 : 16);
       if (host::fault("shrink_small_stacks_carried")) batch_ = 3;
+      // The seam "shrink_direct_errors" takes every grouped candidate's error directly.
       carry_.emplace(x_, x0_, ((h + h.t()) / 2).contiguous(), static_cast<double>(cfg.min_bound),
-                     static_cast<double>(cfg.max_bound), cols / G);
+                     static_cast<double>(cfg.max_bound), cols / G,
+                     host::fault("shrink_direct_errors") ? -1.0 : IncrementalErrors::kScaleSlack);
       return;
     }
     R_ = at::empty({batch * rows, cols}, x.options());
