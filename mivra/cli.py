@@ -195,22 +195,6 @@ def _check_output_paths(args):
     outputs.check_outputs(files, _input_files(args, files))
 
 
-def _original_value_info(path):
-    import onnx
-
-    try:
-        return {v.name for v in onnx.load(path, load_external_data=False).graph.value_info}
-    except Exception:
-        return set()
-
-
-def _stored_bytes(path) -> int:
-    """Bytes of the model file and of its external data files."""
-    from .api.model_file import stored_bytes
-
-    return stored_bytes(path)
-
-
 def _strip_inferred(model, keep):
     """Drop the value_info that shape inference added while loading: outputs stay as lean as the input."""
     vi = [v for v in model.graph.value_info if v.name in keep]
@@ -333,7 +317,7 @@ def cmd_quantize(args) -> int:
     timings.update(job.timings)
 
     t0 = clock()
-    keep_vi = _original_value_info(args.model)
+    keep_vi = job.ir.source_value_info
     qdq, info = export.qdq_parts(job.model, job.quant_tab, job.quantized, job.biases,
                                  matmul_nbits=args.matmul_nbits, acts=job.acts)
     _strip_inferred(qdq.header, keep_vi)
@@ -357,7 +341,7 @@ def cmd_quantize(args) -> int:
         t0 = clock()
         metrics, rep = _report(job, n, args)
         timings["report"] = clock() - t0
-    size_before = _stored_bytes(args.model)
+    size_before = job.ir.stored_bytes
     written = []
     with StagedOutputs() as out:
         t0 = clock()

@@ -71,6 +71,11 @@ class IR:
         Names of the graph outputs (taken likewise).
     external_data : bool
         Whether the source model kept tensors in external data files.
+    stored_bytes : int or None
+        Bytes of the model file and its external data files (None for a
+        ``ModelProto``).
+    source_value_info : set of str
+        Names of the tensors the source model gave a value_info.
     """
 
     def __init__(self, model: Union[str, os.PathLike, onnx.ModelProto],
@@ -79,6 +84,7 @@ class IR:
             path = os.fspath(model)
             proto = model_file.read_path(path)
             self.external_data = model_file.uses_external_data(proto)
+            self.stored_bytes = model_file.stored_bytes(path, proto)
             self._base_dir = os.path.dirname(os.path.abspath(path))
             self._source = path
             model_file.load_external(proto, self._base_dir, path)
@@ -87,11 +93,13 @@ class IR:
             self.external_data = model_file.uses_external_data(proto)
             self._base_dir = os.path.abspath(base_dir) if base_dir else os.getcwd()
             self._source = "the given ModelProto"
+            self.stored_bytes = None
             model_file.load_external(proto, self._base_dir, self._source)
         else:
             raise TypeError(
                 f"IR expects a path to an ONNX file or an onnx.ModelProto, got "
                 f"{type(model).__name__}")
+        self.source_value_info = {v.name for v in proto.graph.value_info}
         model_file.check(proto, self._source)
         fold_exporter_constants(proto, self._base_dir)
         self._set_model(model_file.infer_shapes(proto, self._source))
@@ -115,6 +123,8 @@ class IR:
         new._base_dir = self._base_dir
         new._source = self._source
         new.external_data = self.external_data
+        new.stored_bytes = self.stored_bytes
+        new.source_value_info = set(self.source_value_info)
         new._set_model(copy.deepcopy(self.model))
         return new
 

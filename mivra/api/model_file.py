@@ -462,11 +462,12 @@ def relocate(header: onnx.ModelProto, path: str, location: str) -> None:
     _write_model(header, path)
 
 
-def stored_bytes(path: str) -> int:
-    """Bytes of the model file ``path`` and of the external data files it names."""
+def stored_bytes(path: str, proto: onnx.ModelProto | None = None) -> int:
+    """Bytes of the model file ``path`` and of the external data files it names
+    (``proto``: the model as read from ``path``, its external data not loaded)."""
     total = os.path.getsize(path)
     try:
-        proto = onnx.load(path, load_external_data=False)
+        proto = onnx.load(path, load_external_data=False) if proto is None else proto
     except Exception:
         return total
     folder = os.path.dirname(os.path.abspath(path))
