@@ -74,7 +74,8 @@ CLI_CONFIGS = {
     "w4ca8h": ["--bits", "4", "--qmethod", "channel", "--qtype", "asym", "--act-bits", "8",
                "--act-min-sqnr", "30"],
 }
-CLI_CONFIGS.update({f"{k}-best": v + ["--quality", "best"] for k, v in list(CLI_CONFIGS.items())})
+CLI_CONFIGS.update({f"{k}-best": v + ["--quality", "best"] for k, v in list(CLI_CONFIGS.items())}
+                   | {f"{k}-seq": v + ["--sequential"] for k, v in list(CLI_CONFIGS.items())})
 # The command line quantizes every supported kind by default, the embedding tables
 # (Gather) included; NAME-mm only the MatMuls, as onnxruntime's quantizer does by default.
 CLI_CONFIGS.update({f"{k}-mm": v + ["--ops", "matmul"] for k, v in list(CLI_CONFIGS.items())})

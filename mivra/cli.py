@@ -77,7 +77,7 @@ def build_parser() -> argparse.ArgumentParser:
                     help="keep the first and the last quantizable layer float")
     b = q.add_argument_group("quality (options beyond the fixed recipe; default off)")
     b.add_argument("--quality", choices=("default", "best"), default="default",
-                   help="best: every option below that helps (" + ", ".join(
+                   help="best: the options below that help on every model measured (" + ", ".join(
                        f"--{k.replace('_', '-')}" + ("" if v is True else f" {v}")
                        for k, v in QUALITY_BEST.items()) + ")")
     b.add_argument("--sequential", action="store_true", default=None,
