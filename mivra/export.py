@@ -127,11 +127,11 @@ def container(entry: dict, integer_kernels: bool = False) -> int:
 
 def pack_int4(values: np.ndarray) -> bytes:
     """Two signed 4-bit values per byte, the first element in the low nibble."""
-    v = np.asarray(values, dtype=np.int64).reshape(-1)
-    if v.size % 2:
-        v = np.concatenate([v, np.zeros(1, np.int64)])
-    u = (v & 0x0F).astype(np.uint8)
-    return (u[0::2] | (u[1::2] << 4)).astype(np.uint8).tobytes()
+    u = np.asarray(values).reshape(-1).astype(np.uint8)    # two's complement: low nibble kept
+    if u.size % 2:
+        u = np.concatenate([u, np.zeros(1, np.uint8)])
+    u &= 0x0F
+    return (u[0::2] | (u[1::2] << 4)).tobytes()
 
 
 def int_tensor(name: str, values: np.ndarray, dtype: int) -> TensorProto:

@@ -78,12 +78,17 @@ class Session:
         if not isinstance(layer, onnx.ModelProto):
             raise TypeError(f"Session expects a layer onnx.ModelProto, got "
                             f"{type(layer).__name__}")
-        size = layer.ByteSize()
-        if size > MAX_PROTO_BYTES:
-            raise ValueError(f"layer model '{layer.graph.name}' is {size} bytes, over "
-                             f"the 2 GiB protobuf limit of an in-memory session")
+        from google.protobuf.message import EncodeError
+
+        try:                    # serialized once: the bytes go to onnxruntime
+            data = layer.SerializeToString()
+        except (EncodeError, ValueError):
+            data = None
+        if data is None or len(data) > MAX_PROTO_BYTES:
+            raise ValueError(f"layer model '{layer.graph.name}' is over the 2 GiB "
+                             f"protobuf limit of an in-memory session")
         self._initializers = {t.name for t in layer.graph.initializer}
-        self._sess = ort_session(layer, optimize=optimize,
+        self._sess = ort_session(data, optimize=optimize,
                                  providers=providers or default_providers(),
                                  num_threads=num_threads)
         self._inputs = [i for i in self._sess.get_inputs()

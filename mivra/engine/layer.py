@@ -175,7 +175,8 @@ class RowCounts:
         """([sum over reads |w_hat_r - w_r|^2 for each W_hat], sum over reads |w_r|^2)."""
         read = self.read()
         c, Wr = self.counts[read].astype(np.float64), W[read].astype(np.float64)
-        errs = [float(c @ ((np.asarray(Wh, np.float64)[read] - Wr) ** 2).sum(1)) for Wh in W_hats]
+        errs = [float(c @ ((np.asarray(Wh)[read].astype(np.float64) - Wr) ** 2).sum(1))
+                for Wh in W_hats]
         return errs, float(c @ (Wr ** 2).sum(1))
 
 
