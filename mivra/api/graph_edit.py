@@ -20,9 +20,6 @@ def drop_initializers(graph: onnx.GraphProto, names: set) -> None:
     names (models before IR version 4 list every initializer as an input)."""
     if not names:
         return
-    kept = [t for t in graph.initializer if t.name not in names]
-    del graph.initializer[:]
-    graph.initializer.extend(kept)
-    kept_inputs = [v for v in graph.input if v.name not in names]
-    del graph.input[:]
-    graph.input.extend(kept_inputs)
+    for field in (graph.initializer, graph.input):     # in place: nothing kept is copied
+        for i in reversed([i for i, t in enumerate(field) if t.name in names]):
+            del field[i]
