@@ -44,8 +44,8 @@ class Cross:
     and their means (C and WC None where only means are kept), and, where it
     was measured directly, the float output energy mean |W x|^2 (per group)."""
     C: torch.Tensor | None
-    mu: torch.Tensor
-    mu_q: torch.Tensor
+    mu: torch.Tensor | None             # None where the means were not asked for
+    mu_q: torch.Tensor | None
     energy: torch.Tensor | None = None
     WC: torch.Tensor | None = None      # (rows, D), or (g, rows / g, D) per group
 
@@ -69,14 +69,16 @@ class PairedMoments:
     energy mean |W x|^2 from its float outputs Y = W X: W C = Y X~^T costs
     2 rows * D multiply-adds per vector instead of D^2, and the energy is
     all the error table needs of H; with ``float_gram`` False, no H (the
-    caller measures the energy on the layer's output). Where the streams are
-    equal (nothing upstream rounded yet) H~ = C = H come from one product. A
-    batch holding NaN is skipped."""
+    caller measures the energy on the layer's output); with ``means`` False,
+    no means (only bias correction reads them). Where the streams are equal
+    (nothing upstream rounded yet) H~ = C = H come from one product. A batch
+    holding NaN is skipped."""
 
-    def __init__(self, float_gram: bool = True):
+    def __init__(self, float_gram: bool = True, means: bool = True):
         self.Hq = self.H = self.C = self.WC = self.s = self.s_q = self.energy = None
         self.W = None
         self.float_gram = float_gram
+        self.means = means
         self.Hs = None                # X X^T of the batches where X~ = X: their H~ and C
         self.n = 0
         self.nan_batches = 0
@@ -115,8 +117,9 @@ class PairedMoments:
                 self.energy += Y.square().sum((-2, -1))
             elif self.H is not None and not same:
                 add_gram_upper(self.H, X)
-            self.s += X.sum(-1)
-            self.s_q += Xq.sum(-1)
+            if self.means:
+                self.s += X.sum(-1)
+                self.s_q += Xq.sum(-1)
             self.n += X.shape[-1]
 
     def _add_grouped(self, layer, x, x_q, same: bool, W) -> None:
@@ -128,7 +131,7 @@ class PairedMoments:
         if same:
             G, n = _group_gram(layer, x)
             blocks = {"s": G}
-            sums = patch_sums(layer, x)
+            sums = patch_sums(layer, x) if self.means else None
             sums_q = sums
         else:
             b, C, Hh, Ww = x.shape
@@ -136,7 +139,8 @@ class PairedMoments:
             z = z.reshape(b, 2 * C, Hh, Ww)
             G, n = _group_gram(layer, z)
             blocks = {"H": G[:, :D, :D], "C": G[:, :D, D:], "q": G[:, D:, D:]}
-            sums, sums_q = patch_sums(layer, z).split(D, 1)     # per group: x's entries, then x~'s
+            # per group: x's entries, then x~'s
+            sums, sums_q = patch_sums(layer, z).split(D, 1) if self.means else (None, None)
         if self.Hq is None:
             zeros = lambda *shape: torch.zeros(shape, dtype=torch.float64)    # noqa: E731
             self.Hq, self.C, self.s, self.s_q = zeros(g, D, D), zeros(g, D, D), zeros(g, D), zeros(g, D)
@@ -154,8 +158,9 @@ class PairedMoments:
         if W is not None:           # |W x|^2 summed: tr(W H W^T) per group
             Hf = blocks["s"] if same else blocks["H"]
             self.energy += ((W @ Hf) * W).sum((-2, -1))
-        self.s += sums
-        self.s_q += sums_q
+        if self.means:
+            self.s += sums
+            self.s_q += sums_q
         self.n += n
 
     def result(self) -> tuple:
@@ -171,8 +176,9 @@ class PairedMoments:
             C, WC = (C + Hs, None) if WC is None else (None, WC + self.W @ Hs)
         H = None if H is None else Moments(H / n, n, self.nan_batches)
         per_n = lambda t: None if t is None else t / n      # noqa: E731
+        mu, mu_q = (self.s / n, self.s_q / n) if self.means else (None, None)
         return (Moments(Hq / n, n, self.nan_batches), H,
-                Cross(per_n(C), self.s / n, self.s_q / n, per_n(self.energy), per_n(WC)))
+                Cross(per_n(C), mu, mu_q, per_n(self.energy), per_n(WC)))
 
 
 def has_nan(x: torch.Tensor) -> bool:

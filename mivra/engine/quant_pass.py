@@ -202,7 +202,8 @@ class QuantPass:
         """Add the layer's inputs to its statistics."""
         r = self.recipe
         if r.sequential:
-            st = self.stats.setdefault(t.weight, LayerStats(paired=PairedMoments(not from_output)))
+            st = self.stats.setdefault(t.weight, LayerStats(
+                paired=PairedMoments(not from_output, means=r.bias_correction)))
         else:
             st = self.stats.setdefault(t.weight, LayerStats(
                 solve=Moments(), means=Means() if r.bias_correction else None))

@@ -115,10 +115,13 @@ class Streams:
     def _run(self, model, single: bool) -> None:
         """Run a layer model (``single``) or a segment on both streams."""
         t0 = time.perf_counter()
-        run_layer(Session(self.ir, model, optimize=single), self.float, self.n)
+        sess = Session(self.ir, model, optimize=single)
+        run_layer(sess, self.float, self.n)
         if self.quant is not None:
             qmodel = with_initializers(model, self.replaced, self.biases) if single else model
-            run_layer(Session(self.ir, qmodel, optimize=single), self.quant, self.n)
+            if qmodel is not model:     # its own weights or bias: its own session
+                sess = Session(self.ir, qmodel, optimize=single)
+            run_layer(sess, self.quant, self.n)
         self.seconds += time.perf_counter() - t0
 
 
