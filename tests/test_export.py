@@ -7,7 +7,7 @@ import numpy as np
 import onnx
 import onnxruntime as ort
 import pytest
-from onnx import helper, numpy_helper
+from onnx import TensorProto, helper, numpy_helper
 
 import onnx_models as om
 from mivra import baseline, export, scheme
@@ -167,8 +167,6 @@ def test_embedding_table_quantized_behind_dequantize_linear(tmp_path, qmethod):
     the calibration set reads by the solver, the others exactly as min/max rounding; the
     error counts each read as often as it happens; the QDQ model (INT4 behind
     DequantizeLinear) computes in onnxruntime what the fake-quant model does."""
-    from onnx import TensorProto
-
     from mivra import pipeline
 
     rng = np.random.default_rng(5)
@@ -212,8 +210,6 @@ def test_model_over_the_limit_goes_to_external_data(tmp_path, monkeypatch):
     (the initializers of 1 KiB or more in the data file) and the report runs its fake-quant
     models from such files: the same tensors, nodes and outputs in onnxruntime, and the same
     report, bit for bit, as when everything is done in memory; no temporary file is left."""
-    from onnx import TensorProto
-
     from mivra import cli
     from mivra.api import model_file
 
@@ -256,6 +252,8 @@ def test_external_data_input_and_output_paths(tmp_path, monkeypatch, capsys):
     from mivra import cli
 
     m = om.make_cnn_model(hidden=32)
+    kept = m.graph.node[0].output[0]        # the one tensor the source describes
+    m.graph.value_info.append(helper.make_tensor_value_info(kept, TensorProto.FLOAT, None))
     om.save_with_external_data(m, str(tmp_path / "m.onnx"))
     om.write_calibration(m, str(tmp_path / "cal"), n_samples=2)
     monkeypatch.chdir(tmp_path)
@@ -266,6 +264,10 @@ def test_external_data_input_and_output_paths(tmp_path, monkeypatch, capsys):
     assert sorted(os.listdir(tmp_path)) == ["cal", "m.onnx", "m.onnx.data"]
     assert cli.main(args) == 0
     assert os.path.getsize("q.onnx.data") > 0
+    summary = json.loads((tmp_path / "o" / "summary.json").read_text())
+    assert summary["model_bytes"] == os.path.getsize("m.onnx") + os.path.getsize("m.onnx.data")
+    # the export keeps the source's value_info, not what shape inference added
+    assert [v.name for v in onnx.load("q.onnx", load_external_data=False).graph.value_info] == [kept]
     x = {"input": np.random.default_rng(0).standard_normal((1, 3, 8, 8)).astype(np.float32)}
     ort.InferenceSession("q.onnx", providers=["CPUExecutionProvider"]).run(None, x)
     with pytest.raises(ZeroDivisionError):
