@@ -6,6 +6,7 @@ from typing import Dict, List, Mapping, Optional, Sequence
 import numpy as np
 import onnx
 import onnxruntime as ort
+from google.protobuf.message import EncodeError
 
 from .cpus import available_cpus
 from .model_file import MAX_PROTO_BYTES
@@ -78,8 +79,6 @@ class Session:
         if not isinstance(layer, onnx.ModelProto):
             raise TypeError(f"Session expects a layer onnx.ModelProto, got "
                             f"{type(layer).__name__}")
-        from google.protobuf.message import EncodeError
-
         try:                    # serialized once: the bytes go to onnxruntime
             data = layer.SerializeToString()
         except (EncodeError, ValueError):
