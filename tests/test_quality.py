@@ -101,10 +101,12 @@ def test_sequential_error_table_against_the_models(tmp_path, net):
         assert s.err == pytest.approx(np.sum((f[out] - q[out]) ** 2) / np.sum((f[out] - b) ** 2), rel=1e-3), out
 
 
-def test_float_target_is_the_ridge_fit_toward_the_float_weights():
-    """W' minimises |W X - W' X~|^2 / n + lambda |W' - W|^2 (lambda the solver's damping,
-    1 % of mean diag H~): against a float64 least-squares solve of the stacked system. With
-    X~ = X nothing upstream is quantized and W' is W itself, on few vectors per feature too."""
+@pytest.mark.parametrize("per_dim", [0.0, 16.0])
+def test_float_target_is_the_ridge_fit_toward_the_float_weights(per_dim):
+    """W' minimises |W X - W' X~|^2 / n + lambda |W' - W|^2, lambda = 1 % of mean diag H~
+    times (1 + per_dim D / n): against a float64 least-squares solve of the stacked system.
+    With X~ = X nothing upstream is quantized and W' is W itself, on few vectors per
+    feature too; the stronger ridge leaves W' closer to W."""
     import torch
 
     from mivra.engine.float_target import target_weights
@@ -115,14 +117,18 @@ def test_float_target_is_the_ridge_fit_toward_the_float_weights():
     X = rng.standard_normal((D, n)) * np.linspace(0.05, 2, D)[:, None]
     for Xq in (X, X + 0.1 * rng.standard_normal((D, n))):
         Hq, C = Xq @ Xq.T / n, X @ Xq.T / n
-        got = target_weights(W, torch.from_numpy(W @ C), torch.from_numpy(Hq))
-        lam = 0.01 * np.trace(Hq) / D
+        got = target_weights(W, torch.from_numpy(W @ C), torch.from_numpy(Hq), n, per_dim=per_dim)
+        lam = 0.01 * (1 + per_dim * D / n) * np.trace(Hq) / D
         A = np.vstack([Xq.T / np.sqrt(n), np.sqrt(lam) * np.eye(D)])
         B = np.vstack([X.T @ W.T / np.sqrt(n), np.sqrt(lam) * W.T])
         want = np.linalg.lstsq(A, B, rcond=None)[0].T
         np.testing.assert_allclose(got, want, rtol=1e-4, atol=1e-5)
     np.testing.assert_allclose(target_weights(W, torch.from_numpy(W @ X @ X.T / n),
-                                              torch.from_numpy(X @ X.T / n)), W, rtol=1e-5, atol=1e-5)
+                                              torch.from_numpy(X @ X.T / n), n, per_dim=per_dim),
+                               W, rtol=1e-5, atol=1e-5)
+    far = [np.abs(target_weights(W, torch.from_numpy(W @ C), torch.from_numpy(Hq), n, per_dim=k) - W).max()
+           for k in (0.0, 16.0)]
+    assert far[1] < 0.5 * far[0]
 
 
 @pytest.mark.parametrize("sequential", [False, True])

@@ -291,7 +291,7 @@ class QuantPass:
         try:
             target = W[rows]
             if r.sequential and r.float_target:
-                target = target_weights(W[rows], st.cross.weighted(W[rows], ok), solve.H)
+                target = target_weights(W[rows], st.cross.weighted(W[rows], ok), solve.H, solve.n)
             part = solve_gdq(target, solve, bits, gs, sym, rounds, _device())
         except (ValueError, RuntimeError) as e:
             return mm, mm, {**troubles, **{g: ("bad", solver_failure(e)) for g in ok}}
