@@ -285,6 +285,8 @@ FAULTS = [
      "r[k] = static_cast<double>(a.s[bi * a.G])", "direct group errors: every residual with the first group's scale"),
     ("src/gdq_quant/kernels/incremental_errors.cpp", "for (int64_t l = 0; l < kBlock; ++l) err += r[k0 + l] * hr[l];",
      "for (int64_t l = 0; l < kBlock; ++l) err += r[l] * hr[l];", "direct group errors: every block against the first"),
+    ("mivra/engine/float_target.py", "perdamp = perdamp * (1.0 + per_dim * Hq.shape[-1] / max(float(n), 1.0))",
+     "perdamp = perdamp * (1.0 + per_dim * Hq.shape[-1])", "float target: the ridge ignores how many vectors there are"),
     # --- a run's overheads ---
     ("mivra/engine/quant_pass.py", "PairedMoments(not from_output, means=r.bias_correction)",
      "PairedMoments(not from_output, means=False)", "sequential bias correction without the paired means"),
