@@ -273,7 +273,7 @@ def damped(H: torch.Tensor, perdamp: float = 0.01) -> torch.Tensor:
 # Ridge strength per unit of D / n (see target_weights): set by measurement. On the
 # sentence encoder (a few thousand tokens for 384- and 1536-wide inputs) 0, 4, 16, 64
 # raised the cosine at W4 in groups of 32 from 0.9927 to 0.9933, 0.9939, 0.9943, while
-# the captcha recogniser's Gemm head (1024 columns, about 2,500 vectors) read 83.2 /
+# the captcha recogniser's Gemm head (1024 columns, 1,408 vectors) read 83.2 /
 # 74.2 % at W4 / W2 with 0, 83.2 / 74.8 % with 16 and 82.4 / 72.2 % with 64.
 RIDGE_PER_DIM = 16.0
 
