@@ -161,24 +161,34 @@ def _output_files(args) -> list:
     return files
 
 
+def _external_data(model: str, folder: str) -> list:
+    """The external data files the model names (they lie in its folder)."""
+    try:
+        import onnx
+
+        found = []
+        for t in onnx.load(model, load_external_data=False).graph.initializer:
+            loc = {e.key: e.value for e in t.external_data}.get("location")
+            if loc:
+                found.append(os.path.join(folder, loc))
+        return found
+    except Exception:
+        return []       # an unreadable model is reported when it is loaded
+
+
 def _input_files(args, outputs) -> list:
     """(label, path) of the files the run reads and must never overwrite: the
     model and its external data, the calibration list and its samples.  Only
     an output that exists already can be one of them, so the model and the
-    list are read for their data files only when there is such an output."""
+    list are read for their data files only when there is such an output (for
+    the model's data files, one in the model's folder, where they lie)."""
     files = [("the model", args.model), ("the calibration list", args.dataset)]
-    if not any(os.path.isfile(path) for _, path in outputs):
+    existing = [os.path.abspath(path) for _, path in outputs if os.path.isfile(path)]
+    if not existing:
         return files
-    try:
-        import onnx
-
-        folder = os.path.dirname(os.path.abspath(args.model))
-        for t in onnx.load(args.model, load_external_data=False).graph.initializer:
-            loc = {e.key: e.value for e in t.external_data}.get("location")
-            if loc:
-                files.append(("the model's external data", os.path.join(folder, loc)))
-    except Exception:
-        pass            # an unreadable model is reported when it is loaded
+    folder = os.path.dirname(os.path.abspath(args.model))
+    if any(os.path.commonpath([folder, p]) == folder for p in existing):
+        files += [("the model's external data", p) for p in _external_data(args.model, folder)]
     try:
         from .api.mivra_utils import get_input_paths
 

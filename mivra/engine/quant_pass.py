@@ -146,15 +146,16 @@ class QuantPass:
                           act_sqnr=self.act_sqnr)
 
     def _stops(self) -> set:
-        """First outputs of the nodes the walk must take one by one: the layers
-        quantized, any other reader of their weights and the holders of their
-        biases (whose initializers the quantized stream replaces)."""
-        active = list(self.by_output.values())
-        weights = {L.weight for L in active}
-        stops = {L.bias_holder for L in active} | set(self.clamped.values()) | self.gates
-        for node in self.ir.model.graph.node:
-            if node.output and (node.output[0] in self.by_output or weights & set(node.input)):
-                stops.add(node.output[0])
+        """First outputs of the nodes the hooks run at: the layers quantized and,
+        when the quantized stream runs, any other reader of their weights and the
+        holders of their biases (whose initializers that stream replaces)."""
+        stops = set(self.by_output) | set(self.clamped.values()) | self.gates
+        if self.recipe.sequential:
+            active = list(self.by_output.values())
+            weights = {L.weight for L in active}
+            stops |= {L.bias_holder for L in active}
+            stops |= {n.output[0] for n in self.ir.model.graph.node
+                      if n.output and weights & set(n.input)}
         return stops
 
     # -- per node -----------------------------------------------------------

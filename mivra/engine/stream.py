@@ -84,20 +84,21 @@ class Streams:
         graph_outputs = set(self.ir.outputs)
         i = 0
         while i < len(layers):
+            node = layers.node(i)
             j = i + 1
-            if stops is not None:
-                while j < len(layers) and not _stops_at(layers.node(j), stops) \
-                        and not _stops_at(layers.node(i), stops):
+            if stops is not None and not self._alone(node, stops, after):
+                while j < len(layers) and not _stops_at(layers.node(j), stops):
                     j += 1
             if j - i == 1:
                 layer = layers[i]
-                node = layer.graph.node[0]
                 if before is not None:
                     before(node, self)
                 self._run(layer, True)
                 if after is not None:
                     after(node, self)
             else:
+                if before is not None and _stops_at(node, stops):
+                    before(node, self)      # a stop leading its segment: its inputs are here
                 segment = layers.segment(i, j)
                 if segment is not None:
                     self._run(segment, False)
@@ -111,6 +112,13 @@ class Streams:
             if progress is not None:
                 progress(j - i)
             i = j
+
+    def _alone(self, node, stops, after) -> bool:
+        """Whether ``node`` runs as its own model: the operators of ``ALONE``, and
+        every stop where the quantized stream may change its weights or a hook
+        reads its outputs; any other stop leads the segment after it."""
+        return node.op_type in ALONE or (_stops_at(node, stops) and
+                                         (self.quant is not None or after is not None))
 
     def _run(self, model, single: bool) -> None:
         """Run a layer model (``single``) or a segment on both streams."""
@@ -128,7 +136,7 @@ class Streams:
 # Operators whose kernels onnxruntime's graph optimizations change (layouts,
 # fusions): they always run as their own optimized single-node models, so that
 # their outputs do not depend on what runs beside them.
-ALONE = frozenset({"Conv", "ConvTranspose", "Gemm", "MatMul", "LSTM", "GRU", "RNN"})
+ALONE = frozenset({"Conv", "ConvTranspose", "Gemm", "LSTM", "GRU", "RNN"})
 
 
 def _stops_at(node, stops) -> bool:
