@@ -32,11 +32,29 @@ _live = []           # StagedOutputs holding staged files or made folders
 def json_text(obj, compact_values: bool = False) -> str:
     """Strict JSON (no NaN or Infinity tokens): callers turn non-finite numbers
     into something JSON holds before they get here. With ``compact_values``
-    (a dict of big entries) each entry takes one line."""
+    (a dict of big entries) each entry takes one line, and its values may be
+    1-D float64 or int64 arrays, written as the lists json writes for them."""
     if compact_values and isinstance(obj, dict):
-        lines = (f"{json.dumps(k)}: {json.dumps(v, allow_nan=False)}" for k, v in obj.items())
+        lines = (f"{json.dumps(k)}: {_compact(v)}" for k, v in obj.items())
         return "{\n" + ",\n".join(lines) + "\n}\n"
     return json.dumps(obj, indent=1, allow_nan=False) + "\n"
+
+
+def _compact(v) -> str:
+    """json.dumps(v) of a value that may hold number arrays (see ``json_text``):
+    their text is made natively, some 7x faster than json's repr per number."""
+    if isinstance(v, dict):
+        return "{" + ", ".join(f"{json.dumps(k)}: {_compact(x)}" for k, x in v.items()) + "}"
+    if not hasattr(v, "dtype"):
+        return json.dumps(v, allow_nan=False)
+    import numpy as np
+    import torch  # noqa: F401 -- the extension's library
+
+    from .api import gdq_quant
+
+    if v.ndim == 1 and v.dtype in (np.float64, np.int64) and np.isfinite(v).all():
+        return gdq_quant._json_numbers(torch.from_numpy(np.ascontiguousarray(v)))
+    return json.dumps(v.tolist(), allow_nan=False)
 
 
 def interrupt(signum: int, frame=None) -> None:

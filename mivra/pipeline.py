@@ -265,8 +265,14 @@ def quantize(job: Job, warn=_warn, progress=None) -> Job:
     return job
 
 
+def _floats(a) -> np.ndarray:
+    """The values of ``a`` in float64 (float32 widened exactly), flat."""
+    return np.asarray(a).astype(np.float64).ravel()
+
+
 def quant_tab_json(job: Job) -> dict:
-    """``quant_tab`` as JSON: per quantized weight its node, shape and parameters."""
+    """``quant_tab`` for its JSON file: per quantized weight its node, shape and
+    parameters (number lists as flat arrays; ``outputs.json_text`` writes them)."""
     node_of = {L.weight: L.node for L in job.layers}
     out = {}
     for name, e in job.quant_tab.items():
@@ -276,9 +282,9 @@ def quant_tab_json(job: Job) -> dict:
             "dtype": e["dtype"],
             "qtype": e["qtype"],
             "qmethod": e["qmethod"],
-            "scale": [float(v) for v in e["scale"]],
-            "zero_point": [int(v) for v in e["zero_point"]],
-            "min": [float(v) for v in np.ravel(e["min"])],
-            "max": [float(v) for v in np.ravel(e["max"])],
+            "scale": _floats(e["scale"]),
+            "zero_point": np.asarray(e["zero_point"]).astype(np.int64).ravel(),
+            "min": _floats(e["min"]),
+            "max": _floats(e["max"]),
         }
     return out

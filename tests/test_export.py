@@ -11,7 +11,7 @@ from onnx import TensorProto, helper, numpy_helper
 
 import onnx_models as om
 from mivra import baseline, export, scheme
-from mivra.outputs import StagedOutputs
+from mivra.outputs import StagedOutputs, json_text
 
 
 def _run(model, feeds, outputs=None):
@@ -159,6 +159,29 @@ def test_staged_outputs_all_or_nothing(tmp_path):
         out.commit()
     assert (target / "a.txt").read_text() == "a" and (tmp_path / "b.txt").read_text() == "new"
     assert sorted(os.listdir(tmp_path)) == ["b.txt", "new"]
+
+
+def _bit_patterns(n):
+    rng = np.random.default_rng(5)
+    v = rng.integers(0, 2 ** 64, n, dtype=np.uint64).view(np.float64)
+    return v[np.isfinite(v)]
+
+
+@pytest.mark.parametrize("values", [
+    np.array([0.0, -0.0, 0.1, 1e-05, 0.0001, 1e16, 1234567890123456.0, 12345678901234567.0, 5e-324,
+              2.2250738585072014e-308, 1.7976931348623157e308, 100.0, -2.5, 1e22, 1e-07, 9.999999e-05]),
+    _bit_patterns(200_000),                                                   # every exponent
+    np.random.default_rng(6).standard_normal(100_000).astype(np.float32).astype(np.float64) * 1e-3,
+    np.array([0, -1, 7, -8, 2 ** 62, -2 ** 63], dtype=np.int64),
+])
+def test_number_arrays_written_as_json_writes_their_lists(values):
+    """The table's number arrays are written character for character as json writes their
+    lists (repr of each float); a NaN is refused as json refuses it."""
+    entry = {"scale": values, "shape": [3, 4]}
+    assert json_text({"w": entry}, compact_values=True) == \
+        json_text({"w": {"scale": values.tolist(), "shape": [3, 4]}}, compact_values=True)
+    with pytest.raises(ValueError):
+        json_text({"w": {"scale": np.array([1.0, np.nan])}}, compact_values=True)
 
 
 @pytest.mark.parametrize("qmethod", ["channel", "group8"])
