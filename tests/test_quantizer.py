@@ -373,16 +373,17 @@ def test_scale_and_zero_out_degenerate_rows_and_fatal_error(zns):
 
 
 # --- closed form per group ----------------------------------------------------------
-@pytest.mark.parametrize("sym,zns", [(False, False), (False, True), (True, True)])
+@pytest.mark.parametrize("sym,zns,c", [(False, False, 6), (False, True, 6), (True, True, 6),
+                                        (False, True, 131), (True, True, 131)])  # rows on 2 threads
 @pytest.mark.parametrize("bits", [3, 4, 8])
-def test_group_closed_form_against_numpy(sym, zns, bits):
-    x_int, x0, hn = random_case(30 + bits, c=6, d=24, bits=bits)
+def test_group_closed_form_against_numpy(sym, zns, c, bits):
+    x_int, x0, hn = random_case(30 + bits, c=c, d=24, bits=bits)
     hn[2, 5] += 0.03  # err uses H as passed, the equations its symmetric part
     q = quantizer(bits=bits, sym=sym, zero_no_shift=zns)
     so, zo, err = q.get_scale_and_zero_out_group(H=T(hn), groupsize=8, x0=T(x0), x_int=T(x_int))
     rs, rz = np_group_solve(x_int, x0, hn, 8, sym)
     rz = round_half_up(rz / rs) * rs if zns and not sym else rz
-    assert so.dtype == torch.float32  # the comparisons check the (6, 3) shapes too
+    assert so.dtype == torch.float32  # the comparisons check the (c, 3) shapes too
     np.testing.assert_allclose(np.stack([so.numpy(), zo.numpy()]), [rs, rz], rtol=2e-6, atol=1e-7)
     so64, zo64 = (np.repeat(v.numpy().astype(np.float64), 8, 1) for v in (so, zo))
     np.testing.assert_allclose(err.numpy(), np_err(x_int * so64 + zo64, x0, hn), rtol=1e-9)

@@ -1,6 +1,9 @@
 #include <ATen/ATen.h>
+#include <ATen/Parallel.h>
 
 #include <algorithm>
+#include <exception>
+#include <thread>
 #include <vector>
 
 #include "common/errors.h"
@@ -20,9 +23,12 @@ namespace {
 // where U[c, g1, :] = x_int[c, g1-block] H[g1-block, :] is a (C x gs)(gs x D)
 // product. Over all g1 these products cost one (C x D)(D x D) product, and
 // only a chunk of g1 values is held at a time (k*C*D elements, k*C*D at most
-// max(C*D, 2^22)), never the (C, G, D) tensors A, I, A H.
+// max(C*D, 2^20): the chunk's sums then read it from the second-level
+// cache), never the (C, G, D) tensors A, I, A H. Chunks of g1 leave every
+// product as it is; chunks of rows would not (the math library's kernel
+// depends on the row count).
 struct Blocks {
-  Tensor P11, P12;  // (C, G, G)
+  Tensor p11, p12;  // (G, C, G), [g1, c, g2]
 };
 
 Blocks row_blocks(const Tensor& x_int, const Tensor& H, int64_t G, int64_t gs, bool with_p12) {
@@ -30,19 +36,58 @@ Blocks row_blocks(const Tensor& x_int, const Tensor& H, int64_t G, int64_t gs, b
   const Tensor xg = x_int.reshape({C, G, gs}).permute({1, 0, 2});  // (G, C, gs)
   const Tensor Hr = H.reshape({G, gs, D});                          // row blocks of H
   Blocks b;
-  Tensor p11_t = at::empty({G, C, G}, x_int.options());  // [g1, c, g2]
-  Tensor p12_t = with_p12 ? at::empty({G, C, G}, x_int.options()) : Tensor();
-  const int64_t k = std::clamp<int64_t>((int64_t(1) << 22) / std::max<int64_t>(C * D, 1), 1, G);
+  b.p11 = at::empty({G, C, G}, x_int.options());
+  if (with_p12) b.p12 = at::empty({G, C, G}, x_int.options());
+  const int64_t k = std::clamp<int64_t>((int64_t(1) << 20) / std::max<int64_t>(C * D, 1), 1, G);
   for (int64_t g0 = 0; g0 < G; g0 += k) {
     const int64_t n = std::min(k, G - g0);
     Tensor U = at::matmul(xg.narrow(0, g0, n), Hr.narrow(0, g0, n));  // (n, C, D)
-    if (with_p12) p12_t.narrow(0, g0, n).copy_(U.reshape({n, C, G, gs}).sum(-1));
+    if (with_p12) {
+      Tensor dst = b.p12.narrow(0, g0, n);
+      at::sum_out(dst, U.view({n, C, G, gs}), -1);
+    }
     U.mul_(x_int);
-    p11_t.narrow(0, g0, n).copy_(U.reshape({n, C, G, gs}).sum(-1));
+    Tensor dst = b.p11.narrow(0, g0, n);
+    at::sum_out(dst, U.view({n, C, G, gs}), -1);
   }
-  b.P11 = p11_t.permute({1, 0, 2});
-  if (with_p12) b.P12 = p12_t.permute({1, 0, 2});
   return b;
+}
+
+// The row systems (C, n, n), n = G with p12 null (scales alone), else 2G:
+// P[c] = [[P11, P12], [P12^T, P22]] from P11, P12 held [g1, c, g2] and P22
+// (G, G) the same for every row, symmetrised as (P + P^T) / 2 in T and stored
+// as O: element for element what the tensor expressions give (the same sums
+// and halvings in T, an exact widening), in one pass.
+template <typename T, typename O>
+void assemble_systems(const T* p11, const T* p12, const T* p22, O* P, int64_t C, int64_t G) {
+  const int64_t n = p12 ? 2 * G : G;
+  auto a = [&](int64_t c, int64_t i, int64_t j) -> T {
+    if (i < G && j < G) return p11[(i * C + c) * G + j];
+    if (i < G) return p12[(i * C + c) * G + (j - G)];
+    if (j < G) return p12[(j * C + c) * G + (i - G)];
+    return p22[(i - G) * G + (j - G)];
+  };
+  at::parallel_for(0, C, 1, [&](int64_t c0, int64_t c1) {
+    for (int64_t c = c0; c < c1; ++c) {
+      O* Pc = P + c * n * n;
+      for (int64_t i = 0; i < n; ++i)
+        for (int64_t j = i; j < n; ++j)  // a + b == b + a: the lower half mirrors
+          Pc[i * n + j] = Pc[j * n + i] = static_cast<O>((a(c, i, j) + a(c, j, i)) / T(2));
+    }
+  });
+}
+
+template <typename T>
+Tensor systems_of(const Blocks& b, const Tensor& P22, int64_t C, int64_t G, at::ScalarType out) {
+  const int64_t n = b.p12.defined() ? 2 * G : G;
+  Tensor P = at::empty({C, n, n}, b.p11.options().dtype(out));
+  const T* p12 = b.p12.defined() ? b.p12.data_ptr<T>() : nullptr;
+  const T* p22 = P22.defined() ? P22.data_ptr<T>() : nullptr;
+  if (out == at::kDouble)
+    assemble_systems(b.p11.data_ptr<T>(), p12, p22, P.data_ptr<double>(), C, G);
+  else
+    assemble_systems(b.p11.data_ptr<T>(), p12, p22, P.data_ptr<T>(), C, G);
+  return P;
 }
 
 // Right-hand side pieces: left = (x0 H) as (C, G, gs);
@@ -56,17 +101,55 @@ std::pair<Tensor, Tensor> rhs(const Tensor& x0, const Tensor& x_int, const Tenso
   return {up, down};
 }
 
-// P[c] s[c] = y[c] for every row: the LU factorisation and solve that
-// linalg_solve makes, except that a singular matrix in the batch throws before
-// the solve runs on its factor (where the math library would print complaints
-// about the factor's pivots).
-Tensor batched_solve(const Tensor& P, const Tensor& y) {
-  threads::IntraOpThreadCap one_thread(1);
+// P[c] s[c] = y[c] for the rows of one part, on the calling thread: the LU
+// factorisation and solve that linalg_solve makes, except that a singular
+// matrix throws before the solve runs on its factor (where the math library
+// would print complaints about the factor's pivots).
+Tensor lu_solve_rows(const Tensor& P, const Tensor& y) {
   auto [LU, pivots, info] = at::linalg_lu_factor_ex(P);
   TORCH_CHECK(!info.ne(0).any().item<bool>(), "get_scale_and_zero_out_group: a singular system");
   const bool vector = y.dim() == P.dim() - 1;
   const Tensor s = at::linalg_lu_solve(LU, pivots, vector ? y.unsqueeze(-1) : y);
   return vector ? s.squeeze(-1) : s;
+}
+
+// Rows per thread below which one thread solves them all.
+constexpr int64_t kRowsPerThread = 64;
+
+// P[c] s[c] = y[c] for every row. Every system is factored by the math
+// library on one thread (with more, its batched LU nests its own threads in
+// the batch loop and spins); on the CPU the rows are split in contiguous
+// parts over the available CPUs, each part on its own thread held to one
+// thread, so that every system gets the factor it gets alone.
+Tensor batched_solve(const Tensor& P, const Tensor& y) {
+  threads::IntraOpThreadCap one_thread(1);
+  const int64_t rows = P.size(0);
+  const int64_t parts = P.is_cpu() ? std::clamp<int64_t>(rows / kRowsPerThread, 1,
+                                                         threads::available_cpus())
+                                   : 1;
+  if (parts == 1) return lu_solve_rows(P, y);
+  const int64_t per = (rows + parts - 1) / parts;
+  std::vector<Tensor> out(parts);
+  std::vector<std::exception_ptr> failed(parts);
+  auto run = [&](int64_t k) {
+    try {
+      const int64_t r0 = k * per, m = std::min(per, rows - r0);
+      out[k] = lu_solve_rows(P.narrow(0, r0, m), y.narrow(0, r0, m));
+    } catch (...) {
+      failed[k] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> helpers;
+  for (int64_t k = 1; k < parts; ++k)
+    helpers.emplace_back([&, k] {
+      threads::IntraOpThreadCap alone(1);  // this thread's own count (OpenMP, math library)
+      run(k);
+    });
+  run(0);
+  for (std::thread& t : helpers) t.join();
+  for (const std::exception_ptr& e : failed)
+    if (e) std::rethrow_exception(e);
+  return at::cat(out, 0);
 }
 
 // Solves P[c] s[c] = y[c] for every row in one batched call (with
@@ -97,26 +180,37 @@ constexpr int64_t kSystemBudget = int64_t(1) << 23;
 std::pair<Tensor, Tensor> system_of(const QuantizerConfig& cfg, const Tensor& H, const Tensor& x0,
                                     const Tensor& x_int, int64_t G, int64_t gs,
                                     bool double_precision) {
-  Tensor P, y;
+  const int64_t C = x_int.size(0);
+  const at::ScalarType T = x_int.scalar_type();
+  Blocks b = row_blocks(x_int, H, G, gs, /*with_p12=*/!cfg.sym);
+  // P22[g1, g2] = I[g1] H I[g2]^T: block sums of H, the same for every row.
+  const Tensor P22 = cfg.sym ? Tensor() : H.reshape({G, gs, G, gs}).sum(1).sum(-1).contiguous();
+  Tensor y;
   if (cfg.sym) {
-    P = row_blocks(x_int, H, G, gs, /*with_p12=*/false).P11.to(x_int.scalar_type());
     y = rhs(x0, x_int, H, G, gs).first;
   } else {
-    const int64_t C = x_int.size(0);
-    Blocks b = row_blocks(x_int, H, G, gs, /*with_p12=*/true);
-    // P22[g1, g2] = I[g1] H I[g2]^T: block sums of H, the same for every row.
-    Tensor P22 = H.reshape({G, gs, G, gs}).sum(1).sum(-1).expand({C, G, G});
-    P = at::cat({at::cat({b.P11, b.P12}, -1), at::cat({b.P12.transpose(-2, -1), P22}, -1)}, 1)
-            .to(x_int.scalar_type());
     auto [up, down] = rhs(x0, x_int, H, G, gs);
     y = at::cat({up, down}, 1);
   }
-  P = (P + P.transpose(-2, -1)) / 2.0;
-  if (double_precision) {
-    P = P.to(at::kDouble);
-    y = y.to(at::kDouble);
+  if (double_precision) y = y.to(at::kDouble);
+  const at::ScalarType out = double_precision ? at::kDouble : T;
+  if (x_int.is_cpu() && (T == at::kFloat || T == at::kDouble) && H.scalar_type() == T) {
+    Tensor P = T == at::kFloat ? systems_of<float>(b, P22, C, G, out)
+                               : systems_of<double>(b, P22, C, G, out);
+    return {P, y};
   }
-  return {P, y};
+  const Tensor P11 = b.p11.permute({1, 0, 2});
+  Tensor P;
+  if (cfg.sym) {
+    P = P11.to(T);
+  } else {
+    const Tensor P12 = b.p12.permute({1, 0, 2});
+    P = at::cat({at::cat({P11, P12}, -1), at::cat({P12.transpose(-2, -1), P22.expand({C, G, G})}, -1)},
+                1)
+            .to(T);
+  }
+  P = (P + P.transpose(-2, -1)) / 2.0;
+  return {P.to(out), y};
 }
 
 }  // namespace
