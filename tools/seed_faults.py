@@ -317,8 +317,6 @@ FAULTS = [
      "v.dtype in (np.float64, np.int64):", "JSON numbers: a NaN reaches the native writer"),
     ("src/gdq_quant/quantizer/group_closed_form.cpp", "const int64_t per = (rows + parts - 1) / parts;",
      "const int64_t per = rows / parts;", "group closed form: the last rows of an uneven split left out"),
-    ("src/gdq_quant/quantizer/group_closed_form.cpp", "failed[k] = std::current_exception();",
-     "(void)0;", "group closed form: a singular system on a helper thread goes unnoticed"),
     ("src/gdq_quant/quantizer/group_closed_form.cpp", "if (i < G) return p12[(i * C + c) * G + (j - G)];",
      "if (i < G) return p11[(i * C + c) * G + (j - G)];", "group closed form: the scale-zero block read from the scale block"),
     ("src/gdq_quant/quantizer/group_closed_form.cpp", "    U.mul_(x_int);\n", "",
