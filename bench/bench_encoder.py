@@ -35,11 +35,15 @@ started from a small launcher), as a Markdown table; the same goes to
 results_<calibration>.json under --work. For the command line it also checks
 the QDQ model against the fake-quant one on 20 test sentences: equal outputs
 with float products, and the cosine under onnxruntime's default, which fuses
-DequantizeLinear -> MatMul into MatMulNBits with int8 activations.
+DequantizeLinear -> MatMul into MatMulNBits with int8 activations, and the
+run's floor (its statistics and 160 search products per layer, timed after
+the run); with --repeat N each configuration runs N times and its time and
+floor are the medians (the floor is a best of 3 per shape, the wall one whole
+run: on a shared machine either moves by 10 % from one minute to the next).
 
     python3 bench/bench_encoder.py [--configs w4g32,w4g32a-best,ort-hqq-g32,...]
                                    [--calib padded|unpadded] [--calib-n 128] [--test-n 600]
-                                   [--work /tmp/mivra_bench/encoder]
+                                   [--repeat N] [--work /tmp/mivra_bench/encoder]
 """
 from __future__ import annotations
 
@@ -236,6 +240,15 @@ class Metrics:
                 "spearman": float(a @ b / np.sqrt((a @ a) * (b @ b)))}
 
 
+def cli_floor(out: str) -> float:
+    """The floor of the command-line run in ``out``: its statistics and 160 search
+    products per layer (``bench_model.floor_seconds``), timed now."""
+    from bench_model import floor_seconds
+
+    with open(os.path.join(out, "summary.json")) as fh:
+        return floor_seconds(json.load(fh))[0]
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--configs", default=",".join(DEFAULT_CONFIGS),
@@ -248,6 +261,9 @@ def main() -> None:
     ap.add_argument("--threads", type=int, default=1, help="onnxruntime threads of the evaluation")
     ap.add_argument("--opset", type=int, default=17)
     ap.add_argument("--work", default="/tmp/mivra_bench/encoder")
+    ap.add_argument("--repeat", type=int, default=1,
+                    help="runs of each command-line configuration: its time and floor are the "
+                         "medians (the floor timed after each run), its scores those of the last")
     ap.add_argument("--ort-child", nargs=6, metavar=("ALGO", "BLOCK", "SYM", "GATHER", "SRC", "DST"),
                     help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -326,6 +342,15 @@ def main() -> None:
             label = name
         print(f"-- {label}: ", end="", flush=True)
         code, wall, rss, err = run_child(cmd)
+        walls, floors = [wall], []
+        for _ in range(args.repeat - 1 if code == 0 and name in CLI_CONFIGS else 0):
+            floors.append(cli_floor(out))                  # the floor beside each run
+            code, w, r, err = run_child(cmd)
+            walls.append(w)
+            rss = max(rss, r)
+            if code != 0:
+                break
+        wall = float(np.median(walls))
         if code != 0:
             line = error_line(err)
             print(f"failed (status {code}): {line}", flush=True)
@@ -343,11 +368,12 @@ def main() -> None:
             note = (f"; QDQ vs fake-quant: max |diff| {row['qdq_max_abs_diff']:.2g} (float products), "
                     f"min cosine {row['qdq_ort_default_min_cosine']:.5f} (onnxruntime's default int8 "
                     "activations)")
-            from bench_model import floor_seconds     # statistics + 160 search products, timed here
-
-            with open(os.path.join(out, "summary.json")) as fh:
-                row["floor_s"] = floor_seconds(json.load(fh))[0]
+            floors.append(cli_floor(out))
+            row["floor_s"], row["walls_s"], row["floors_s"] = float(np.median(floors)), walls, floors
             note += f"; floor {row['floor_s']:.1f} s, wall / floor {wall / row['floor_s']:.2f}"
+            if len(walls) > 1:
+                note += (f" (medians of {len(walls)} runs: walls {', '.join(f'{w:.1f}' for w in walls)}"
+                         f" s, floors {', '.join(f'{f:.1f}' for f in floors)} s)")
         rows.append(row)
         print(f"{wall:.1f} s, {rss:.0f} MiB, cosine {row['cosine']:.5f}, NN {row['nn_agreement']:.3f}, "
               f"Spearman {row['spearman']:.5f}{note}", flush=True)
