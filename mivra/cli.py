@@ -451,9 +451,6 @@ def _install_signal_handlers() -> dict:
 
 
 def main(argv=None) -> int:
-    from .api.heap import keep_large_allocations
-
-    keep_large_allocations()
     old_handlers = _install_signal_handlers()
     try:
         return _main(argv)
