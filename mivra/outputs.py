@@ -48,7 +48,7 @@ def _compact(v) -> str:
     if not hasattr(v, "dtype"):
         return json.dumps(v, allow_nan=False)
     import numpy as np
-    import torch  # noqa: F401 -- the extension's library
+    import torch
 
     from .api import gdq_quant
 

@@ -1,11 +1,12 @@
-"""The calibration set pushed through a model one node at a time.
+"""The calibration set pushed through a model node by node.
 
 A stream holds, for every live tensor, a ``SampleList``: one array per
 calibration sample (in memory or spilled to disk, see ``samples``), each of
-the shape the whole model gives that tensor for that sample. Each node runs as
-its own single-node model, sample by sample, so every node sees exactly the
-tensors the whole model would give it; tensors no later node reads are dropped
-as soon as their last reader has run.
+the shape the whole model gives that tensor for that sample. Nodes run sample
+by sample, as their own single-node models or in segments of consecutive
+nodes run as written, so every node sees exactly the tensors the whole model
+would give it; tensors no later node reads are dropped as soon as their last
+reader has run.
 
 Two streams can walk side by side: the float model's, and that of the model
 whose quantized layers already carry their quantized weights (a layer model
@@ -78,7 +79,8 @@ class Streams:
         first output is in ``stops`` (all nodes when None). The nodes between two
         stops run as one model without graph optimizations, node by node as
         written, so that they compute what their single-node models compute with
-        one call per sample."""
+        one call per sample; a stop that needs no model of its own (see
+        ``_alone``) heads the segment after it, its ``before`` run first."""
         layers = self.ir.layer_models()         # built one at a time: one copy of a weight lives
         can_frees = layers.can_frees
         graph_outputs = set(self.ir.outputs)
