@@ -17,7 +17,8 @@ line and skipped.
 Each quantizer runs in a subprocess (wall time, peak RSS): the command line
 with --export-fake-quant and --export-qdq for each configuration (W4 groups of
 32 / 128, symmetric or with zero points (--qtype asym --asym-groups), W3 groups
-of 32 with zero points, W4 per channel asymmetric; each also with --quality
+of 32 with zero points, W4 per channel asymmetric (and symmetric, the command
+line's default, as w4cs); each also with --quality
 best), by default on every MatMul weight and the embedding tables (Gather), and
 with -mm on the MatMuls only; and onnxruntime's MatMulNBitsQuantizer, min/max
 rounding (DefaultWeightOnlyQuantConfig; with zero points, and symmetric as
@@ -74,6 +75,7 @@ CLI_CONFIGS = {
     "w4g128a": ["--bits", "4", "--qmethod", "group128", *ASYM_GROUPS],
     "w3g32a": ["--bits", "3", "--qmethod", "group32", *ASYM_GROUPS],
     "w4c": ["--bits", "4", "--qmethod", "channel", "--qtype", "asym"],
+    "w4cs": ["--bits", "4"],        # the command line's default scheme: symmetric, per channel
     "w4ca8": ["--bits", "4", "--qmethod", "channel", "--qtype", "asym", "--act-bits", "8"],
     "w4ca8h": ["--bits", "4", "--qmethod", "channel", "--qtype", "asym", "--act-bits", "8",
                "--act-min-sqnr", "30"],
