@@ -398,6 +398,23 @@ def test_group_closed_form_against_numpy(sym, zns, c, bits):
 
 
 @pytest.mark.parametrize("sym", [False, True])
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+def test_group_systems_one_pass_equal_tensor_expressions(sym, dtype):
+    """The CPU's one-pass assembly of the row systems gives, bit for bit, what the
+    tensor expressions used off the CPU give."""
+    x_int, x0, h = random_case(7, c=131, d=24)
+    q = quantizer(sym=sym, zero_no_shift=False)
+    args = dict(H=T(h).to(dtype), groupsize=8, x0=T(x0).to(dtype), x_int=T(x_int).to(dtype))
+    fast = q.get_scale_and_zero_out_group(**args)
+    G._arm_fault("group_systems_tensor_ops", 1 << 20)
+    try:
+        ref = q.get_scale_and_zero_out_group(**args)
+    finally:
+        G._arm_fault("group_systems_tensor_ops", 0)
+    assert all(torch.equal(a, b) for a, b in zip(fast, ref))
+
+
+@pytest.mark.parametrize("sym", [False, True])
 @pytest.mark.parametrize("c,d,gs,bad", [(5, 16, 4, 3), (2100, 128, 2, 2050)])
 def test_group_damped_retry_on_singular_row(sym, c, d, gs, bad):
     """A singular row system damps every row's, also those of other row blocks (the

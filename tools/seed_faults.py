@@ -321,6 +321,10 @@ FAULTS = [
      "if (i < G) return p11[(i * C + c) * G + (j - G)];", "group closed form: the scale-zero block read from the scale block"),
     ("src/gdq_quant/quantizer/group_closed_form.cpp", "    U.mul_(x_int);\n", "",
      "group closed form: the scale block without the integers"),
+    ("src/gdq_quant/quantizer/group_closed_form.cpp",
+     "Pc[i * n + j] = Pc[j * n + i] = static_cast<O>((a(c, i, j) + a(c, j, i)) / T(2));",
+     "Pc[i * n + j] = Pc[j * n + i] = static_cast<O>(a(c, i, j));",
+     "group closed form: the one-pass systems not symmetrised (a few units in the last place)"),
     # --- patch sums at unit stride ---
     ("mivra/engine/float_target.py", "lo, hi = min(max(start, 0), size), min(max(start + n, 0), size)",
      "lo, hi = min(max(start, 0), size), min(max(start + n - 1, 0), size)", "unit-stride patch sums: windows one short"),

@@ -5,7 +5,6 @@
 #include <charconv>
 #include <cstdio>
 #include <cmath>
-#include <cstring>
 
 namespace gdq {
 namespace json {

@@ -194,7 +194,9 @@ std::pair<Tensor, Tensor> system_of(const QuantizerConfig& cfg, const Tensor& H,
   }
   if (double_precision) y = y.to(at::kDouble);
   const at::ScalarType out = double_precision ? at::kDouble : T;
-  if (x_int.is_cpu() && (T == at::kFloat || T == at::kDouble) && H.scalar_type() == T) {
+  // The seam "group_systems_tensor_ops" takes the tensor expressions (used off the CPU).
+  if (x_int.is_cpu() && (T == at::kFloat || T == at::kDouble) && H.scalar_type() == T &&
+      !host::fault("group_systems_tensor_ops")) {
     Tensor P = T == at::kFloat ? systems_of<float>(b, P22, C, G, out)
                                : systems_of<double>(b, P22, C, G, out);
     return {P, y};
